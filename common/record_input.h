@@ -1,0 +1,106 @@
+// Record input shared by all tools: reading text files line by line through
+// one reusable buffer, splitting a line into fields, and reading numbers out
+// of fields with the exact semantics of the C library.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+// Size of the classic line buffer: a piece read by readLine holds at most
+// lineSize - 1 characters of the file.
+inline constexpr int32_t lineSize = 10240;
+
+// Reads the next line piece into `buffer` (room for lineSize characters):
+// at most lineSize - 1 characters, stopping after the first newline, which
+// stays in the piece. Returns false when nothing more can be read. The tools
+// do not use it (they read whole lines with LineReader); it is the piece
+// primitive that LineReader generalises.
+bool readLine(std::FILE* file, char* buffer);
+
+// Field delimiters: tab, newline and space. A carriage return is not one.
+inline bool isDelimiter(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+// Walks the fields of one line from left to right. Runs of delimiters count
+// as one separator and there are no empty fields.
+struct FieldCursor {
+    const char* pos;
+    const char* end;
+    explicit FieldCursor(std::string_view line)
+        : pos(line.data()), end(line.data() + line.size()) {}
+};
+
+// Stores the next field in `field` and returns true, or returns false once
+// the line holds no further field.
+bool nextField(FieldCursor& cursor, std::string_view& field);
+
+// Like atoi in the "C" locale: optional white space, an optional sign, then
+// decimal digits up to the first other character; no digits reads 0. A value
+// outside the 32-bit range saturates to INT32_MIN or INT32_MAX and sets
+// *outOfRange (when given) to true; otherwise *outOfRange is set to false.
+int32_t parseInt(std::string_view text, bool* outOfRange = nullptr);
+
+// Reads the longest leading floating-point number of `text` exactly as
+// strtod does in the "C" locale (decimal and hexadecimal forms, inf,
+// infinity, nan, nan(chars), overflow to +-inf, underflow to 0 or a
+// subnormal). Returns how many characters were consumed; 0 means the text
+// does not start with a number, and then `value` is 0.0.
+size_t scanReal(std::string_view text, double& value);
+
+// The value of scanReal, 0.0 when the text does not start with a number.
+inline double parseReal(std::string_view text) {
+    double value;
+    scanReal(text, value);
+    return value;
+}
+
+// Reads a file descriptor line by line through one reusable buffer.
+//
+// A line ends at a newline or at the end of the input; its terminator ("\n",
+// "\r\n", or a final "\r" at the end of the input) is not part of the
+// returned text. With pieceLimit 0 the buffer grows to the longest line, so
+// every record is a whole line. With a pieceLimit, memory stays constant and
+// a longer line arrives as several consecutive pieces; `complete` tells which
+// piece ends its line.
+class LineReader {
+  public:
+    explicit LineReader(int fd, size_t pieceLimit = 0);
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // Returns false at the end of the input or after a failed read, which
+    // error() then reports. The text stays valid until the next call, and the
+    // byte just past it may be overwritten by the caller. At least
+    // readPadding further bytes after the text are readable.
+    bool next(std::string_view& text, bool& complete);
+    bool next(std::string_view& text) {
+        bool complete;
+        return next(text, complete);
+    }
+
+    // errno of the failed read or allocation, 0 if none failed.
+    int error() const { return error_; }
+    // 1-based number of the line that the last returned text belongs to.
+    uint64_t lineNumber() const { return lineNumber_; }
+
+    static constexpr size_t readPadding = 64;
+
+  private:
+    bool fill();
+
+    int fd_;
+    size_t limit_;
+    char* buf_ = nullptr;
+    size_t cap_ = 0;
+    size_t begin_ = 0;  // start of the unread text
+    size_t scan_ = 0;   // everything in [begin_, scan_) holds no newline
+    size_t end_ = 0;    // end of the text read so far
+    bool eof_ = false;
+    bool atLineStart_ = true;
+    int error_ = 0;
+    uint64_t lineNumber_ = 0;
+};

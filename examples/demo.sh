@@ -1,0 +1,36 @@
+#!/bin/sh
+# Runs the tools on the example inputs in a scratch directory and shows what
+# they wrote. Usage: demo.sh EXAMPLES_DIR SCRATCH_DIR, with the tools' paths
+# in SEEDTILER, SIGSIEVE and COHORTMEANS (those unset are skipped).
+set -eu
+examples=$1
+scratch=$2
+rm -rf "$scratch"
+mkdir -p "$scratch"
+cp "$examples"/seed.txt "$scratch"/
+[ -e "$examples"/total_kmers.txt ] && cp "$examples"/total_kmers.txt "$examples"/*.kmerDiff "$scratch"/
+[ -e "$examples"/test.txt ] && cp "$examples"/test.txt "$scratch"/
+cd "$scratch"
+
+show() {
+    echo "--- $1 ($(wc -l <"$1") lines)"
+    head -n "$2" "$1"
+    [ "$(wc -l <"$1")" -le "$2" ] || echo "..."
+}
+
+if [ -n "${SEEDTILER:-}" ]; then
+    echo "== seedtiler: seed.txt -> kmers.txt"
+    "$SEEDTILER"
+    show kmers.txt 6
+fi
+if [ -n "${SIGSIEVE:-}" ]; then
+    echo "== sigsieve: total_kmers.txt ($(cat total_kmers.txt)) + *.kmerDiff -> *_sig.fasta"
+    "$SIGSIEVE"
+    show case_out_sig.fasta 6
+    show control_out_sig.fasta 6
+fi
+if [ -n "${COHORTMEANS:-}" ]; then
+    echo "== cohortmeans 3 3 < test.txt (mean value, case sum, control sum, cases present, controls present)"
+    "$COHORTMEANS" 3 3
+fi
+echo "== outputs are in $scratch"

@@ -1,0 +1,85 @@
+// seedtiler: reads seed sequences from "seed.txt", one per line, and writes
+// to "kmers.txt" every window of kmerLength consecutive characters of every
+// line, each window followed by its reverse complement, one per line.
+//
+// Windows run over the characters of a line before its terminator ("\n" or
+// "\r\n"), so a line of B characters gives B - kmerLength + 1 windows however
+// long it is. Lines are read in bounded pieces and the last kmerLength - 1
+// characters of a piece are carried into the next one, so memory stays
+// constant whatever the line lengths.
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "record_input.h"
+#include "reverse.h"
+#include "tool.h"
+
+namespace {
+
+constexpr int32_t kmerLength = 31;
+constexpr size_t pieceLimit = size_t{256} << 10;
+
+const char usage[] =
+    "Usage: seedtiler\n"
+    "Reads seed sequences from \"seed.txt\" in the current directory, one per line,\n"
+    "and writes every 31-character window of every line to \"kmers.txt\", each\n"
+    "window on its own line followed by a line with its reverse complement\n"
+    "(A<->T, C<->G, any other character becomes N). Line terminators (\"\\n\" or\n"
+    "\"\\r\\n\") are not part of any window. Arguments are ignored.\n"
+    "\n"
+    "  --help     show this help and exit\n"
+    "  --version  show the version and exit\n"
+    "\n"
+    "Exit status: 0 on success, 1 if a file cannot be read or written.\n";
+
+// Writes each window of `text` and its reverse complement; `rc` has room for
+// the reverse complement of the whole text, of which each window's reverse
+// complement is a slice.
+void tile(const char* text, size_t len, char* rc, OutputFile& out) {
+    const size_t k = kmerLength;
+    if (len < k) return;
+    reverseComplement(rc, text, len);
+    for (size_t start = 0; start + k <= len; ++start) {
+        char* p = out.reserve(2 * (k + 1));
+        std::memcpy(p, text + start, k);
+        p[k] = '\n';
+        std::memcpy(p + k + 1, rc + (len - start - k), k);
+        p[2 * k + 1] = '\n';
+        out.commit(2 * (k + 1));
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    startTool("seedtiler", argc, argv, usage);
+
+    // The input is opened first so that a missing "seed.txt" leaves
+    // "kmers.txt" untouched.
+    int in = openInput("seed.txt");
+    OutputFile out(createOutput("kmers.txt"), "kmers.txt");
+    LineReader reader(in, pieceLimit);
+
+    // `text` holds the carried tail of the previous piece of the same line
+    // followed by the current piece.
+    std::vector<char> text(pieceLimit + kmerLength);
+    std::vector<char> rc(pieceLimit + kmerLength);
+    size_t carried = 0;
+    std::string_view piece;
+    bool complete;
+    while (reader.next(piece, complete)) {
+        std::memcpy(text.data() + carried, piece.data(), piece.size());
+        size_t len = carried + piece.size();
+        tile(text.data(), len, rc.data(), out);
+        if (complete) {
+            carried = 0;
+        } else {
+            carried = len < kmerLength - 1 ? len : kmerLength - 1;
+            std::memmove(text.data(), text.data() + len - carried, carried);
+        }
+    }
+    if (reader.error()) fail("cannot read 'seed.txt': %s", std::strerror(reader.error()));
+    out.close();
+    return 0;
+}

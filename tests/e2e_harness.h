@@ -1,0 +1,32 @@
+// Runs the real tool binaries in scratch directories for end-to-end tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct RunResult {
+    int status = -1;  // exit status, or 128 + signal number
+    std::string out;
+    std::string err;
+};
+
+enum class Stdout { Capture, Closed, DevFull, BrokenPipe };
+
+// A fresh directory under the system's temporary directory, removed with
+// its contents at the end of the test.
+class Scratch {
+  public:
+    Scratch();
+    ~Scratch();
+    const std::string& dir() const { return work_; }
+    std::string path(const std::string& name) const { return work_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+    std::string read(const std::string& name) const;
+    bool exists(const std::string& name) const;
+    // Runs `binary` with `args` inside the scratch directory.
+    RunResult run(const std::string& binary, const std::vector<std::string>& args = {},
+                  Stdout mode = Stdout::Capture) const;
+
+  private:
+    std::string root_, work_;
+};

@@ -1,0 +1,147 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <random>
+#include <string>
+
+#include "e2e_harness.h"
+#include "record_input.h"
+#include "reverse.h"
+
+namespace {
+
+std::string rc(const std::string& in) {
+    std::string out(in.size() + 1, '?');
+    reverse(out.data(), in.c_str());
+    EXPECT_EQ(out.back(), '\0');
+    out.pop_back();
+    return out;
+}
+
+TEST(Reverse, ComplementsCaseSensitivelyAndReverses) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"", ""},         {"ACGT", "ACGT"}, {"AACG", "CGTT"}, {"ACGN", "NCGT"},
+        {"acgt", "NNNN"}, {"AC\n", "NGT"},  {"A\r\n", "NNT"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(rc(c.in), c.out) << c.in;
+}
+
+// The k-mer list as a straightforward reading of the rules: per line, the
+// text before its "\n" or "\r\n", every 31-character window, then the window
+// reverse-complemented character by character.
+std::string referenceKmers(const std::string& seed) {
+    std::string out;
+    size_t start = 0;
+    while (start < seed.size()) {
+        size_t nl = seed.find('\n', start);
+        size_t stop = nl == std::string::npos ? seed.size() : nl;
+        std::string line = seed.substr(start, stop - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        for (size_t i = 0; i + 31 <= line.size(); ++i) {
+            std::string w = line.substr(i, 31);
+            out += w + "\n" + rc(w) + "\n";
+        }
+        start = stop + 1;
+    }
+    return out;
+}
+
+TEST(Seedtiler, WritesEveryWindowAndItsReverseComplement) {
+    const std::string a31 = "ACGTACGTACGTACGTACGTACGTACGTACG";
+    const std::string lower(31, 'a');
+    const struct {
+        std::string seed;
+        std::string kmers;
+    } cases[] = {
+        {a31, a31 + "\n" + rc(a31) + "\n"},
+        {a31 + "T",
+         a31 + "\n" + rc(a31) + "\n" + a31.substr(1) + "T\n" + rc(a31.substr(1) + "T") + "\n"},
+        {a31 + "\n", a31 + "\n" + rc(a31) + "\n"},
+        {a31 + "\r\n", a31 + "\n" + rc(a31) + "\n"},
+        {a31.substr(1) + "\n", ""},
+        {"\n\n", ""},
+        {"", ""},
+        {lower, lower + "\n" + std::string(31, 'N') + "\n"},
+    };
+    for (const auto& c : cases) {
+        Scratch s;
+        s.write("seed.txt", c.seed);
+        RunResult r = s.run(SEEDTILER_PATH);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(s.read("kmers.txt"), c.kmers) << c.seed;
+    }
+}
+
+TEST(Seedtiler, MatchesTheReferenceOnRandomAndLongLines) {
+    std::mt19937_64 rng(3);
+    std::string seed;
+    for (int line = 0; line < 60; ++line) {
+        const size_t len = line % 30 == 0 ? 250000 + rng() % 300000 : rng() % 200;
+        for (size_t i = 0; i < len; ++i) seed += "ACGTACGTACGTNa\r"[rng() % 15];
+        seed += rng() % 3 ? "\n" : "\r\n";
+    }
+    seed += std::string(25000, 'C') + "A";  // a long last line with no newline
+    seed += std::string(lineSize - 2, 'G') + "\n";
+    Scratch s;
+    s.write("seed.txt", seed);
+    RunResult r = s.run(SEEDTILER_PATH);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(s.read("kmers.txt") == referenceKmers(seed));
+}
+
+TEST(Seedtiler, FailsCleanlyWhenFilesCannotBeUsed) {
+    {  // no input: the output is neither created nor changed
+        Scratch s;
+        RunResult r = s.run(SEEDTILER_PATH);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "seedtiler: cannot open 'seed.txt': No such file or directory\n");
+        EXPECT_FALSE(s.exists("kmers.txt"));
+        s.write("kmers.txt", "keep");
+        EXPECT_EQ(s.run(SEEDTILER_PATH).status, 1);
+        EXPECT_EQ(s.read("kmers.txt"), "keep");
+    }
+    {  // input is a directory
+        Scratch s;
+        mkdir(s.path("seed.txt").c_str(), 0755);
+        RunResult r = s.run(SEEDTILER_PATH);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "seedtiler: cannot open 'seed.txt': Is a directory\n");
+        EXPECT_FALSE(s.exists("kmers.txt"));
+    }
+    {  // output cannot be created
+        Scratch s;
+        s.write("seed.txt", std::string(40, 'A'));
+        mkdir(s.path("kmers.txt").c_str(), 0755);
+        RunResult r = s.run(SEEDTILER_PATH);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "seedtiler: cannot open 'kmers.txt': Is a directory\n");
+    }
+    {  // full disk
+        Scratch s;
+        s.write("seed.txt", std::string(40, 'A'));
+        ASSERT_EQ(symlink("/dev/full", s.path("kmers.txt").c_str()), 0);
+        RunResult r = s.run(SEEDTILER_PATH);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, "seedtiler: cannot write 'kmers.txt': No space left on device\n");
+    }
+}
+
+TEST(Seedtiler, HelpAndVersionTouchNoFile) {
+    Scratch s;
+    RunResult help = s.run(SEEDTILER_PATH, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: seedtiler"), std::string::npos);
+    RunResult version = s.run(SEEDTILER_PATH, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("seedtiler ", 0), 0u);
+    EXPECT_FALSE(s.exists("kmers.txt"));
+    EXPECT_EQ(s.run(SEEDTILER_PATH, {"--help"}, Stdout::DevFull).status, 1);
+}
+
+}  // namespace
