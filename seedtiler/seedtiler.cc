@@ -18,7 +18,7 @@
 namespace {
 
 constexpr int32_t kmerLength = 31;
-constexpr size_t pieceLimit = size_t{256} << 10;
+constexpr size_t pieceLimit = size_t{128} << 10;
 
 const char usage[] =
     "Usage: seedtiler\n"

@@ -1,0 +1,114 @@
+// Writes deterministic benchmark inputs into the current directory.
+//   gen_data seed      seed.txt: 1,000 seeds of 5,000 bases
+//   gen_data sigsieve  total_kmers.txt and two .kmerDiff files of 5,000,000 records
+//   gen_data cohort    test.txt: 100,000 rows of 100 case and 100 control counts
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+uint64_t state = 0x9E3779B97F4A7C15u;
+uint64_t next() {  // xorshift64*
+    state ^= state >> 12;
+    state ^= state << 25;
+    state ^= state >> 27;
+    return state * 0x2545F4914F6CDD1Du;
+}
+
+FILE* create(const char* name) {
+    FILE* f = std::fopen(name, "w");
+    if (!f) {
+        std::perror(name);
+        std::exit(1);
+    }
+    return f;
+}
+
+void finish(FILE* f, const char* name) {
+    if (std::fclose(f) != 0) {
+        std::perror(name);
+        std::exit(1);
+    }
+}
+
+void seeds() {
+    FILE* f = create("seed.txt");
+    std::string line(5000, 'A');
+    for (int i = 0; i < 1000; ++i) {
+        for (char& c : line) c = "ACGT"[next() & 3];
+        std::fprintf(f, "%s\n", line.c_str());
+    }
+    finish(f, "seed.txt");
+}
+
+void diffRecords(const char* name) {
+    FILE* f = create(name);
+    char kmer[32] = {};
+    for (int i = 0; i < 5000000; ++i) {
+        for (int j = 0; j < 31; ++j) kmer[j] = "ACGT"[next() & 3];
+        const uint64_t r = next();
+        const int a = static_cast<int>(r % 200), b = static_cast<int>((r >> 8) % 200);
+        const double u = static_cast<double>(next() >> 11) / 9007199254740992.0;
+        // About 2% small values, spread around the 5e-9 threshold.
+        const bool small = (r >> 16) % 50 == 0;
+        const double p = small ? u * 1e-7 : u;
+        switch ((r >> 24) % 4) {
+            case 0:
+                std::fprintf(f, "%s\t%d\t%d\t%.6f\n", kmer, a, b, p);
+                break;
+            case 1:
+                std::fprintf(f, "%s\t%d\t%d\t%g\n", kmer, a, b, p);
+                break;
+            case 2:
+                std::fprintf(f, "%s\t%d\t%d\t%.16e\n", kmer, a, b, p);
+                break;
+            default:
+                std::fprintf(f, "%s\t%d\t%d\t%.6g\n", kmer, a, b, p);
+                break;
+        }
+    }
+    finish(f, name);
+}
+
+void countTable() {
+    FILE* f = create("test.txt");
+    char kmer[32] = {};
+    for (int i = 0; i < 100000; ++i) {
+        for (int j = 0; j < 31; ++j) kmer[j] = "ACGT"[next() & 3];
+        std::fprintf(f, "%s\t%d\t%d\t%.6g", kmer, static_cast<int>(next() % 100),
+                     static_cast<int>(next() % 100), static_cast<double>(next() % 1000000) / 1e6);
+        for (int j = 0; j < 200; ++j) {
+            const uint64_t r = next();
+            const int count = r % 3 == 0    ? 0
+                              : r % 50 == 1 ? static_cast<int>((r >> 8) % 10000)
+                                            : static_cast<int>((r >> 8) % 100);
+            std::fprintf(f, "\t%d", count);
+        }
+        std::fputc('\n', f);
+    }
+    finish(f, "test.txt");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const char* what = argc > 1 ? argv[1] : "";
+    if (!std::strcmp(what, "seed")) {
+        seeds();
+    } else if (!std::strcmp(what, "sigsieve")) {
+        FILE* total = create("total_kmers.txt");
+        std::fprintf(total, "10000000\n");
+        finish(total, "total_kmers.txt");
+        diffRecords("case_out_wo_bonf.kmerDiff");
+        diffRecords("control_out_wo_bonf.kmerDiff");
+    } else if (!std::strcmp(what, "cohort")) {
+        countTable();
+    } else {
+        std::fprintf(stderr, "usage: gen_data seed|sigsieve|cohort\n");
+        return 2;
+    }
+    return 0;
+}
