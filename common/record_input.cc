@@ -13,21 +13,6 @@ bool readLine(std::FILE* file, char* buffer) {
     return std::fgets(buffer, lineSize, file) != nullptr;
 }
 
-bool nextField(FieldCursor& cursor, std::string_view& field) {
-    const char* p = cursor.pos;
-    const char* end = cursor.end;
-    while (p != end && isDelimiter(*p)) ++p;
-    if (p == end) {
-        cursor.pos = p;
-        return false;
-    }
-    const char* start = p;
-    while (p != end && !isDelimiter(*p)) ++p;
-    field = std::string_view(start, static_cast<size_t>(p - start));
-    cursor.pos = p;
-    return true;
-}
-
 namespace {
 
 // White space as isspace() sees it in the "C" locale.
@@ -110,12 +95,56 @@ LineReader::LineReader(int fd, size_t pieceLimit) : fd_(fd), limit_(pieceLimit) 
     // A bounded reader's buffer holds one piece, at least two characters so
     // that a piece is never empty when a carriage return is held back.
     cap_ = pieceLimit ? (pieceLimit < 2 ? 2 : pieceLimit) : size_t{256} << 10;
-    buf_ = static_cast<char*>(std::malloc(cap_ + readPadding));
+    buf_ = static_cast<char*>(std::calloc(cap_ + readPadding, 1));
     if (!buf_) error_ = ENOMEM;
 }
 
 LineReader::~LineReader() {
     std::free(buf_);
+}
+
+// Bit i set when p[i] is a newline, for the 64 bytes at p.
+inline uint64_t newlineMask(const char* p) {
+#ifdef __SSE2__
+    const __m128i newline = _mm_set1_epi8('\n');
+    uint64_t mask = 0;
+    for (int i = 0; i < 4; ++i) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        mask |= static_cast<uint64_t>(
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline))))
+                << (16 * i);
+    }
+    return mask;
+#else
+    uint64_t mask = 0;
+    for (int i = 0; i < 64; ++i) mask |= static_cast<uint64_t>(p[i] == '\n') << i;
+    return mask;
+#endif
+}
+
+// The first newline in [scan_, end_), or null, advancing scan_ past the text
+// searched. Works 64 bytes at a time and keeps the mask of the last whole
+// block, so that short lines cost one bit operation each. Blocks may extend
+// past end_ into the buffer's padding; those bits are ignored.
+char* LineReader::findNewline() {
+    while (scan_ < end_) {
+        if (scan_ - maskBase_ < 64) {
+            const uint64_t rest = mask_ >> (scan_ - maskBase_);
+            if (rest) return buf_ + scan_ + __builtin_ctzll(rest);
+            scan_ = maskBase_ + 64;
+            continue;
+        }
+        uint64_t mask = newlineMask(buf_ + scan_);
+        if (end_ - scan_ >= 64) {
+            maskBase_ = scan_;
+            mask_ = mask;
+        } else {
+            mask &= (uint64_t{1} << (end_ - scan_)) - 1;
+        }
+        if (mask) return buf_ + scan_ + __builtin_ctzll(mask);
+        scan_ = end_ - scan_ >= 64 ? scan_ + 64 : end_;
+    }
+    return nullptr;
 }
 
 // Makes room and reads more input. Returns false at end of input or on error.
@@ -125,6 +154,7 @@ bool LineReader::fill() {
         end_ -= begin_;
         scan_ -= begin_;
         begin_ = 0;
+        maskBase_ = maskNone;
     }
     if (end_ == cap_) {
         // Only an unbounded reader gets here: the line does not fit.
@@ -134,6 +164,7 @@ bool LineReader::fill() {
             error_ = ENOMEM;
             return false;
         }
+        std::memset(grown + cap_ + readPadding, 0, bigger - cap_);  // keep the padding defined
         buf_ = grown;
         cap_ = bigger;
     }
@@ -157,7 +188,7 @@ bool LineReader::fill() {
 bool LineReader::next(std::string_view& text, bool& complete) {
     if (!buf_ || error_) return false;
     for (;;) {
-        char* newline = static_cast<char*>(std::memchr(buf_ + scan_, '\n', end_ - scan_));
+        char* newline = findNewline();
         size_t stop;
         if (newline) {
             stop = static_cast<size_t>(newline - buf_);

@@ -8,6 +8,10 @@
 #include <cstdio>
 #include <string_view>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 // Size of the classic line buffer: a piece read by readLine holds at most
 // lineSize - 1 characters of the file.
 inline constexpr int32_t lineSize = 10240;
@@ -25,17 +29,75 @@ inline bool isDelimiter(char c) {
 }
 
 // Walks the fields of one line from left to right. Runs of delimiters count
-// as one separator and there are no empty fields.
+// as one separator and there are no empty fields. A cursor over text that is
+// followed by at least 16 readable bytes (as LineReader guarantees) may be
+// made `padded`, which lets the search read whole blocks past the end.
 struct FieldCursor {
     const char* pos;
     const char* end;
-    explicit FieldCursor(std::string_view line)
-        : pos(line.data()), end(line.data() + line.size()) {}
+    bool padded;
+    explicit FieldCursor(std::string_view line, bool padded = false)
+        : pos(line.data()), end(line.data() + line.size()), padded(padded) {}
 };
+
+// The first delimiter in [p, end), or end. Looks at 16 characters at a time;
+// reads past end (but never uses what it reads there) only when `padded`.
+inline const char* findDelimiter(const char* p, const char* end, bool padded) {
+#ifdef __SSE2__
+    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'),
+                  newline = _mm_set1_epi8('\n');
+    for (; padded || end - p >= 16; p += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, space), _mm_cmpeq_epi8(block, tab)),
+                         _mm_cmpeq_epi8(block, newline));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        if (end - p < 16) mask |= ~0u << (end - p);  // the end stops the field too
+        if (mask) return p + __builtin_ctz(mask);
+    }
+#else
+    (void)padded;
+#endif
+    while (p != end && !isDelimiter(*p)) ++p;
+    return p;
+}
+
+// For a short line (len < 64) followed by at least 64 readable bytes: a mask
+// with bit i set when character i is a delimiter or i >= len. Fields are the
+// runs of clear bits.
+inline uint64_t delimiterMask(const char* p, size_t len) {
+    uint64_t mask = 0;
+#ifdef __SSE2__
+    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'),
+                  newline = _mm_set1_epi8('\n');
+    for (int i = 0; i < 4; ++i) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
+        const __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, space), _mm_cmpeq_epi8(block, tab)),
+                         _mm_cmpeq_epi8(block, newline));
+        mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * i);
+    }
+#else
+    for (size_t i = 0; i < len; ++i) mask |= static_cast<uint64_t>(isDelimiter(p[i])) << i;
+#endif
+    return mask | (~uint64_t{0} << len);
+}
 
 // Stores the next field in `field` and returns true, or returns false once
 // the line holds no further field.
-bool nextField(FieldCursor& cursor, std::string_view& field);
+inline bool nextField(FieldCursor& cursor, std::string_view& field) {
+    const char* p = cursor.pos;
+    const char* end = cursor.end;
+    while (p != end && isDelimiter(*p)) ++p;
+    if (p == end) {
+        cursor.pos = p;
+        return false;
+    }
+    const char* stop = findDelimiter(p, end, cursor.padded);
+    field = std::string_view(p, static_cast<size_t>(stop - p));
+    cursor.pos = stop;
+    return true;
+}
 
 // Like atoi in the "C" locale: optional white space, an optional sign, then
 // decimal digits up to the first other character; no digits reads 0. A value
@@ -91,14 +153,18 @@ class LineReader {
 
   private:
     bool fill();
+    char* findNewline();
+    static constexpr size_t maskNone = ~size_t{0} - 64;
 
     int fd_;
     size_t limit_;
     char* buf_ = nullptr;
     size_t cap_ = 0;
-    size_t begin_ = 0;  // start of the unread text
-    size_t scan_ = 0;   // everything in [begin_, scan_) holds no newline
-    size_t end_ = 0;    // end of the text read so far
+    size_t begin_ = 0;            // start of the unread text
+    size_t scan_ = 0;             // everything in [begin_, scan_) holds no newline
+    size_t end_ = 0;              // end of the text read so far
+    size_t maskBase_ = maskNone;  // newline mask of the whole block at maskBase_
+    uint64_t mask_ = 0;
     bool eof_ = false;
     bool atLineStart_ = true;
     int error_ = 0;

@@ -1,0 +1,274 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <random>
+#include <string>
+
+#include "bonferroni.h"
+#include "e2e_harness.h"
+#include "number_texts.h"
+
+namespace {
+
+// The comparison as plainly described: strtod, then threshold > p.
+Verdict referenceVerdict(const std::string& text, double threshold) {
+    char* stop;
+    const double p = std::strtod(text.c_str(), &stop);
+    if (stop == text.c_str()) return Verdict::NotANumber;
+    return threshold > p ? Verdict::Pass : Verdict::Fail;
+}
+
+TEST(Bonferroni, DescribedThresholdCases) {
+    const struct {
+        int64_t total;
+        const char* text;
+        Verdict expected;
+    } cases[] = {
+        {100, "0.0005", Verdict::Fail},
+        {100, "0.00049", Verdict::Pass},
+        {100, "5e-4", Verdict::Fail},
+        {1000000, "5e-08", Verdict::Pass},
+        {100, "nan", Verdict::Fail},
+        {100, "-nan", Verdict::Fail},
+        {100, "inf", Verdict::Fail},
+        {100, "-inf", Verdict::Pass},
+        {100, "abc", Verdict::NotANumber},
+        {100, "", Verdict::NotANumber},
+        {100, ".", Verdict::NotANumber},
+        {100, "0.0004abc", Verdict::Pass},
+        {100, "-0", Verdict::Pass},
+        {100, "0e999999999999", Verdict::Pass},
+        {100, "1e-400", Verdict::Pass},
+        {100, "1e400", Verdict::Fail},
+        {100, "0x1p-12", Verdict::Pass},
+        {100, "0x1p-10", Verdict::Fail},
+        {100, "00x1", Verdict::Pass},
+        {1, "0.04999999999999999", Verdict::Pass},
+        {100, "0.0000000000000000000000000000000000000000001e+40", Verdict::Fail},
+        {100, "1000000000000000000000000000000000000000000e-46", Verdict::Pass},
+    };
+    for (const auto& c : cases) {
+        const Threshold t = makeThreshold(c.total);
+        EXPECT_EQ(verdict(c.text, t), c.expected) << c.total << " " << c.text;
+        EXPECT_EQ(referenceVerdict(c.text, t.value), c.expected) << c.total << " " << c.text;
+    }
+}
+
+// Decimal texts whose value lies within a few decades of the threshold.
+std::string nearThreshold(std::mt19937_64& rng, int decade) {
+    std::string s = rng() % 8 ? "" : "0";
+    std::string digits = std::to_string(1 + rng() % 999999999);
+    const int exponent = decade - 6 + static_cast<int>(rng() % 12);
+    switch (rng() % 3) {
+        case 0:
+            return s + digits.substr(0, 1) + "." + digits.substr(1) + "e" +
+                   std::to_string(exponent);
+        case 1:
+            return s + digits + "E" +
+                   std::to_string(exponent - static_cast<int>(digits.size()) + 1);
+        default: {
+            if (exponent >= 0) return digits;
+            return "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+        }
+    }
+}
+
+TEST(Bonferroni, FastVerdictMatchesStrtodComparison) {
+    std::mt19937_64 rng(17);
+    NumberTexts texts(23);
+    const int64_t totals[] = {1, 3, 100, 1000000, 10000000, 123456789, 999999999999, INT64_MAX};
+    for (int i = 0; i < 2000000; ++i) {
+        const int64_t total =
+            i % 3 ? totals[rng() % std::size(totals)] : 1 + static_cast<int64_t>(rng() >> 1);
+        const Threshold t = makeThreshold(total);
+        const std::string text = i % 2 ? texts.next() : nearThreshold(rng, t.decade);
+        const Verdict expected = referenceVerdict(text, t.value);
+        const Verdict quick = quickVerdict(text, t);
+        if (quick != Verdict::Undecided) {
+            ASSERT_EQ(quick, expected) << total << " " << text;
+        }
+        ASSERT_EQ(verdict(text, t), expected) << total << " " << text;
+    }
+}
+
+const char* const inputs[] = {"total_kmers.txt", "case_out_wo_bonf.kmerDiff",
+                              "control_out_wo_bonf.kmerDiff"};
+const char* const outputs[] = {"case_out_sig.fasta", "control_out_sig.fasta"};
+
+struct SieveRun {
+    RunResult result;
+    std::string caseOut, controlOut;
+};
+
+SieveRun sieve(const std::string& total, const std::string& cases, const std::string& controls) {
+    Scratch s;
+    s.write(inputs[0], total);
+    s.write(inputs[1], cases);
+    s.write(inputs[2], controls);
+    SieveRun r{s.run(SIGSIEVE_PATH), s.read(outputs[0]), s.read(outputs[1])};
+    return r;
+}
+
+TEST(Sigsieve, WritesPassingKmersAsNumberedFasta) {
+    const std::string longKmer(16000, 'G');
+    const std::string longRecord = "AC\t1\t2\t0.0001\t" + std::string(11000, 'x') + "\n";
+    const struct {
+        std::string total, cases, controls, caseOut, controlOut;
+    } cases[] = {
+        {"100\n", "A 1 2 0.0005\nC 1 2 0.00049\n", "", ">0\nC\n", ""},
+        {"1000000", "K\t0\t0\t5e-08\n", "K 0 0 5e-08\n", ">0\nK\n", ">0\nK\n"},
+        {"100", "A 1 2 0.1\nB 1 2 0.0001\n\n  \t\nC 1 2 1e-9 extra fields\n", "D 1 2 0\n",
+         ">0\nB\n>1\nC\n", ">0\nD\n"},
+        {"100", "", "E 1 2 1e-5\r\nF 1 2 0.5\r\n", "", ">0\nE\n"},
+        {"  +100\nignored", "x 1 2 nan\ny 1 2 inf\nz 1 2 -inf\n", "", ">0\nz\n", ""},
+        {"100", longKmer + " 5 6 1e-10\n", longRecord, ">0\n" + longKmer + "\n", ">0\nAC\n"},
+        {"100", "A 1 2 0.0001", "B 1 2 0.0001\r", ">0\nA\n", ">0\nB\n"},
+    };
+    for (const auto& c : cases) {
+        SieveRun r = sieve(c.total, c.cases, c.controls);
+        EXPECT_EQ(r.result.status, 0) << r.result.err;
+        EXPECT_EQ(r.result.err, "");
+        EXPECT_EQ(r.caseOut, c.caseOut) << c.cases.substr(0, 80);
+        EXPECT_EQ(r.controlOut, c.controlOut) << c.controls.substr(0, 80);
+    }
+}
+
+TEST(Sigsieve, RejectsABadCountWithoutTouchingOutputs) {
+    const struct {
+        std::string total, message;
+    } cases[] = {
+        {"",
+         "sigsieve: total_kmers.txt:1: expected the number of k-mers tested, found the end of the "
+         "file\n"},
+        {" \n\n",
+         "sigsieve: total_kmers.txt:3: expected the number of k-mers tested, found the end of the "
+         "file\n"},
+        {"abc\n",
+         "sigsieve: total_kmers.txt:1: expected the number of k-mers tested, found 'abc'\n"},
+        {"\n- 5",
+         "sigsieve: total_kmers.txt:2: expected the number of k-mers tested, found '- 5'\n"},
+        {"0", "sigsieve: total_kmers.txt:1: number of k-mers tested must be at least 1, found 0\n"},
+        {"-7",
+         "sigsieve: total_kmers.txt:1: number of k-mers tested must be at least 1, found -7\n"},
+        {"9223372036854775808",
+         "sigsieve: total_kmers.txt:1: number of k-mers tested 9223372036854775808 is out of "
+         "range\n"},
+        {"123456789012345678901234567890",
+         "sigsieve: total_kmers.txt:1: number of k-mers tested 123456789012345678901234567890 is "
+         "out of range\n"},
+    };
+    for (const auto& c : cases) {
+        Scratch s;
+        s.write(inputs[0], c.total);
+        s.write(inputs[1], "A 1 2 0\n");
+        s.write(inputs[2], "A 1 2 0\n");
+        s.write(outputs[1], "old");
+        RunResult r = s.run(SIGSIEVE_PATH);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_FALSE(s.exists(outputs[0]));
+        EXPECT_EQ(s.read(outputs[1]), "old");
+    }
+    SieveRun max = sieve("9223372036854775807", "A 1 2 0\n", "");
+    EXPECT_EQ(max.result.status, 0);
+    EXPECT_EQ(max.caseOut, ">0\nA\n");
+}
+
+TEST(Sigsieve, FailsOnMissingFilesAndMalformedRecords) {
+    for (int missing = 0; missing < 3; ++missing) {
+        Scratch s;
+        for (int i = 0; i < 3; ++i)
+            if (i != missing) s.write(inputs[i], i == 0 ? "100" : "A 1 2 0\n");
+        RunResult r = s.run(SIGSIEVE_PATH);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err, std::string("sigsieve: cannot open '") + inputs[missing] +
+                             "': No such file or directory\n");
+        EXPECT_FALSE(s.exists(outputs[0]) || s.exists(outputs[1]));
+    }
+    const struct {
+        std::string cases, message;
+    } bad[] = {
+        {"A 1 2 0\nB 1 2\n",
+         "case_out_wo_bonf.kmerDiff:2: 3 fields, a record needs 4 (k-mer, two integers, p-value)"},
+        {"\r\nB\n",
+         "case_out_wo_bonf.kmerDiff:2: 1 field, a record needs 4 (k-mer, two integers, p-value)"},
+        {"kmer\tcases\tcontrols\tpvalue\n",
+         "case_out_wo_bonf.kmerDiff:1: p-value 'pvalue' is not a number"},
+        {"A 1 2 +-1\n", "case_out_wo_bonf.kmerDiff:1: p-value '+-1' is not a number"},
+    };
+    for (const auto& c : bad) {
+        SieveRun r = sieve("100", c.cases, "A 1 2 0\n");
+        EXPECT_EQ(r.result.status, 1);
+        EXPECT_EQ(r.result.err, "sigsieve: " + c.message + "\n");
+    }
+    Scratch s;
+    s.write(inputs[0], "100");
+    s.write(inputs[1], "A 1 2 0\n");
+    s.write(inputs[2], "A 1 2 0\n");
+    ASSERT_EQ(symlink("/dev/full", s.path(outputs[1]).c_str()), 0);
+    RunResult r = s.run(SIGSIEVE_PATH);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "sigsieve: cannot write 'control_out_sig.fasta': No space left on device\n");
+    EXPECT_EQ(s.read(outputs[0]), ">0\nA\n");
+}
+
+// A straightforward filter: split on the three delimiters, strtod the fourth
+// field, compare.
+std::string referenceFasta(const std::string& input, double threshold) {
+    std::string out;
+    int64_t index = 0;
+    size_t start = 0;
+    while (start < input.size()) {
+        size_t nl = input.find('\n', start);
+        size_t stop = nl == std::string::npos ? input.size() : nl;
+        std::string line = input.substr(start, stop - start);
+        start = stop + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> fields;
+        size_t i = 0;
+        while (i < line.size()) {
+            size_t j = line.find_first_of(" \t", i);
+            if (j == std::string::npos) j = line.size();
+            if (j > i) fields.push_back(line.substr(i, j - i));
+            i = j + 1;
+        }
+        if (fields.empty()) continue;
+        if (referenceVerdict(fields.at(3), threshold) == Verdict::Pass)
+            out += ">" + std::to_string(index++) + "\n" + fields[0] + "\n";
+    }
+    return out;
+}
+
+TEST(Sigsieve, MatchesAStraightforwardFilterOnRandomRecords) {
+    std::mt19937_64 rng(99);
+    NumberTexts texts(7);
+    for (int round = 0; round < 20; ++round) {
+        const int64_t total = round % 2 ? 1 + static_cast<int64_t>(rng() % 100000000) : 100;
+        const Threshold t = makeThreshold(total);
+        std::string files[2];
+        for (auto& file : files) {
+            for (int i = 0; i < 3000; ++i) {
+                auto sep = [&] { return std::string(1 + rng() % 2, " \t"[rng() % 2]); };
+                std::string pvalue;
+                do pvalue = i % 2 ? texts.next() : nearThreshold(rng, t.decade);
+                while (referenceVerdict(pvalue, t.value) == Verdict::NotANumber ||
+                       pvalue.find_first_of(" \t\n") != std::string::npos);
+                std::string kmer(1 + rng() % 40, 'A');
+                for (char& c : kmer) c = "ACGTN"[rng() % 5];
+                file += (rng() % 4 ? "" : sep()) + kmer + sep() + std::to_string(rng() % 100) +
+                        sep() + std::to_string(rng() % 100) + sep() + pvalue;
+                if (rng() % 4 == 0) file += sep() + "extra";
+                file += rng() % 5 ? "\n" : rng() % 2 ? "\r\n" : "\n\n";
+            }
+        }
+        SieveRun r = sieve(std::to_string(total), files[0], files[1]);
+        ASSERT_EQ(r.result.status, 0) << r.result.err;
+        ASSERT_EQ(r.caseOut, referenceFasta(files[0], t.value));
+        ASSERT_EQ(r.controlOut, referenceFasta(files[1], t.value));
+    }
+}
+
+}  // namespace
