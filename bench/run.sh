@@ -10,11 +10,10 @@ build=$(cd "${1:-$here/../build/release}" && pwd)
 shift || true
 tools=("$@")
 [ ${#tools[@]} -gt 0 ] || tools=(seedtiler sigsieve cohortmeans)
-runs=${RUNS:-7}
+runs=${RUNS:-11}
 data=$build/bench-data
 mkdir -p "$data"
 
-now() { date +%s%N; }
 
 # median of the numbers on standard input
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2) ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2}'; }
@@ -32,18 +31,21 @@ compare() {
     local name=$1 dir=$2 tool=$3 anchor=$4 t a i start
     : >"$data/$name.tool"
     : >"$data/$name.anchor"
-    (cd "$dir" && eval "$tool" >/dev/null && eval "$anchor" >/dev/null)  # warm-up
+    local here=$PWD
+    cd "$dir"
+    eval "$tool" >/dev/null && eval "$anchor" >/dev/null  # warm-up
     for ((i = 0; i < runs; i++)); do
-        start=$(now); (cd "$dir" && eval "$tool" >/dev/null); echo $(($(now) - start)) >>"$data/$name.tool"
-        start=$(now); (cd "$dir" && eval "$anchor" >/dev/null); echo $(($(now) - start)) >>"$data/$name.anchor"
+        start=${EPOCHREALTIME/[.,]/}; eval "$tool" >/dev/null; echo $((${EPOCHREALTIME/[.,]/} - start)) >>"$data/$name.tool"
+        start=${EPOCHREALTIME/[.,]/}; eval "$anchor" >/dev/null; echo $((${EPOCHREALTIME/[.,]/} - start)) >>"$data/$name.anchor"
     done
+    cd "$here"
     t=$(median <"$data/$name.tool")
     a=$(median <"$data/$name.anchor")
     local mem
     mem=$(cd "$dir" && peak_kib sh -c "$tool")
     awk -v n="$name" -v t="$t" -v a="$a" -v m="$mem" -v r="$runs" -v anchor="$anchor" 'BEGIN {
         printf "%-12s tool %8.1f ms   anchor (%s) %8.1f ms   ratio %.2f   peak %s KiB   (median of %d)\n",
-               n, t / 1e6, anchor, a / 1e6, t / a, m, r }'
+               n, t / 1e3, anchor, a / 1e3, t / a, m, r }'
 }
 
 for tool in "${tools[@]}"; do

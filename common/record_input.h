@@ -62,7 +62,7 @@ inline const char* findDelimiter(const char* p, const char* end, bool padded) {
     return p;
 }
 
-// For a short line (len < 64) followed by at least 64 readable bytes: a mask
+// For up to 64 characters (len <= 64) followed by 64 readable bytes: a mask
 // with bit i set when character i is a delimiter or i >= len. Fields are the
 // runs of clear bits.
 inline uint64_t delimiterMask(const char* p, size_t len) {
@@ -80,7 +80,7 @@ inline uint64_t delimiterMask(const char* p, size_t len) {
 #else
     for (size_t i = 0; i < len; ++i) mask |= static_cast<uint64_t>(isDelimiter(p[i])) << i;
 #endif
-    return mask | (~uint64_t{0} << len);
+    return len < 64 ? mask | (~uint64_t{0} << len) : mask;
 }
 
 // Stores the next field in `field` and returns true, or returns false once

@@ -30,7 +30,7 @@ if [ -n "${SIGSIEVE:-}" ]; then
     show control_out_sig.fasta 6
 fi
 if [ -n "${COHORTMEANS:-}" ]; then
-    echo "== cohortmeans 3 3 < test.txt (mean value, case sum, control sum, cases present, controls present)"
+    echo "== cohortmeans 3 3: test.txt -> mean value, case total, control total, cases present, controls present"
     "$COHORTMEANS" 3 3
 fi
 echo "== outputs are in $scratch"

@@ -1,0 +1,217 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "count_row.h"
+#include "e2e_harness.h"
+
+namespace {
+
+// Row sums as plainly described: split into fields, parseInt each count.
+RowResult referenceRow(const std::string& line, int32_t noCases, int32_t noControls,
+                       RowSums& sums) {
+    sums = RowSums{};
+    std::vector<std::string> fields;
+    FieldCursor cursor(line);
+    std::string_view f;
+    while (nextField(cursor, f)) fields.emplace_back(f);
+    if (fields.empty()) return {RowStatus::Blank};
+    const size_t needed = 4u + static_cast<size_t>(noCases) + static_cast<size_t>(noControls);
+    if (fields.size() < needed)
+        return {RowStatus::TooFewFields, static_cast<int64_t>(fields.size())};
+    sums.value = parseReal(fields[3]);
+    for (size_t i = 4; i < needed; ++i) {
+        bool out;
+        const int32_t count = parseInt(fields[i], &out);
+        if (out) return {RowStatus::CountOutOfRange};
+        const bool isCase = i < 4u + static_cast<size_t>(noCases);
+        (isCase ? sums.caseSum : sums.controlSum) += count;
+        (isCase ? sums.casesPresent : sums.controlsPresent) += count > 0;
+    }
+    return {RowStatus::Ok};
+}
+
+// readRow on a copy of the line followed by digits, which it must not read
+// as part of the row.
+RowResult paddedRow(const std::string& line, int32_t noCases, int32_t noControls, RowSums& sums) {
+    std::string buffer = line;
+    for (int i = 0; i < 10; ++i) buffer += "1234567 ";
+    return readRow(std::string_view(buffer.data(), line.size()), noCases, noControls, sums);
+}
+
+std::string randomCount(std::mt19937_64& rng) {
+    static const char* const odd[] = {
+        "-2",          "+7",
+        "3.7",         "abc",
+        "\r5",         "5\r",
+        "-0",          "0x10",
+        "12abc",       "2147483647",
+        "-2147483648", "0000000000000000000000000000000000000000000000000000000000000000000009"};
+    switch (rng() % 10) {
+        case 0:
+            return odd[rng() % std::size(odd)];
+        case 1:
+            return std::to_string(rng() % 100000000);
+        case 2:
+            return "0";
+        default:
+            return std::to_string(rng() % (rng() % 2 ? 100 : 10000));
+    }
+}
+
+TEST(CountRow, MatchesAStraightforwardReadingOnRandomRows) {
+    std::mt19937_64 rng(1);
+    for (int i = 0; i < 300000; ++i) {
+        const int32_t noCases = static_cast<int32_t>(rng() % 12),
+                      noControls = static_cast<int32_t>(rng() % 12);
+        auto sep = [&] { return std::string(1 + rng() % 3 / 2, " \t"[rng() % 2]); };
+        std::string line = rng() % 4 ? "" : sep();
+        line += "ACGT" + sep() + "5" + sep() + "x" + sep() + "0.25";
+        const int fields = noCases + noControls - 1 + static_cast<int>(rng() % 4);
+        for (int f = 0; f < fields; ++f) line += sep() + randomCount(rng);
+        if (rng() % 3 == 0) line += sep();
+        if (i % 1000 == 0) line = sep();
+        if (i % 1000 == 1) line = "only three fields";
+        if (i % 500 == 2) line += sep() + "99999999999";
+        RowSums got, expected;
+        const RowResult r = paddedRow(line, noCases, noControls, got);
+        const RowResult e = referenceRow(line, noCases, noControls, expected);
+        ASSERT_EQ(r.status, e.status) << line;
+        if (r.status == RowStatus::TooFewFields) {
+            ASSERT_EQ(r.fieldsFound, e.fieldsFound) << line;
+        }
+        if (r.status != RowStatus::Ok) continue;
+        ASSERT_EQ(got.caseSum, expected.caseSum) << line;
+        ASSERT_EQ(got.controlSum, expected.controlSum) << line;
+        ASSERT_EQ(got.casesPresent, expected.casesPresent) << line;
+        ASSERT_EQ(got.controlsPresent, expected.controlsPresent) << line;
+        ASSERT_EQ(got.value, expected.value) << line;
+    }
+}
+
+RunResult means(const std::string& table, std::vector<std::string> args,
+                Stdout mode = Stdout::Capture) {
+    Scratch s;
+    s.write("test.txt", table);
+    RunResult r = s.run(COHORTMEANS_PATH, args, mode);
+    EXPECT_FALSE(s.exists("cohortmeans.txt"));
+    return r;
+}
+
+TEST(Cohortmeans, PrintsTheFiveMeans) {
+    std::string wide = "K\t1\t2\t3";
+    for (int i = 0; i < 6000; ++i) wide += i % 2 ? "\t0" : "\t7";
+    const struct {
+        std::string table;
+        std::vector<std::string> args;
+        std::string line;
+    } cases[] = {
+        {"kmer\t5\t6\t0.5\t3\t0\t2\t1\n", {"2", "2"}, "0.5,3,3,1,2\n"},
+        {"k\t5\t6\t0.2\t1\t1\t0\t0\nk\t5\t6\t0.4\t3\t0\t0\t5\n",
+         {"2", "2"},
+         "0.3,2.5,2.5,1.5,0.5\n"},
+        {"k 5 6 1 -2 4\n", {"2", "0"}, "1,2,0,1,0\n"},
+        {"k 5 6 0.25 7 8\n", {"0", "0"}, "0.25,0,0,0,0\n"},
+        {"", {"2", "2"}, "-nan,-nan,-nan,-nan,-nan\n"},
+        {"\n \t\n\r\n", {"1", "1"}, "-nan,-nan,-nan,-nan,-nan\n"},
+        {"k 5 6 999999.7 1 1\r\n\r\nk 5 6 999999.7 2 2\r\n",
+         {"+1", "1", "ignored"},
+         "1e+06,1.5,1.5,1,1\n"},
+        {"k 5 6 1e-5 3.7 abc\nk 5 6 1e-5 0 0\nk 5 6 1e-5 0 0\n",
+         {"1", "1"},
+         "1e-05,1,0,0.333333,0\n"},
+        {"k 5 6 x 12abc 0 extra fields\n", {"1", "1"}, "0,12,0,1,0\n"},
+        {wide + "\n" + wide, {"3000", "3000"}, "3,10500,10500,1500,1500\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = means(c.table, c.args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, c.line) << c.table.substr(0, 60);
+    }
+}
+
+TEST(Cohortmeans, RejectsBadArgumentsAndRows) {
+    const struct {
+        std::string table;
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } cases[] = {
+        {"k 5 6 1 1 1\n",
+         {"1"},
+         2,
+         "cohortmeans: expected two arguments: the numbers of case and control samples\n"
+         "Try 'cohortmeans --help' for more information.\n"},
+        {"k 5 6 1 1 1\n",
+         {"abc", "1"},
+         2,
+         "cohortmeans: invalid number of case samples: 'abc'\nTry 'cohortmeans --help' for more "
+         "information.\n"},
+        {"k 5 6 1 1 1\n",
+         {"1", "-1"},
+         2,
+         "cohortmeans: invalid number of control samples: '-1'\nTry 'cohortmeans --help' for more "
+         "information.\n"},
+        {"k 5 6 1 1 1\n",
+         {"1", ""},
+         2,
+         "cohortmeans: invalid number of control samples: ''\nTry 'cohortmeans --help' for more "
+         "information.\n"},
+        {"k 5 6 1 1 1\n",
+         {"2147483648", "1"},
+         2,
+         "cohortmeans: number of case samples is too large: '2147483648'\n"
+         "Try 'cohortmeans --help' for more information.\n"},
+        {"k 5 6 1 1 1\n\nk 5 6 1 1\n",
+         {"1", "1"},
+         1,
+         "cohortmeans: test.txt:3: 5 fields, a row needs 6 (k-mer, 3 columns, 1 case and 1 control "
+         "counts)\n"},
+        {"k 5 6\n",
+         {"0", "0"},
+         1,
+         "cohortmeans: test.txt:1: 3 fields, a row needs 4 (k-mer, 3 columns, 0 case and 0 control "
+         "counts)\n"},
+        {"k 5 6 1 2147483648 1\n",
+         {"1", "1"},
+         1,
+         "cohortmeans: test.txt:1: count '2147483648' is out of the 32-bit range\n"},
+    };
+    for (const auto& c : cases) {
+        RunResult r = means(c.table, c.args);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+    }
+}
+
+TEST(Cohortmeans, FailsWhenItCannotReadOrWrite) {
+    Scratch s;
+    RunResult missing = s.run(COHORTMEANS_PATH, {"1", "1"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.err, "cohortmeans: cannot open 'test.txt': No such file or directory\n");
+    EXPECT_EQ(missing.out, "");
+    mkdir(s.path("test.txt").c_str(), 0755);
+    EXPECT_EQ(s.run(COHORTMEANS_PATH, {"1", "1"}).err,
+              "cohortmeans: cannot open 'test.txt': Is a directory\n");
+
+    const std::string table = "k 5 6 1 1 1\n";
+    RunResult full = means(table, {"1", "1"}, Stdout::DevFull);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "cohortmeans: cannot write 'standard output': No space left on device\n");
+    RunResult closed = means(table, {"1", "1"}, Stdout::Closed);
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, "cohortmeans: cannot write 'standard output': Bad file descriptor\n");
+    RunResult pipe = means(table, {"1", "1"}, Stdout::BrokenPipe);
+    EXPECT_EQ(pipe.status, 1);
+    EXPECT_EQ(pipe.err, "cohortmeans: cannot write 'standard output': Broken pipe\n");
+    RunResult help = means(table, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: cohortmeans NCASES NCONTROLS"), std::string::npos);
+}
+
+}  // namespace
