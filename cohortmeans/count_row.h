@@ -72,13 +72,9 @@ inline bool scanBlock(const char* block, size_t len, uint64_t* delimiters) {
     uint64_t delim = 0, odd = 0;
 #ifdef __SSE2__
     const __m128i slash = _mm_set1_epi8('/'), colon = _mm_set1_epi8(':');
-    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'),
-                  newline = _mm_set1_epi8('\n');
     for (int i = 0; i < 4; ++i) {
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * i));
-        const __m128i d =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, space), _mm_cmpeq_epi8(b, tab)),
-                         _mm_cmpeq_epi8(b, newline));
+        const __m128i b = load16(block + 16 * i);
+        const __m128i d = delimiterBytes(b);
         const __m128i ok =
             _mm_or_si128(d, _mm_and_si128(_mm_cmpgt_epi8(b, slash), _mm_cmplt_epi8(b, colon)));
         delim |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(d))) << (16 * i);

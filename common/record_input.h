@@ -40,18 +40,24 @@ struct FieldCursor {
         : pos(line.data()), end(line.data() + line.size()), padded(padded) {}
 };
 
+#ifdef __SSE2__
+// 0xFF in each byte of the block that is a delimiter, 0 elsewhere.
+inline __m128i delimiterBytes(__m128i block) {
+    return _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, _mm_set1_epi8(' ')),
+                                     _mm_cmpeq_epi8(block, _mm_set1_epi8('\t'))),
+                        _mm_cmpeq_epi8(block, _mm_set1_epi8('\n')));
+}
+inline __m128i load16(const char* p) {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+#endif
+
 // The first delimiter in [p, end), or end. Looks at 16 characters at a time;
 // reads past end (but never uses what it reads there) only when `padded`.
 inline const char* findDelimiter(const char* p, const char* end, bool padded) {
 #ifdef __SSE2__
-    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'),
-                  newline = _mm_set1_epi8('\n');
     for (; padded || end - p >= 16; p += 16) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        const __m128i hits =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, space), _mm_cmpeq_epi8(block, tab)),
-                         _mm_cmpeq_epi8(block, newline));
-        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hits));
+        unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(delimiterBytes(load16(p))));
         if (end - p < 16) mask |= ~0u << (end - p);  // the end stops the field too
         if (mask) return p + __builtin_ctz(mask);
     }
@@ -68,13 +74,8 @@ inline const char* findDelimiter(const char* p, const char* end, bool padded) {
 inline uint64_t delimiterMask(const char* p, size_t len) {
     uint64_t mask = 0;
 #ifdef __SSE2__
-    const __m128i space = _mm_set1_epi8(' '), tab = _mm_set1_epi8('\t'),
-                  newline = _mm_set1_epi8('\n');
     for (int i = 0; i < 4; ++i) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        const __m128i hits =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(block, space), _mm_cmpeq_epi8(block, tab)),
-                         _mm_cmpeq_epi8(block, newline));
+        const __m128i hits = delimiterBytes(load16(p + 16 * i));
         mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * i);
     }
 #else

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "number_texts.h"
+#include "test_lines.h"
 
 namespace {
 
@@ -197,27 +198,13 @@ std::vector<std::string> readAll(const std::string& content, size_t limit) {
     return lines;
 }
 
-std::vector<std::string> referenceLines(const std::string& content) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < content.size()) {
-        size_t nl = content.find('\n', start);
-        size_t stop = nl == std::string::npos ? content.size() : nl;
-        std::string line = content.substr(start, stop - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-        start = stop + 1;
-    }
-    return lines;
-}
-
 TEST(LineReader, GivesWholeLinesWithoutTerminators) {
     std::mt19937_64 rng(5);
     const char alphabet[] = "ab\r\n ";
     for (int i = 0; i < 3000; ++i) {
         std::string content;
         for (int n = rng() % 120; n > 0; --n) content += alphabet[rng() % 5];
-        const auto expected = referenceLines(content);
+        const auto expected = splitLines(content);
         for (size_t limit : {0, 1, 2, 3, 7, 64})
             ASSERT_EQ(readAll(content, limit), expected) << "limit " << limit << ": " << content;
     }

@@ -8,6 +8,7 @@
 #include "e2e_harness.h"
 #include "record_input.h"
 #include "reverse.h"
+#include "test_lines.h"
 
 namespace {
 
@@ -35,17 +36,11 @@ TEST(Reverse, ComplementsCaseSensitivelyAndReverses) {
 // reverse-complemented character by character.
 std::string referenceKmers(const std::string& seed) {
     std::string out;
-    size_t start = 0;
-    while (start < seed.size()) {
-        size_t nl = seed.find('\n', start);
-        size_t stop = nl == std::string::npos ? seed.size() : nl;
-        std::string line = seed.substr(start, stop - start);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : splitLines(seed)) {
         for (size_t i = 0; i + 31 <= line.size(); ++i) {
             std::string w = line.substr(i, 31);
             out += w + "\n" + rc(w) + "\n";
         }
-        start = stop + 1;
     }
     return out;
 }

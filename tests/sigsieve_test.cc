@@ -10,6 +10,7 @@
 #include "bonferroni.h"
 #include "e2e_harness.h"
 #include "number_texts.h"
+#include "test_lines.h"
 
 namespace {
 
@@ -220,13 +221,7 @@ TEST(Sigsieve, FailsOnMissingFilesAndMalformedRecords) {
 std::string referenceFasta(const std::string& input, double threshold) {
     std::string out;
     int64_t index = 0;
-    size_t start = 0;
-    while (start < input.size()) {
-        size_t nl = input.find('\n', start);
-        size_t stop = nl == std::string::npos ? input.size() : nl;
-        std::string line = input.substr(start, stop - start);
-        start = stop + 1;
-        if (!line.empty() && line.back() == '\r') line.pop_back();
+    for (const std::string& line : splitLines(input)) {
         std::vector<std::string> fields;
         size_t i = 0;
         while (i < line.size()) {
