@@ -54,20 +54,17 @@ int32_t sampleCount(const char* arg, const char* what) {
     return static_cast<int32_t>(value);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    startTool("cohortmeans", argc, argv, usage);
-    if (argc < 3) failUsage("expected two arguments: the numbers of case and control samples");
-    const int32_t noCases = sampleCount(argv[1], "case");
-    const int32_t noControls = sampleCount(argv[2], "control");
-    const int64_t needed = int64_t{4} + noCases + noControls;
-
-    int in = openInput(inputName);
-    LineReader reader(in);
-    double totalValue = 0, totalCaseSum = 0, totalControlSum = 0, totalCasesPresent = 0,
-           totalControlsPresent = 0;
+struct Totals {
+    double value = 0, caseSum = 0, controlSum = 0, casesPresent = 0, controlsPresent = 0;
     int64_t lineCount = 0;
+};
+
+// Adds up every row of the table.
+Totals sumTable(int in, int32_t noCases, int32_t noControls,
+                size_t bufferSize = LineReader::defaultCapacity) {
+    const int64_t needed = int64_t{4} + noCases + noControls;
+    Totals totals;
+    LineReader reader(in, 0, bufferSize);
     std::string_view line;
     RowSums row;
     while (reader.next(line)) {
@@ -88,26 +85,45 @@ int main(int argc, char** argv) {
             case RowStatus::Ok:
                 break;
         }
-        ++lineCount;
-        totalValue += row.value;
-        totalCaseSum += static_cast<double>(row.caseSum);
-        totalControlSum += static_cast<double>(row.controlSum);
-        totalCasesPresent += row.casesPresent;
-        totalControlsPresent += row.controlsPresent;
+        ++totals.lineCount;
+        totals.value += row.value;
+        totals.caseSum += static_cast<double>(row.caseSum);
+        totals.controlSum += static_cast<double>(row.controlSum);
+        totals.casesPresent += row.casesPresent;
+        totals.controlsPresent += row.controlsPresent;
     }
     if (reader.error()) fail("cannot read '%s': %s", inputName, std::strerror(reader.error()));
+    return totals;
+}
+
+// Writes the summary line to `text` (at least 128 bytes); returns its length.
+// With no rows every mean is 0/0; it is printed as -nan, the value that
+// division gives on x86-64, whatever the machine.
+size_t formatMeans(const Totals& totals, char* text, size_t size) {
+    const double count = static_cast<double>(totals.lineCount);
+    auto mean = [&](double total) { return totals.lineCount ? total / count : -std::nan(""); };
+    const int length = std::snprintf(text, size, "%g,%g,%g,%g,%g\n", mean(totals.value),
+                                     mean(totals.caseSum), mean(totals.controlSum),
+                                     mean(totals.casesPresent), mean(totals.controlsPresent));
+    return static_cast<size_t>(length);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    startTool("cohortmeans", argc, argv, usage);
+    if (argc < 3) failUsage("expected two arguments: the numbers of case and control samples");
+    const int32_t noCases = sampleCount(argv[1], "case");
+    const int32_t noControls = sampleCount(argv[2], "control");
+
+    int in = openInput(inputName);
+    const Totals totals = sumTable(in, noCases, noControls);
     close(in);
 
-    // With no rows every mean is 0/0; it is printed as -nan, the value that
-    // division gives on x86-64, whatever the machine.
-    const double count = static_cast<double>(lineCount);
-    auto mean = [&](double total) { return lineCount ? total / count : -std::nan(""); };
     char text[256];
-    const int length =
-        std::snprintf(text, sizeof text, "%g,%g,%g,%g,%g\n", mean(totalValue), mean(totalCaseSum),
-                      mean(totalControlSum), mean(totalCasesPresent), mean(totalControlsPresent));
+    const size_t length = formatMeans(totals, text, sizeof text);
     OutputFile out(STDOUT_FILENO, "standard output", sizeof text);
-    out.write(text, static_cast<size_t>(length));
+    out.write(text, length);
     out.close();
     return 0;
 }

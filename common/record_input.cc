@@ -91,10 +91,10 @@ size_t scanReal(std::string_view text, double& value) {
     return used;
 }
 
-LineReader::LineReader(int fd, size_t pieceLimit) : fd_(fd), limit_(pieceLimit) {
+LineReader::LineReader(int fd, size_t pieceLimit, size_t capacity) : fd_(fd), limit_(pieceLimit) {
     // A bounded reader's buffer holds one piece, at least two characters so
     // that a piece is never empty when a carriage return is held back.
-    cap_ = pieceLimit ? (pieceLimit < 2 ? 2 : pieceLimit) : size_t{256} << 10;
+    cap_ = pieceLimit ? (pieceLimit < 2 ? 2 : pieceLimit) : capacity < 16 ? 16 : capacity;
     buf_ = static_cast<char*>(std::calloc(cap_ + readPadding, 1));
     if (!buf_) error_ = ENOMEM;
 }

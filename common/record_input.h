@@ -130,7 +130,11 @@ inline double parseReal(std::string_view text) {
 // piece ends its line.
 class LineReader {
   public:
-    explicit LineReader(int fd, size_t pieceLimit = 0);
+    static constexpr size_t defaultCapacity = size_t{256} << 10;
+
+    // `capacity` is the size of the reads and, without a pieceLimit, the
+    // buffer's starting size (at least 16).
+    explicit LineReader(int fd, size_t pieceLimit = 0, size_t capacity = defaultCapacity);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;

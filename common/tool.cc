@@ -17,6 +17,7 @@
 namespace {
 
 const char* toolName = "tool";
+FailureHook failureHook = nullptr;
 
 void vreport(const char* format, va_list args) {
     std::fprintf(stderr, "%s: ", toolName);
@@ -55,9 +56,20 @@ void report(const char* format, ...) {
     va_end(args);
 }
 
+void setFailureHook(FailureHook hook) {
+    failureHook = hook;
+}
+
 void fail(const char* format, ...) {
     va_list args;
     va_start(args, format);
+    if (failureHook) {
+        char message[512];
+        std::vsnprintf(message, sizeof message, format, args);
+        va_end(args);
+        failureHook(message);
+        std::abort();  // a hook must not return
+    }
     vreport(format, args);
     va_end(args);
     std::exit(exitFailure);

@@ -25,6 +25,12 @@ void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Reports the message and exits with status 1.
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// What fail() does instead of reporting and exiting, for running a tool's
+// steps inside another program (the fuzz targets): the hook receives the
+// message and must not return (it may throw). Null restores the default.
+using FailureHook = void (*)(const char* message);
+void setFailureHook(FailureHook hook);
+
 // Reports the message and a hint to --help, and exits with status 2.
 [[noreturn]] void failUsage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -50,21 +50,15 @@ void tile(const char* text, size_t len, char* rc, OutputFile& out) {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    startTool("seedtiler", argc, argv, usage);
-
-    // The input is opened first so that a missing "seed.txt" leaves
-    // "kmers.txt" untouched.
-    int in = openInput("seed.txt");
-    OutputFile out(createOutput("kmers.txt"), "kmers.txt");
-    LineReader reader(in, pieceLimit);
-
+// Tiles every line of the input, reading it in pieces of at most `limit`
+// characters and carrying the last kmerLength - 1 characters of a piece into
+// the next piece of the same line.
+void tileInput(int in, OutputFile& out, size_t limit = pieceLimit) {
+    LineReader reader(in, limit);
     // `text` holds the carried tail of the previous piece of the same line
     // followed by the current piece.
-    std::vector<char> text(pieceLimit + kmerLength);
-    std::vector<char> rc(pieceLimit + kmerLength);
+    std::vector<char> text(limit + kmerLength);
+    std::vector<char> rc(limit + kmerLength);
     size_t carried = 0;
     std::string_view piece;
     bool complete;
@@ -80,6 +74,18 @@ int main(int argc, char** argv) {
         }
     }
     if (reader.error()) fail("cannot read 'seed.txt': %s", std::strerror(reader.error()));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    startTool("seedtiler", argc, argv, usage);
+
+    // The input is opened first so that a missing "seed.txt" leaves
+    // "kmers.txt" untouched.
+    int in = openInput("seed.txt");
+    OutputFile out(createOutput("kmers.txt"), "kmers.txt");
+    tileInput(in, out);
     out.close();
     return 0;
 }

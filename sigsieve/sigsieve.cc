@@ -126,8 +126,9 @@ int splitRecord(std::string_view line, std::string_view& kmer, std::string_view&
 }
 
 // Filters the records of one input into one FASTA output.
-void filter(int in, const char* inName, OutputFile& out, const Threshold& threshold) {
-    LineReader reader(in);
+void filter(int in, const char* inName, OutputFile& out, const Threshold& threshold,
+            size_t bufferSize = LineReader::defaultCapacity) {
+    LineReader reader(in, 0, bufferSize);
     int64_t index = 0;
     std::string_view line, kmer, pvalue;
     while (reader.next(line)) {

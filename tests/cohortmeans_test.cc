@@ -7,32 +7,9 @@
 
 #include "count_row.h"
 #include "e2e_harness.h"
+#include "reference.h"
 
 namespace {
-
-// Row sums as plainly described: split into fields, parseInt each count.
-RowResult referenceRow(const std::string& line, int32_t noCases, int32_t noControls,
-                       RowSums& sums) {
-    sums = RowSums{};
-    std::vector<std::string> fields;
-    FieldCursor cursor(line);
-    std::string_view f;
-    while (nextField(cursor, f)) fields.emplace_back(f);
-    if (fields.empty()) return {RowStatus::Blank};
-    const size_t needed = 4u + static_cast<size_t>(noCases) + static_cast<size_t>(noControls);
-    if (fields.size() < needed)
-        return {RowStatus::TooFewFields, static_cast<int64_t>(fields.size())};
-    sums.value = parseReal(fields[3]);
-    for (size_t i = 4; i < needed; ++i) {
-        bool out;
-        const int32_t count = parseInt(fields[i], &out);
-        if (out) return {RowStatus::CountOutOfRange};
-        const bool isCase = i < 4u + static_cast<size_t>(noCases);
-        (isCase ? sums.caseSum : sums.controlSum) += count;
-        (isCase ? sums.casesPresent : sums.controlsPresent) += count > 0;
-    }
-    return {RowStatus::Ok};
-}
 
 // readRow on a copy of the line followed by digits, which it must not read
 // as part of the row.

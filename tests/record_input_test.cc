@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "number_texts.h"
-#include "test_lines.h"
+#include "reference.h"
 
 namespace {
 

@@ -2,23 +2,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <random>
 #include <string>
 
 #include "e2e_harness.h"
 #include "record_input.h"
+#include "reference.h"
 #include "reverse.h"
-#include "test_lines.h"
 
 namespace {
-
-std::string rc(const std::string& in) {
-    std::string out(in.size() + 1, '?');
-    reverse(out.data(), in.c_str());
-    EXPECT_EQ(out.back(), '\0');
-    out.pop_back();
-    return out;
-}
 
 TEST(Reverse, ComplementsCaseSensitivelyAndReverses) {
     const struct {
@@ -28,21 +21,12 @@ TEST(Reverse, ComplementsCaseSensitivelyAndReverses) {
         {"", ""},         {"ACGT", "ACGT"}, {"AACG", "CGTT"}, {"ACGN", "NCGT"},
         {"acgt", "NNNN"}, {"AC\n", "NGT"},  {"A\r\n", "NNT"},
     };
-    for (const auto& c : cases) EXPECT_EQ(rc(c.in), c.out) << c.in;
-}
-
-// The k-mer list as a straightforward reading of the rules: per line, the
-// text before its "\n" or "\r\n", every 31-character window, then the window
-// reverse-complemented character by character.
-std::string referenceKmers(const std::string& seed) {
-    std::string out;
-    for (const std::string& line : splitLines(seed)) {
-        for (size_t i = 0; i + 31 <= line.size(); ++i) {
-            std::string w = line.substr(i, 31);
-            out += w + "\n" + rc(w) + "\n";
-        }
+    for (const auto& c : cases) {
+        std::string out(std::strlen(c.in) + 1, '?');
+        reverse(out.data(), c.in);
+        EXPECT_EQ(out, std::string(c.out) + '\0') << c.in;
+        EXPECT_EQ(rc(c.in), c.out) << c.in;
     }
-    return out;
 }
 
 TEST(Seedtiler, WritesEveryWindowAndItsReverseComplement) {

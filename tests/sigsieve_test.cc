@@ -10,17 +10,9 @@
 #include "bonferroni.h"
 #include "e2e_harness.h"
 #include "number_texts.h"
-#include "test_lines.h"
+#include "reference.h"
 
 namespace {
-
-// The comparison as plainly described: strtod, then threshold > p.
-Verdict referenceVerdict(const std::string& text, double threshold) {
-    char* stop;
-    const double p = std::strtod(text.c_str(), &stop);
-    if (stop == text.c_str()) return Verdict::NotANumber;
-    return threshold > p ? Verdict::Pass : Verdict::Fail;
-}
 
 TEST(Bonferroni, DescribedThresholdCases) {
     const struct {
@@ -214,27 +206,6 @@ TEST(Sigsieve, FailsOnMissingFilesAndMalformedRecords) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "sigsieve: cannot write 'control_out_sig.fasta': No space left on device\n");
     EXPECT_EQ(s.read(outputs[0]), ">0\nA\n");
-}
-
-// A straightforward filter: split on the three delimiters, strtod the fourth
-// field, compare.
-std::string referenceFasta(const std::string& input, double threshold) {
-    std::string out;
-    int64_t index = 0;
-    for (const std::string& line : splitLines(input)) {
-        std::vector<std::string> fields;
-        size_t i = 0;
-        while (i < line.size()) {
-            size_t j = line.find_first_of(" \t", i);
-            if (j == std::string::npos) j = line.size();
-            if (j > i) fields.push_back(line.substr(i, j - i));
-            i = j + 1;
-        }
-        if (fields.empty()) continue;
-        if (referenceVerdict(fields.at(3), threshold) == Verdict::Pass)
-            out += ">" + std::to_string(index++) + "\n" + fields[0] + "\n";
-    }
-    return out;
 }
 
 TEST(Sigsieve, MatchesAStraightforwardFilterOnRandomRecords) {

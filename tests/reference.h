@@ -1,0 +1,107 @@
+// Straightforward readings of what each tool computes, for differential
+// tests and fuzz targets to compare the fast code with.
+#pragma once
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "bonferroni.h"
+#include "count_row.h"
+#include "record_input.h"
+#include "reverse.h"
+
+// The lines of a text as the tools read them: split at each "\n", a "\r"
+// before it dropped, and no empty last line after a final newline.
+inline std::vector<std::string> splitLines(const std::string& content) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < content.size()) {
+        size_t nl = content.find('\n', start);
+        size_t stop = nl == std::string::npos ? content.size() : nl;
+        std::string line = content.substr(start, stop - start);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(std::move(line));
+        start = stop + 1;
+    }
+    return lines;
+}
+
+// The reverse complement, character by character: A, C, G, T to T, G, C, A,
+// anything else to N.
+inline std::string rc(const std::string& in) {
+    std::string out;
+    out.reserve(in.size());
+    for (auto c = in.rbegin(); c != in.rend(); ++c)
+        out += *c == 'A' ? 'T' : *c == 'C' ? 'G' : *c == 'G' ? 'C' : *c == 'T' ? 'A' : 'N';
+    return out;
+}
+
+// The k-mer list as a straightforward reading of the rules: per line, the
+// text before its "\n" or "\r\n", every 31-character window, then the window
+// reverse-complemented character by character.
+inline std::string referenceKmers(const std::string& seed) {
+    std::string out;
+    for (const std::string& line : splitLines(seed)) {
+        for (size_t i = 0; i + 31 <= line.size(); ++i) {
+            out.append(line, i, 31);
+            out += '\n';
+            out += rc(line.substr(i, 31));
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+// The comparison as plainly described: strtod, then threshold > p.
+inline Verdict referenceVerdict(const std::string& text, double threshold) {
+    char* stop;
+    const double p = std::strtod(text.c_str(), &stop);
+    if (stop == text.c_str()) return Verdict::NotANumber;
+    return threshold > p ? Verdict::Pass : Verdict::Fail;
+}
+
+// A straightforward filter: split on the three delimiters, strtod the fourth
+// field, compare.
+inline std::string referenceFasta(const std::string& input, double threshold) {
+    std::string out;
+    int64_t index = 0;
+    for (const std::string& line : splitLines(input)) {
+        std::vector<std::string> fields;
+        size_t i = 0;
+        while (i < line.size()) {
+            size_t j = line.find_first_of(" \t", i);
+            if (j == std::string::npos) j = line.size();
+            if (j > i) fields.push_back(line.substr(i, j - i));
+            i = j + 1;
+        }
+        if (fields.empty()) continue;
+        if (referenceVerdict(fields.at(3), threshold) == Verdict::Pass)
+            out += ">" + std::to_string(index++) + "\n" + fields[0] + "\n";
+    }
+    return out;
+}
+
+// Row sums as plainly described: split into fields, parseInt each count.
+inline RowResult referenceRow(const std::string& line, int32_t noCases, int32_t noControls,
+                              RowSums& sums) {
+    sums = RowSums{};
+    std::vector<std::string> fields;
+    FieldCursor cursor(line);
+    std::string_view f;
+    while (nextField(cursor, f)) fields.emplace_back(f);
+    if (fields.empty()) return {RowStatus::Blank};
+    const size_t needed = 4u + static_cast<size_t>(noCases) + static_cast<size_t>(noControls);
+    if (fields.size() < needed)
+        return {RowStatus::TooFewFields, static_cast<int64_t>(fields.size())};
+    sums.value = parseReal(fields[3]);
+    for (size_t i = 4; i < needed; ++i) {
+        bool out;
+        const int32_t count = parseInt(fields[i], &out);
+        if (out) return {RowStatus::CountOutOfRange};
+        const bool isCase = i < 4u + static_cast<size_t>(noCases);
+        (isCase ? sums.caseSum : sums.controlSum) += count;
+        (isCase ? sums.casesPresent : sums.controlsPresent) += count > 0;
+    }
+    return {RowStatus::Ok};
+}
