@@ -118,6 +118,31 @@ int createOutput(const char* path) {
     return fd;
 }
 
+void createOutputs(const char* const* paths, int* fds, int count) {
+    bool created[8] = {};
+    if (count > 8) std::abort();
+    for (int i = 0; i < count; ++i) {
+        // Opened without truncating first, so that nothing changes until
+        // every file is known to be writable.
+        fds[i] = ::open(paths[i], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        created[i] = fds[i] >= 0;
+        if (fds[i] < 0 && errno == EEXIST) fds[i] = ::open(paths[i], O_WRONLY | O_CLOEXEC);
+        if (fds[i] < 0) {
+            const int err = errno;
+            for (int j = 0; j < i; ++j) {
+                ::close(fds[j]);
+                if (created[j]) ::unlink(paths[j]);
+            }
+            fail("cannot open '%s': %s", paths[i], std::strerror(err));
+        }
+    }
+    for (int i = 0; i < count; ++i) {
+        struct stat info;
+        if (fstat(fds[i], &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fds[i], 0) != 0)
+            fail("cannot write '%s': %s", paths[i], std::strerror(errno));
+    }
+}
+
 OutputFile::OutputFile(int fd, const char* name, size_t capacity)
     : fd_(fd), name_(name), buf_(static_cast<char*>(std::malloc(capacity))), cap_(capacity) {
     if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));

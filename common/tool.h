@@ -41,6 +41,11 @@ int openInput(const char* path);
 // Creates or empties an output file. Fails the run when it cannot.
 int createOutput(const char* path);
 
+// Creates or empties several output files, all or none: when one cannot be
+// opened, the run fails and the others are left as they were (files it had
+// just created are removed again). Stores the descriptors in fds.
+void createOutputs(const char* const* paths, int* fds, int count);
+
 // Buffered output to a file descriptor. Every write is checked: the first
 // failure fails the run with "cannot write 'NAME': reason".
 class OutputFile {

@@ -168,8 +168,11 @@ int main(int argc, char** argv) {
     const Threshold threshold = makeThreshold(readTotalKmers());
     int caseIn = openInput(caseName);
     int controlIn = openInput(controlName);
-    OutputFile caseOut(createOutput(caseOutName), caseOutName, size_t{256} << 10);
-    OutputFile controlOut(createOutput(controlOutName), controlOutName, size_t{256} << 10);
+    const char* const outNames[] = {caseOutName, controlOutName};
+    int outFds[2];
+    createOutputs(outNames, outFds, 2);
+    OutputFile caseOut(outFds[0], caseOutName, size_t{256} << 10);
+    OutputFile controlOut(outFds[1], controlOutName, size_t{256} << 10);
 
     filter(caseIn, caseName, caseOut, threshold);
     caseOut.close();
