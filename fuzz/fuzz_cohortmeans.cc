@@ -13,7 +13,7 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const int32_t noCases = data[0] % 8, noControls = data[1] % 8;
-    const size_t bufferSize = 16u << (data[0] >> 5);
+    const size_t bufferSize = bufferSizeFor(data[0]);
     const std::string table(reinterpret_cast<const char*>(data) + 2, size - 2);
 
     Totals expected;
@@ -51,6 +51,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(badLine &&
               failure.message.rfind("test.txt:" + std::to_string(badLine) + ": ", 0) == 0);
     }
-    close(in);
     return 0;
 }

@@ -12,7 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0) return 0;
     static const int64_t totals[] = {1, 3, 7, 100, 1000000, 10000000, 999999999989, INT64_MAX};
     const Threshold threshold = makeThreshold(totals[data[0] % std::size(totals)]);
-    const size_t bufferSize = 16u << (data[0] >> 5);
+    const size_t bufferSize = bufferSizeFor(data[0]);
     const std::string input(reinterpret_cast<const char*>(data) + 1, size - 1);
 
     // The expected output, and the line of the first malformed record.
@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     throwFailures();
     int in = memoryFile(input);
-    int outFd = memoryFile("");
+    int outFd = memoryFile("", 1);
     std::string message;
     {
         OutputFile out(outFd, "out", 64);
@@ -51,7 +51,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         CHECK(message.empty());
     }
     CHECK(contents(outFd) == expected);
-    close(in);
-    close(outFd);
     return 0;
 }
