@@ -57,6 +57,15 @@ int32_t sampleCount(const char* arg, const char* what) {
 struct Totals {
     double value = 0, caseSum = 0, controlSum = 0, casesPresent = 0, controlsPresent = 0;
     int64_t lineCount = 0;
+
+    void add(const RowSums& row) {
+        ++lineCount;
+        value += row.value;
+        caseSum += static_cast<double>(row.caseSum);
+        controlSum += static_cast<double>(row.controlSum);
+        casesPresent += row.casesPresent;
+        controlsPresent += row.controlsPresent;
+    }
 };
 
 // Adds up every row of the table.
@@ -85,12 +94,7 @@ Totals sumTable(int in, int32_t noCases, int32_t noControls,
             case RowStatus::Ok:
                 break;
         }
-        ++totals.lineCount;
-        totals.value += row.value;
-        totals.caseSum += static_cast<double>(row.caseSum);
-        totals.controlSum += static_cast<double>(row.controlSum);
-        totals.casesPresent += row.casesPresent;
-        totals.controlsPresent += row.controlsPresent;
+        totals.add(row);
     }
     if (reader.error()) fail("cannot read '%s': %s", inputName, std::strerror(reader.error()));
     return totals;

@@ -27,12 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             badLine = i + 1;
             break;
         }
-        ++expected.lineCount;
-        expected.value += row.value;
-        expected.caseSum += static_cast<double>(row.caseSum);
-        expected.controlSum += static_cast<double>(row.controlSum);
-        expected.casesPresent += row.casesPresent;
-        expected.controlsPresent += row.controlsPresent;
+        expected.add(row);
     }
 
     throwFailures();
