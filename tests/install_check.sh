@@ -11,6 +11,10 @@ scratch=$(mktemp -d "${TMPDIR:-/tmp}/kmertools-install-XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
 fail() { echo "install check: $*" >&2; exit 1; }
 
+for need in groff:groff-base dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev; do
+    command -v "${need%%:*}" >/dev/null || fail "${need%%:*} not found: install the Debian package ${need#*:}"
+done
+
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 bin=$scratch/prefix/bin
