@@ -65,7 +65,7 @@ TEST(Seedtiler, MatchesTheReferenceOnRandomAndLongLines) {
         seed += rng() % 3 ? "\n" : "\r\n";
     }
     seed += std::string(25000, 'C') + "A";  // a long last line with no newline
-    seed += std::string(lineSize - 2, 'G') + "\n";
+    seed += std::string(lineSize - 1, 'G') + "\n";  // exactly lineSize - 1 characters
     Scratch s;
     s.write("seed.txt", seed);
     RunResult r = s.run(SEEDTILER_PATH);
