@@ -40,6 +40,15 @@ int writeAll(int fd, const char* data, size_t n) {
     return 0;
 }
 
+void parkIfClosed(int fd, int flags) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) return;
+    int spare = ::open("/dev/null", flags);
+    if (spare >= 0 && spare != fd) {
+        dup2(spare, fd);
+        ::close(spare);
+    }
+}
+
 void printAndExit(const char* text) {
     OutputFile out(STDOUT_FILENO, "standard output", 4096);
     out.put(text);
@@ -86,12 +95,12 @@ void failUsage(const char* format, ...) {
 
 void startTool(const char* name, int argc, char** argv, const char* usage) {
     toolName = name;
-    // A closed standard error would let a later open take descriptor 2 and
-    // receive the messages; park it on /dev/null instead.
-    if (fcntl(STDERR_FILENO, F_GETFD) < 0 && errno == EBADF) {
-        int fd = ::open("/dev/null", O_WRONLY);
-        if (fd >= 0 && fd != STDERR_FILENO) ::close(fd);
-    }
+    // A closed standard input or error would let a later open take its
+    // descriptor (and the messages go into that file); park them on
+    // /dev/null. A closed standard output is left closed so that writing to
+    // it fails as it should.
+    parkIfClosed(STDIN_FILENO, O_RDONLY);
+    parkIfClosed(STDERR_FILENO, O_WRONLY);
     std::signal(SIGPIPE, SIG_IGN);
     if (argc > 1) {
         if (std::strcmp(argv[1], "--help") == 0) printAndExit(usage);
