@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!outOfRange) CHECK(narrow == wide);
 
     // Lines, whole or in pieces of a size the first byte picks.
-    const size_t limit = size && data[0] < 128 ? data[0] % 8 : 0;
+    const size_t limit = size && data[0] < 32 ? 1 + data[0] % 8 : 0;
     const size_t bufferSize = bufferSizeFor(size ? data[0] : 0);
     const std::vector<std::string> lines = splitLines(text);
     int fd = memoryFile(text);
