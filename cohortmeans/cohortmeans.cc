@@ -88,9 +88,7 @@ Totals sumTable(int in, int32_t noCases, int32_t noControls,
                      result.fieldsFound == 1 ? "" : "s", needed, noCases, noControls);
             case RowStatus::CountOutOfRange:
                 fail("%s:%" PRIu64 ": count '%.*s' is out of the 32-bit range", inputName,
-                     reader.lineNumber(),
-                     static_cast<int>(result.badCount.size() < 40 ? result.badCount.size() : 40),
-                     result.badCount.data());
+                     reader.lineNumber(), shown(result.badCount.size()), result.badCount.data());
             case RowStatus::Ok:
                 break;
         }

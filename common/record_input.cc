@@ -109,10 +109,8 @@ inline uint64_t newlineMask(const char* p) {
     const __m128i newline = _mm_set1_epi8('\n');
     uint64_t mask = 0;
     for (int i = 0; i < 4; ++i) {
-        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        mask |= static_cast<uint64_t>(
-                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, newline))))
-                << (16 * i);
+        const __m128i hits = _mm_cmpeq_epi8(load16(p + 16 * i), newline);
+        mask |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hits))) << (16 * i);
     }
     return mask;
 #else

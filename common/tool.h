@@ -22,6 +22,11 @@ void startTool(const char* name, int argc, char** argv, const char* usage);
 // Prints "TOOL: " and the formatted message on standard error.
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+// How much of a field to quote in a message: at most `limit` characters.
+inline int shown(size_t length, int limit = 40) {
+    return length < static_cast<size_t>(limit) ? static_cast<int>(length) : limit;
+}
+
 // Reports the message and exits with status 1.
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

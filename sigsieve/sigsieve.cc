@@ -47,11 +47,6 @@ const char usage[] =
     "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
     "a malformed record.\n";
 
-// At most `limit` characters of a field, for messages.
-int shown(std::string_view field, int limit = 40) {
-    return static_cast<int>(field.size() < static_cast<size_t>(limit) ? field.size() : limit);
-}
-
 // Reads the number of k-mers tested: the first whole number in the file,
 // after optional white space and sign. It must lie in 1 .. 2^63 - 1.
 int64_t readTotalKmers() {
@@ -77,14 +72,14 @@ int64_t readTotalKmers() {
         }
         if (p == digits)
             fail("%s:%" PRIu64 ": expected the number of k-mers tested, found '%.*s'", totalName,
-                 at, shown(rest), rest.data());
+                 at, shown(rest.size()), rest.data());
         const std::string_view number(rest.data(), static_cast<size_t>(p - rest.data()));
         if (!negative && (overflow || value > INT64_MAX))
             fail("%s:%" PRIu64 ": number of k-mers tested %.*s is out of range", totalName, at,
-                 shown(number), number.data());
+                 shown(number.size()), number.data());
         if (negative || value == 0)
             fail("%s:%" PRIu64 ": number of k-mers tested must be at least 1, found %.*s",
-                 totalName, at, shown(number), number.data());
+                 totalName, at, shown(number.size()), number.data());
         close(fd);
         return static_cast<int64_t>(value);
     }
@@ -150,7 +145,7 @@ void filter(int in, const char* inName, OutputFile& out, const Threshold& thresh
             }
             case Verdict::NotANumber:
                 fail("%s:%" PRIu64 ": p-value '%.*s' is not a number", inName, reader.lineNumber(),
-                     shown(pvalue), pvalue.data());
+                     shown(pvalue.size()), pvalue.data());
             default:
                 break;
         }
