@@ -6,6 +6,8 @@
 // over all rows of the value, of the case count total, of the control count
 // total, of the number of case samples with a count above 0, and of the
 // number of control samples with one, separated by "," in the %g format.
+#include "cohortmeans.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,8 +16,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "count_row.h"
 #include "record_input.h"
+#include "simd/kernels.h"
 #include "tool.h"
 
 namespace {
@@ -43,41 +45,51 @@ const char usage[] =
 // A sample count: a whole non-negative decimal number, optionally with a
 // leading '+', that fits in 32 bits.
 int32_t sampleCount(const char* arg, const char* what) {
-    const char* p = arg + (*arg == '+');
-    int64_t value = 0;
-    if (*p == '\0') failUsage("invalid number of %s samples: '%s'", what, arg);
-    for (; *p; ++p) {
-        if (*p < '0' || *p > '9') failUsage("invalid number of %s samples: '%s'", what, arg);
-        value = value * 10 + (*p - '0');
-        if (value > INT32_MAX) failUsage("number of %s samples is too large: '%s'", what, arg);
+    uint64_t value = 0;
+    switch (parseWholeArgument(arg, INT32_MAX, value)) {
+        case ArgumentStatus::Invalid:
+            failUsage("invalid number of %s samples: '%s'", what, arg);
+        case ArgumentStatus::TooLarge:
+            failUsage("number of %s samples is too large: '%s'", what, arg);
+        case ArgumentStatus::Ok:
+            break;
     }
     return static_cast<int32_t>(value);
 }
 
-struct Totals {
-    double value = 0, caseSum = 0, controlSum = 0, casesPresent = 0, controlsPresent = 0;
-    int64_t lineCount = 0;
+}  // namespace
 
-    void add(const RowSums& row) {
-        ++lineCount;
-        value += row.value;
-        caseSum += static_cast<double>(row.caseSum);
-        controlSum += static_cast<double>(row.controlSum);
-        casesPresent += row.casesPresent;
-        controlsPresent += row.controlsPresent;
-    }
-};
+RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCases,
+                  int32_t noControls, RowSums& sums) {
+    sums = RowSums{};
+    FieldCursor fields(reader, line);
+    std::string_view first[4];
+    const int found = splitFields(fields, 4, first);
+    if (found == 0) return {RowStatus::Blank};
+    if (found < 4) return {RowStatus::TooFewFields, found};
+    sums.value = parseReal(first[3]);
+    const auto& walkCounts = simd::kernels().walkCounts;
+    const simd::CountWalk cases = walkCounts(fields.pos, fields.end, noCases);
+    if (cases.bad) return {RowStatus::CountOutOfRange, 0, {cases.bad, cases.badLength}};
+    if (cases.read < noCases) return {RowStatus::TooFewFields, 4 + cases.read};
+    const simd::CountWalk controls = walkCounts(cases.next, fields.end, noControls);
+    if (controls.bad) return {RowStatus::CountOutOfRange, 0, {controls.bad, controls.badLength}};
+    if (controls.read < noControls) return {RowStatus::TooFewFields, 4 + noCases + controls.read};
+    sums.caseSum = cases.sum;
+    sums.casesPresent = static_cast<int32_t>(cases.present);
+    sums.controlSum = controls.sum;
+    sums.controlsPresent = static_cast<int32_t>(controls.present);
+    return {RowStatus::Ok};
+}
 
-// Adds up every row of the table.
-Totals sumTable(int in, int32_t noCases, int32_t noControls,
-                size_t bufferSize = LineReader::defaultCapacity) {
+Totals sumTable(int in, int32_t noCases, int32_t noControls, size_t bufferSize) {
     const int64_t needed = int64_t{4} + noCases + noControls;
     Totals totals;
-    LineReader reader(in, 0, bufferSize);
+    LineReader reader(in, 0, bufferSize, true);
     std::string_view line;
     RowSums row;
     while (reader.next(line)) {
-        const RowResult result = readRow(line, noCases, noControls, row);
+        const RowResult result = readRow(reader, line, noCases, noControls, row);
         switch (result.status) {
             case RowStatus::Blank:
                 continue;
@@ -98,7 +110,6 @@ Totals sumTable(int in, int32_t noCases, int32_t noControls,
     return totals;
 }
 
-// Writes the summary line to `text` (at least 128 bytes); returns its length.
 // With no rows every mean is 0/0; it is printed as -nan, the value that
 // division gives on x86-64, whatever the machine.
 size_t formatMeans(const Totals& totals, char* text, size_t size) {
@@ -110,9 +121,7 @@ size_t formatMeans(const Totals& totals, char* text, size_t size) {
     return static_cast<size_t>(length);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runCohortmeans(int argc, char** argv) {
     startTool("cohortmeans", argc, argv, usage);
     if (argc < 3) failUsage("expected two arguments: the numbers of case and control samples");
     const int32_t noCases = sampleCount(argv[1], "case");
@@ -127,5 +136,5 @@ int main(int argc, char** argv) {
     OutputFile out(STDOUT_FILENO, "standard output", sizeof text);
     out.write(text, length);
     out.close();
-    return 0;
+    return finishTool();
 }

@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "simd/kernels.h"
+
 #ifndef TOOLS_VERSION
 #error "TOOLS_VERSION must be defined by the build"
 #endif
@@ -102,14 +104,20 @@ void startTool(const char* name, int argc, char** argv, const char* usage) {
     parkIfClosed(STDIN_FILENO, O_RDONLY);
     parkIfClosed(STDERR_FILENO, O_WRONLY);
     std::signal(SIGPIPE, SIG_IGN);
+    if (const char* problem = simd::selectFromEnvironment()) failUsage("%s", problem);
     if (argc > 1) {
         if (std::strcmp(argv[1], "--help") == 0) printAndExit(usage);
         if (std::strcmp(argv[1], "--version") == 0) {
             char text[256];
-            std::snprintf(text, sizeof text, "%s %s\n", name, TOOLS_VERSION);
+            std::snprintf(text, sizeof text, "%s %s\nscanning kernels: %s\n", name, TOOLS_VERSION,
+                          simd::kernels().name);
             printAndExit(text);
         }
     }
+}
+
+int finishTool() {
+    return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 
 int openInput(const char* path) {

@@ -13,11 +13,16 @@
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
 
-// Sets the name used in messages and makes a broken pipe an ordinary write
-// error. When the first argument is --help or --version, prints `usage` or
-// the version on standard output and exits. Other arguments are left to the
-// tool.
+// Sets the name used in messages, makes a broken pipe an ordinary write
+// error, and picks the scanning kernels (a KMERTOOLS_SIMD the CPU cannot
+// run is a usage error). When the first argument is --help or --version,
+// prints `usage` or the version on standard output and exits. Other
+// arguments are left to the tool.
 void startTool(const char* name, int argc, char** argv, const char* usage);
+
+// The exit status of a run that did its work: 0, or 1 when standard error
+// could not be written (checked once at the end, as coreutils does).
+int finishTool();
 
 // Prints "TOOL: " and the formatted message on standard error.
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -1,12 +1,10 @@
 // cohortmeans over arbitrary tables: the totals must be those of a
 // straightforward reading, the run must fail exactly at the first bad row,
 // and the summary is always one whole line of five numbers.
-#define main cohortmeansMain
-#include "cohortmeans.cc"
-#undef main
-
 #include <algorithm>
+#include <cstring>
 
+#include "cohortmeans.h"
 #include "fuzz_support.h"
 #include "reference.h"
 
@@ -14,6 +12,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 2) return 0;
     const int32_t noCases = data[0] % 8, noControls = data[1] % 8;
     const size_t bufferSize = bufferSizeFor(data[0]);
+    useKernelsFor(data[1] / 8);
     const std::string table(reinterpret_cast<const char*>(data) + 2, size - 2);
 
     Totals expected;

@@ -7,6 +7,8 @@
 // long it is. Lines are read in bounded pieces and the last kmerLength - 1
 // characters of a piece are carried into the next one, so memory stays
 // constant whatever the line lengths.
+#include "seedtiler.h"
+
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -16,9 +18,6 @@
 #include "tool.h"
 
 namespace {
-
-constexpr int32_t kmerLength = 31;
-constexpr size_t pieceLimit = size_t{128} << 10;
 
 const char usage[] =
     "Usage: seedtiler\n"
@@ -39,7 +38,7 @@ const char usage[] =
 void tile(const char* text, size_t len, char* rc, OutputFile& out) {
     const size_t k = kmerLength;
     if (len < k) return;
-    reverseComplement(rc, text, len);
+    reverse(rc, text, len);
     for (size_t start = 0; start + k <= len; ++start) {
         char* p = out.reserve(2 * (k + 1));
         std::memcpy(p, text + start, k);
@@ -50,10 +49,9 @@ void tile(const char* text, size_t len, char* rc, OutputFile& out) {
     }
 }
 
-// Tiles every line of the input, reading it in pieces of at most `limit`
-// characters and carrying the last kmerLength - 1 characters of a piece into
-// the next piece of the same line.
-void tileInput(int in, OutputFile& out, size_t limit = pieceLimit) {
+}  // namespace
+
+void tileInput(int in, OutputFile& out, size_t limit) {
     LineReader reader(in, limit);
     // `text` holds the carried tail of the previous piece of the same line
     // followed by the current piece.
@@ -76,9 +74,7 @@ void tileInput(int in, OutputFile& out, size_t limit = pieceLimit) {
     if (reader.error()) fail("cannot read 'seed.txt': %s", std::strerror(reader.error()));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runSeedtiler(int argc, char** argv) {
     startTool("seedtiler", argc, argv, usage);
 
     // The input is opened first so that a missing "seed.txt" leaves
@@ -87,5 +83,5 @@ int main(int argc, char** argv) {
     OutputFile out(createOutput("kmers.txt"), "kmers.txt");
     tileInput(in, out);
     out.close();
-    return 0;
+    return finishTool();
 }

@@ -22,23 +22,6 @@ inline Threshold makeThreshold(int64_t totalKmers) {
     return {value, static_cast<int>(std::floor(std::log10(value)))};
 }
 
-// The first character at or after p that is not a decimal digit, or end.
-// Looks at eight characters at a time while eight remain.
-inline const char* skipDigits(const char* p, const char* end) {
-    for (; end - p >= 8; p += 8) {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        // A byte is a digit when its high nibble is 3 and adding 6 keeps it
-        // so. A carry out of a non-digit byte only disturbs later bytes.
-        const uint64_t high = 0xF0F0F0F0F0F0F0F0u, three = 0x3030303030303030u;
-        const uint64_t nonDigit =
-            ((v & high) ^ three) | (((v + 0x0606060606060606u) & high) ^ three);
-        if (nonDigit) return p + (__builtin_ctzll(nonDigit) >> 3);
-    }
-    while (p != end && static_cast<unsigned char>(*p - '0') < 10) ++p;
-    return p;
-}
-
 enum class Verdict { Pass, Fail, NotANumber, Undecided };
 
 // Decides from the text's decimal magnitude alone when it is plain decimal
@@ -48,7 +31,6 @@ enum class Verdict { Pass, Fail, NotANumber, Undecided };
 // Anything else (signs, white space, hexadecimal, inf, nan, values near the
 // threshold, exponents too long to add up) is Undecided.
 inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
-    auto digit = [](char c) { return static_cast<unsigned char>(c - '0') < 10; };
     const char* p = text.data();
     const char* end = p + text.size();
     if (end - p > 1 && p[0] == '0' && (p[1] | 0x20) == 'x') return Verdict::Undecided;
@@ -66,7 +48,7 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
         const char* fraction = ++p;
         if (!nonZero) {
             while (p != end && *p == '0') ++p;
-            if (p != end && digit(*p)) {
+            if (p != end && isDigit(*p)) {
                 nonZero = true;
                 decade = -(p - fraction) - 1;
             }
@@ -80,9 +62,9 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
         const char* e = p + 1;
         bool negative = false;
         if (e != end && (*e == '+' || *e == '-')) negative = *e++ == '-';
-        if (e != end && digit(*e)) {
+        if (e != end && isDigit(*e)) {
             int64_t exponent = 0;
-            for (; e != end && digit(*e); ++e) {
+            for (; e != end && isDigit(*e); ++e) {
                 exponent = exponent * 10 + (*e - '0');
                 if (exponent > 100000000) return Verdict::Undecided;
             }

@@ -9,6 +9,8 @@
 // passing case k-mers go to "case_out_sig.fasta" and the control ones to
 // "control_out_sig.fasta", each as a record ">INDEX" followed by the k-mer,
 // INDEX counting 0, 1, 2, ... in each file.
+#include "sigsieve.h"
+
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +18,6 @@
 #include <cstring>
 #include <string_view>
 
-#include "bonferroni.h"
 #include "record_input.h"
 #include "tool.h"
 
@@ -47,8 +48,8 @@ const char usage[] =
     "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
     "a malformed record.\n";
 
-// Reads the number of k-mers tested: the first whole number in the file,
-// after optional white space and sign. It must lie in 1 .. 2^63 - 1.
+}  // namespace
+
 int64_t readTotalKmers() {
     int fd = openInput(totalName);
     LineReader reader(fd);
@@ -56,82 +57,42 @@ int64_t readTotalKmers() {
     while (reader.next(line)) {
         const char* p = line.data();
         const char* end = p + line.size();
-        while (p != end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) ++p;
+        while (p != end && isCSpace(*p)) ++p;
         if (p == end) continue;  // a blank line: white space before the number
         const uint64_t at = reader.lineNumber();
         const std::string_view rest(p, static_cast<size_t>(end - p));
-        const bool negative = *p == '-';
-        if (*p == '+' || *p == '-') ++p;
-        uint64_t value = 0;
-        bool overflow = false;
-        const char* digits = p;
-        for (; p != end && *p >= '0' && *p <= '9'; ++p) {
-            unsigned d = static_cast<unsigned>(*p - '0');
-            if (value > (UINT64_MAX - d) / 10) overflow = true;
-            value = value * 10 + d;
-        }
-        if (p == digits)
+        const WholeNumber n = scanWhole(rest);
+        if (n.used == 0)
             fail("%s:%" PRIu64 ": expected the number of k-mers tested, found '%.*s'", totalName,
                  at, shown(rest.size()), rest.data());
-        const std::string_view number(rest.data(), static_cast<size_t>(p - rest.data()));
-        if (!negative && (overflow || value > INT64_MAX))
+        const std::string_view number = rest.substr(0, n.used);
+        if (!n.negative && (n.overflow || n.magnitude > INT64_MAX))
             fail("%s:%" PRIu64 ": number of k-mers tested %.*s is out of range", totalName, at,
                  shown(number.size()), number.data());
-        if (negative || value == 0)
+        if (n.negative || n.magnitude == 0)
             fail("%s:%" PRIu64 ": number of k-mers tested must be at least 1, found %.*s",
                  totalName, at, shown(number.size()), number.data());
         close(fd);
-        return static_cast<int64_t>(value);
+        return static_cast<int64_t>(n.magnitude);
     }
     if (reader.error()) fail("cannot read '%s': %s", totalName, std::strerror(reader.error()));
     fail("%s:%" PRIu64 ": expected the number of k-mers tested, found the end of the file",
          totalName, reader.lineNumber() + 1);
 }
 
-// Finds field 1 (the k-mer) and field 4 (the p-value) of a line. Returns
-// the number of fields found, up to 4; the two views are set only when it is
-// 4. A short line is split with one delimiter mask, a longer one field by
-// field.
-int splitRecord(std::string_view line, std::string_view& kmer, std::string_view& pvalue) {
-    if (line.size() < 64) {
-        const uint64_t delimiters = delimiterMask(line.data(), line.size());
-        uint64_t starts = ~delimiters & ((delimiters << 1) | 1);
-        const auto fieldAt = [&](uint64_t startBits) {
-            const int start = __builtin_ctzll(startBits);
-            const int stop = __builtin_ctzll(delimiters & (~uint64_t{0} << start));
-            return line.substr(static_cast<size_t>(start), static_cast<size_t>(stop - start));
-        };
-        if (!starts) return 0;
-        kmer = fieldAt(starts);
-        for (int count = 1; count < 4; ++count) {
-            starts &= starts - 1;
-            if (!starts) return count;
-        }
-        pvalue = fieldAt(starts);
-        return 4;
-    }
-    FieldCursor fields(line, true);
-    std::string_view field;
-    int count = 0;
-    while (count < 4 && nextField(fields, field)) {
-        if (++count == 1) kmer = field;
-    }
-    pvalue = field;
-    return count;
-}
-
-// Filters the records of one input into one FASTA output.
 void filter(int in, const char* inName, OutputFile& out, const Threshold& threshold,
-            size_t bufferSize = LineReader::defaultCapacity) {
-    LineReader reader(in, 0, bufferSize);
+            size_t bufferSize) {
+    LineReader reader(in, 0, bufferSize, true);
     int64_t index = 0;
-    std::string_view line, kmer, pvalue;
+    std::string_view line, field[4];
     while (reader.next(line)) {
-        const int fields = splitRecord(line, kmer, pvalue);
+        FieldCursor cursor(reader, line);
+        const int fields = splitFields(cursor, 4, field);
         if (fields == 0) continue;  // a blank line
         if (fields < 4)
             fail("%s:%" PRIu64 ": %d field%s, a record needs 4 (k-mer, two integers, p-value)",
                  inName, reader.lineNumber(), fields, fields == 1 ? "" : "s");
+        const std::string_view kmer = field[0], pvalue = field[3];
         switch (verdict(pvalue, threshold)) {
             case Verdict::Pass: {
                 char* header = out.reserve(22);
@@ -153,9 +114,7 @@ void filter(int in, const char* inName, OutputFile& out, const Threshold& thresh
     if (reader.error()) fail("cannot read '%s': %s", inName, std::strerror(reader.error()));
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int runSigsieve(int argc, char** argv) {
     startTool("sigsieve", argc, argv, usage);
 
     // Every input is opened, and the number of k-mers checked, before any
@@ -173,5 +132,5 @@ int main(int argc, char** argv) {
     caseOut.close();
     filter(controlIn, controlName, controlOut, threshold);
     controlOut.close();
-    return 0;
+    return finishTool();
 }

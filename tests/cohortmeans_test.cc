@@ -1,73 +1,12 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
-#include "count_row.h"
 #include "e2e_harness.h"
-#include "reference.h"
 
 namespace {
-
-// readRow on a copy of the line followed by digits, which it must not read
-// as part of the row.
-RowResult paddedRow(const std::string& line, int32_t noCases, int32_t noControls, RowSums& sums) {
-    std::string buffer = line;
-    for (int i = 0; i < 10; ++i) buffer += "1234567 ";
-    return readRow(std::string_view(buffer.data(), line.size()), noCases, noControls, sums);
-}
-
-std::string randomCount(std::mt19937_64& rng) {
-    static const char* const odd[] = {
-        "-2",          "+7",
-        "3.7",         "abc",
-        "\r5",         "5\r",
-        "-0",          "0x10",
-        "12abc",       "2147483647",
-        "-2147483648", "0000000000000000000000000000000000000000000000000000000000000000000009"};
-    switch (rng() % 10) {
-        case 0:
-            return odd[rng() % std::size(odd)];
-        case 1:
-            return std::to_string(rng() % 100000000);
-        case 2:
-            return "0";
-        default:
-            return std::to_string(rng() % (rng() % 2 ? 100 : 10000));
-    }
-}
-
-TEST(CountRow, MatchesAStraightforwardReadingOnRandomRows) {
-    std::mt19937_64 rng(1);
-    for (int i = 0; i < 300000; ++i) {
-        const int32_t noCases = static_cast<int32_t>(rng() % 12),
-                      noControls = static_cast<int32_t>(rng() % 12);
-        auto sep = [&] { return std::string(1 + rng() % 3 / 2, " \t"[rng() % 2]); };
-        std::string line = rng() % 4 ? "" : sep();
-        line += "ACGT" + sep() + "5" + sep() + "x" + sep() + "0.25";
-        const int fields = noCases + noControls - 1 + static_cast<int>(rng() % 4);
-        for (int f = 0; f < fields; ++f) line += sep() + randomCount(rng);
-        if (rng() % 3 == 0) line += sep();
-        if (i % 1000 == 0) line = sep();
-        if (i % 1000 == 1) line = "only three fields";
-        if (i % 500 == 2) line += sep() + "99999999999";
-        RowSums got, expected;
-        const RowResult r = paddedRow(line, noCases, noControls, got);
-        const RowResult e = referenceRow(line, noCases, noControls, expected);
-        ASSERT_EQ(r.status, e.status) << line;
-        if (r.status == RowStatus::TooFewFields) {
-            ASSERT_EQ(r.fieldsFound, e.fieldsFound) << line;
-        }
-        if (r.status != RowStatus::Ok) continue;
-        ASSERT_EQ(got.caseSum, expected.caseSum) << line;
-        ASSERT_EQ(got.controlSum, expected.controlSum) << line;
-        ASSERT_EQ(got.casesPresent, expected.casesPresent) << line;
-        ASSERT_EQ(got.controlsPresent, expected.controlsPresent) << line;
-        ASSERT_EQ(got.value, expected.value) << line;
-    }
-}
 
 RunResult means(const std::string& table, std::vector<std::string> args,
                 Stdout mode = Stdout::Capture) {

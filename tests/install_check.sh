@@ -20,7 +20,7 @@ cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
 bin=$scratch/prefix/bin
 man=$scratch/prefix/share/man/man1
 for tool in seedtiler sigsieve cohortmeans; do
-    [ "$("$bin/$tool" --version)" = "$tool $version" ] || fail "$tool --version is not '$tool $version'"
+    [ "$("$bin/$tool" --version | head -n 1)" = "$tool $version" ] || fail "$tool --version does not begin with '$tool $version'"
     grep -q "kmertools $version" "$man/$tool.1" || fail "$tool.1 does not show version $version"
     warnings=$(groff -ww -man -z "$man/$tool.1" 2>&1) || true
     [ -z "$warnings" ] || fail "$tool.1: $warnings"

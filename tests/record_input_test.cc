@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cmath>
@@ -12,69 +11,56 @@
 #include <string>
 #include <vector>
 
-#include "number_texts.h"
+#include "memory_file.h"
 #include "reference.h"
+#include "sweeps.h"
 
 namespace {
 
-// A file descriptor reading `content`, from an anonymous in-memory file.
-int memoryFile(const std::string& content) {
-    int fd = memfd_create("input", 0);
-    if (fd < 0 || write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size()))
-        std::abort();
-    lseek(fd, 0, SEEK_SET);
-    return fd;
+// The fields nextField and splitFields find in each line of `content`,
+// read through a LineReader with buffers of `capacity` bytes.
+void expectFieldsAsSplit(const std::string& content, size_t capacity) {
+    const std::vector<std::string> lines = splitLines(content);
+    LineReader reader(memoryFile(content), 0, capacity, true);
+    std::string_view line;
+    size_t at = 0;
+    while (reader.next(line)) {
+        ASSERT_LT(at, lines.size());
+        const std::vector<std::string> expected = splitWords(lines[at++]);
+        FieldCursor cursor(reader, line);
+        std::vector<std::string> got;
+        std::string_view field;
+        while (nextField(cursor, field)) got.emplace_back(field);
+        ASSERT_EQ(got, expected) << line;
+        for (int want = 1; want <= 5; ++want) {
+            FieldCursor split(reader, line);
+            std::string_view first[5];
+            const int found = splitFields(split, want, first);
+            ASSERT_EQ(static_cast<size_t>(found), std::min<size_t>(want, expected.size())) << line;
+            for (int i = 0; i < found; ++i) ASSERT_EQ(first[i], expected[i]) << line;
+            // The cursor goes on after the fields found.
+            std::vector<std::string> rest(expected.begin() + found, expected.end());
+            got.clear();
+            while (nextField(split, field)) got.emplace_back(field);
+            ASSERT_EQ(got, rest) << line;
+        }
+    }
+    EXPECT_EQ(at, lines.size());
 }
 
-std::vector<std::string> pieces(const std::string& content) {
-    FILE* f = fmemopen(const_cast<char*>(content.data()), content.size(), "r");
-    std::vector<char> buffer(lineSize + 1);
-    std::vector<std::string> result;
-    while (readLine(f, buffer.data())) result.emplace_back(buffer.data());
-    fclose(f);
-    return result;
-}
-
-std::vector<std::string> fields(const std::string& line) {
-    FieldCursor cursor(line);
-    std::vector<std::string> result;
-    std::string_view field;
-    while (nextField(cursor, field)) result.emplace_back(field);
-    return result;
-}
-
-TEST(ReadLine, SplitsIntoPiecesOfAtMostLineSizeMinusOne) {
-    const std::string full(lineSize - 2, 'x');  // plus newline: lineSize - 1
-    const std::string over(lineSize - 1, 'y');  // plus newline: lineSize
-    struct Case {
-        std::string content;
-        std::vector<std::string> expected;
-    } cases[] = {
-        {"", {}},
-        {"abc", {"abc"}},
-        {"a\nb\n", {"a\n", "b\n"}},
-        {"\n\n", {"\n", "\n"}},
-        {"x\r\n", {"x\r\n"}},
-        {full + "\n", {full + "\n"}},
-        {over + "\n", {over, "\n"}},
-    };
-    for (const auto& c : cases) EXPECT_EQ(pieces(c.content), c.expected) << c.content.size();
-}
-
-TEST(NextField, SplitsOnTabSpaceAndNewlineOnly) {
-    struct Case {
-        std::string line;
-        std::vector<std::string> expected;
-    } cases[] = {
-        {"a\t\tb\n", {"a", "b"}},
-        {" \t \n", {}},
-        {"", {}},
-        {"0.5\r\n", {"0.5\r"}},
-        {"  lead   trail  ", {"lead", "trail"}},
-        {"k\v1\f2", {"k\v1\f2"}},
-        {std::string("a\0b c", 5), {std::string("a\0b", 3), "c"}},
-    };
-    for (const auto& c : cases) EXPECT_EQ(fields(c.line), c.expected) << c.line;
+TEST(Fields, SplitOnTabSpaceAndNewlineOnly) {
+    expectFieldsAsSplit(
+        "a\t\tb\n \t \n\n0.5\r\n  lead   trail  \nk\v1\f2\n" + std::string("a\0b c", 5), 16);
+    std::mt19937_64 rng(8);
+    const char alphabet[] = "ab \t\r\n\n";
+    std::string content;
+    for (int i = 0; i < 40000; ++i) content += alphabet[rng() % 7 ? rng() % 5 : 5 + rng() % 2];
+    for (size_t capacity : {16, 100, 4096}) expectFieldsAsSplit(content, capacity);
+    std::string longFields;
+    for (int i = 0; i < 200; ++i)
+        longFields += std::string(rng() % 150, 'x') + std::string(1 + rng() % 100, " \t"[i % 2]) +
+                      (i % 7 ? "" : "\n");
+    expectFieldsAsSplit(longFields, 64);
 }
 
 TEST(ParseInt, ReadsLikeAtoiAndFlagsOutOfRange) {
@@ -123,12 +109,6 @@ TEST(ParseInt, AgreesWithStrtollInsideTheRange) {
     }
 }
 
-uint64_t bits(double d) {
-    uint64_t b;
-    std::memcpy(&b, &d, sizeof b);
-    return b;
-}
-
 TEST(ParseReal, ReadsTheLeadingNumber) {
     struct Case {
         const char* text;
@@ -163,24 +143,13 @@ TEST(ParseReal, ReadsTheLeadingNumber) {
 }
 
 TEST(ParseReal, MatchesStrtodBitForBit) {
-    NumberTexts texts(42);
-    for (int i = 0; i < 3000000; ++i) {
-        const std::string s = texts.next();
-        char* stop;
-        const double expected = std::strtod(s.c_str(), &stop);
-        double got;
-        const size_t used = scanReal(s, got);
-        ASSERT_EQ(used, static_cast<size_t>(stop - s.c_str())) << s;
-        // strtod gives +0.0 when nothing was read; so does scanReal.
-        ASSERT_EQ(bits(got), bits(expected)) << s;
-    }
+    sweepParseReal(100000);
 }
 
 // Reads all of `content` with a LineReader and returns the lines it gave,
 // each the concatenation of its pieces.
 std::vector<std::string> readAll(const std::string& content, size_t limit) {
-    int fd = memoryFile(content);
-    LineReader reader(fd, limit);
+    LineReader reader(memoryFile(content), limit);
     std::vector<std::string> lines;
     std::string current;
     std::string_view text;
@@ -194,7 +163,6 @@ std::vector<std::string> readAll(const std::string& content, size_t limit) {
     }
     EXPECT_EQ(reader.error(), 0);
     EXPECT_TRUE(current.empty());
-    close(fd);
     return lines;
 }
 

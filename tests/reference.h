@@ -7,9 +7,8 @@
 #include <vector>
 
 #include "bonferroni.h"
-#include "count_row.h"
-#include "record_input.h"
-#include "reverse.h"
+#include "cohortmeans.h"
+#include "numbers.h"
 
 // The lines of a text as the tools read them: split at each "\n", a "\r"
 // before it dropped, and no empty last line after a final newline.
@@ -25,6 +24,20 @@ inline std::vector<std::string> splitLines(const std::string& content) {
         start = stop + 1;
     }
     return lines;
+}
+
+// The fields of a line: the maximal runs of characters other than space,
+// tab and newline.
+inline std::vector<std::string> splitWords(const std::string& line) {
+    std::vector<std::string> fields;
+    size_t i = 0;
+    while (i < line.size()) {
+        size_t j = line.find_first_of(" \t\n", i);
+        if (j == std::string::npos) j = line.size();
+        if (j > i) fields.push_back(line.substr(i, j - i));
+        i = j + 1;
+    }
+    return fields;
 }
 
 // The reverse complement, character by character: A, C, G, T to T, G, C, A,
@@ -67,14 +80,7 @@ inline std::string referenceFasta(const std::string& input, double threshold) {
     std::string out;
     int64_t index = 0;
     for (const std::string& line : splitLines(input)) {
-        std::vector<std::string> fields;
-        size_t i = 0;
-        while (i < line.size()) {
-            size_t j = line.find_first_of(" \t", i);
-            if (j == std::string::npos) j = line.size();
-            if (j > i) fields.push_back(line.substr(i, j - i));
-            i = j + 1;
-        }
+        const std::vector<std::string> fields = splitWords(line);
         if (fields.empty()) continue;
         if (referenceVerdict(fields.at(3), threshold) == Verdict::Pass)
             out += ">" + std::to_string(index++) + "\n" + fields[0] + "\n";
@@ -86,10 +92,7 @@ inline std::string referenceFasta(const std::string& input, double threshold) {
 inline RowResult referenceRow(const std::string& line, int32_t noCases, int32_t noControls,
                               RowSums& sums) {
     sums = RowSums{};
-    std::vector<std::string> fields;
-    FieldCursor cursor(line);
-    std::string_view f;
-    while (nextField(cursor, f)) fields.emplace_back(f);
+    const std::vector<std::string> fields = splitWords(line);
     if (fields.empty()) return {RowStatus::Blank};
     const size_t needed = 4u + static_cast<size_t>(noCases) + static_cast<size_t>(noControls);
     if (fields.size() < needed)
@@ -104,4 +107,27 @@ inline RowResult referenceRow(const std::string& line, int32_t noCases, int32_t 
         (isCase ? sums.casesPresent : sums.controlsPresent) += count > 0;
     }
     return {RowStatus::Ok};
+}
+
+// Count fields as plainly described: the fields of `text`, from field
+// `skip` on, up to n of them, each read by parseInt.
+struct ReferenceWalk {
+    int64_t sum = 0, present = 0, read = 0;
+    bool bad = false;
+};
+inline ReferenceWalk referenceWalk(const std::string& text, size_t skip, int64_t n) {
+    ReferenceWalk walk;
+    const std::vector<std::string> fields = splitWords(text);
+    for (size_t i = skip; i < fields.size() && walk.read < n; ++i) {
+        bool out;
+        const int32_t count = parseInt(fields[i], &out);
+        if (out) {
+            walk.bad = true;
+            break;
+        }
+        walk.sum += count;
+        walk.present += count > 0;
+        ++walk.read;
+    }
+    return walk;
 }

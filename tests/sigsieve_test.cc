@@ -11,6 +11,7 @@
 #include "e2e_harness.h"
 #include "number_texts.h"
 #include "reference.h"
+#include "sweeps.h"
 
 namespace {
 
@@ -50,41 +51,8 @@ TEST(Bonferroni, DescribedThresholdCases) {
     }
 }
 
-// Decimal texts whose value lies within a few decades of the threshold.
-std::string nearThreshold(std::mt19937_64& rng, int decade) {
-    std::string s = rng() % 8 ? "" : "0";
-    std::string digits = std::to_string(1 + rng() % 999999999);
-    const int exponent = decade - 6 + static_cast<int>(rng() % 12);
-    switch (rng() % 3) {
-        case 0:
-            return s + digits.substr(0, 1) + "." + digits.substr(1) + "e" +
-                   std::to_string(exponent);
-        case 1:
-            return s + digits + "E" +
-                   std::to_string(exponent - static_cast<int>(digits.size()) + 1);
-        default: {
-            if (exponent >= 0) return digits;
-            return "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-        }
-    }
-}
-
 TEST(Bonferroni, FastVerdictMatchesStrtodComparison) {
-    std::mt19937_64 rng(17);
-    NumberTexts texts(23);
-    const int64_t totals[] = {1, 3, 100, 1000000, 10000000, 123456789, 999999999999, INT64_MAX};
-    for (int i = 0; i < 2000000; ++i) {
-        const int64_t total =
-            i % 3 ? totals[rng() % std::size(totals)] : 1 + static_cast<int64_t>(rng() >> 1);
-        const Threshold t = makeThreshold(total);
-        const std::string text = i % 2 ? texts.next() : nearThreshold(rng, t.decade);
-        const Verdict expected = referenceVerdict(text, t.value);
-        const Verdict quick = quickVerdict(text, t);
-        if (quick != Verdict::Undecided) {
-            ASSERT_EQ(quick, expected) << total << " " << text;
-        }
-        ASSERT_EQ(verdict(text, t), expected) << total << " " << text;
-    }
+    sweepVerdicts(200000);
 }
 
 const char* const inputs[] = {"total_kmers.txt", "case_out_wo_bonf.kmerDiff",

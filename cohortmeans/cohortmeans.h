@@ -1,0 +1,56 @@
+// The steps of cohortmeans, for its main and for tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "lines.h"
+
+// One row of the count table: a k-mer, two columns not used, a real value,
+// then one count per case sample and one per control sample. Counts read as
+// parseInt reads them (3.7 is 3, abc is 0) and must fit in 32 bits.
+struct RowSums {
+    double value = 0;
+    int64_t caseSum = 0;
+    int64_t controlSum = 0;
+    int32_t casesPresent = 0;
+    int32_t controlsPresent = 0;
+};
+
+enum class RowStatus { Ok, Blank, TooFewFields, CountOutOfRange };
+
+struct RowResult {
+    RowStatus status;
+    int64_t fieldsFound = 0;      // with TooFewFields
+    std::string_view badCount{};  // with CountOutOfRange
+};
+
+// Reads one row that `reader` (made with fields) returned. Fields beyond
+// the counts are ignored.
+RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCases,
+                  int32_t noControls, RowSums& sums);
+
+struct Totals {
+    double value = 0, caseSum = 0, controlSum = 0, casesPresent = 0, controlsPresent = 0;
+    int64_t lineCount = 0;
+
+    void add(const RowSums& row) {
+        ++lineCount;
+        value += row.value;
+        caseSum += static_cast<double>(row.caseSum);
+        controlSum += static_cast<double>(row.controlSum);
+        casesPresent += row.casesPresent;
+        controlsPresent += row.controlsPresent;
+    }
+};
+
+// Adds up every row of the table; a bad row fails the run.
+Totals sumTable(int in, int32_t noCases, int32_t noControls,
+                size_t bufferSize = LineReader::defaultCapacity);
+
+// Writes the summary line to `text`; returns its length.
+size_t formatMeans(const Totals& totals, char* text, size_t size);
+
+// The whole run: arguments, table, summary line.
+int runCohortmeans(int argc, char** argv);

@@ -1,0 +1,105 @@
+// Lines and fields: reading a file descriptor line by line through one
+// reusable buffer, and splitting a line into fields.
+//
+// Each buffer the reader fills is indexed once by the scanning kernels
+// (simd/kernels.h): a newline mask and, for readers that split fields, a
+// delimiter mask, one bit per byte. Finding the next line and the next field
+// are then bit operations on those masks.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+// Reads a file descriptor line by line.
+//
+// A line ends at a newline or at the end of the input; its terminator ("\n",
+// "\r\n", or a final "\r" at the end of the input) is not part of the
+// returned text. With pieceLimit 0 the buffer grows to the longest line, so
+// every record is a whole line. With a pieceLimit, memory stays constant and
+// a longer line arrives as several consecutive pieces; `complete` tells which
+// piece ends its line.
+class LineReader {
+  public:
+    static constexpr size_t defaultCapacity = size_t{256} << 10;
+    // Readable bytes after the end of every returned text.
+    static constexpr size_t readPadding = 64;
+
+    // `capacity` is the size of the reads and, without a pieceLimit, the
+    // buffer's starting size (at least 16). With `fields`, the reader also
+    // indexes delimiters for FieldCursor.
+    explicit LineReader(int fd, size_t pieceLimit = 0, size_t capacity = defaultCapacity,
+                        bool fields = false);
+    ~LineReader();
+    LineReader(const LineReader&) = delete;
+    LineReader& operator=(const LineReader&) = delete;
+
+    // Returns false at the end of the input or after a failed read, which
+    // error() then reports. The text stays valid until the next call.
+    bool next(std::string_view& text, bool& complete);
+    bool next(std::string_view& text) {
+        bool complete;
+        return next(text, complete);
+    }
+
+    // errno of the failed read or allocation, 0 if none failed.
+    int error() const { return error_; }
+    // 1-based number of the line that the last returned text belongs to.
+    uint64_t lineNumber() const { return lineNumber_; }
+
+    // For a reader made with `fields`: bit i set when p[i] is a space, tab
+    // or newline, for the 64 bytes at p, which lies in the last returned
+    // text. Bits for bytes past the end of that text are arbitrary.
+    uint64_t delimiterBits(const char* p) const {
+        const size_t at = static_cast<size_t>(p - buf_);
+        const size_t word = at >> 6, shift = at & 63;
+        // The second term is the next word's bits, moved in without a shift
+        // by 64 when shift is 0.
+        return (delimiters_[word] >> shift) | ((delimiters_[word + 1] << 1) << (63 - shift));
+    }
+
+  private:
+    bool fill();
+    char* findNewline();
+    void reindex(size_t from, size_t to);
+
+    int fd_;
+    size_t limit_;
+    bool fields_;
+    char* buf_ = nullptr;
+    uint64_t* newlines_ = nullptr;    // one word per 64 bytes of buf_
+    uint64_t* delimiters_ = nullptr;  // likewise, with `fields`
+    size_t cap_ = 0;
+    size_t begin_ = 0;  // start of the unread text
+    size_t scan_ = 0;   // everything in [begin_, scan_) holds no newline
+    size_t end_ = 0;    // end of the text read so far
+    bool eof_ = false;
+    bool atLineStart_ = true;
+    int error_ = 0;
+    uint64_t lineNumber_ = 0;
+};
+
+// Field delimiters: tab, newline and space. A carriage return is not one.
+inline bool isDelimiter(char c) {
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+// Walks the fields of a line that a LineReader made with `fields` returned,
+// from left to right. Runs of delimiters count as one separator and there
+// are no empty fields.
+struct FieldCursor {
+    const LineReader* reader;
+    const char* pos;
+    const char* end;
+    FieldCursor(const LineReader& reader, std::string_view line)
+        : reader(&reader), pos(line.data()), end(line.data() + line.size()) {}
+};
+
+// Stores the next field in `field` and returns true, or returns false once
+// the line holds no further field.
+bool nextField(FieldCursor& cursor, std::string_view& field);
+
+// Stores the first fields of the line (at most `want`) in `fields` and
+// returns how many there are. The cursor is left after the last one.
+// Quicker than nextField for fields that lie in the first 64 bytes.
+int splitFields(FieldCursor& cursor, int want, std::string_view* fields);

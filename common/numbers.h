@@ -1,0 +1,85 @@
+// Numbers read from text, each kind written once: the atoi-like count, the
+// whole-number argument, the 64-bit whole number, the strtod-exact real, and
+// the SWAR digit helpers the fast paths share. Every reader gives exactly the
+// answer of the C library in the "C" locale.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+// White space as isspace() sees it in the "C" locale.
+inline bool isCSpace(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+inline bool isDigit(char c) {
+    return static_cast<unsigned char>(c - '0') < 10;
+}
+
+// Eight characters as one little-endian word: the first character is the
+// low byte.
+inline uint64_t load8(const char* p) {
+    uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+// A nonzero byte in the result for each byte of v that is not a decimal
+// digit. A byte is a digit when its high nibble is 3 and adding 6 keeps it
+// so; a carry out of a non-digit byte only disturbs later bytes, so the
+// lowest nonzero byte is always exact.
+inline uint64_t nonDigitBytes(uint64_t v) {
+    const uint64_t high = 0xF0F0F0F0F0F0F0F0u, three = 0x3030303030303030u;
+    return ((v & high) ^ three) | (((v + 0x0606060606060606u) & high) ^ three);
+}
+
+// The first character at or after p that is not a decimal digit, or end.
+// Looks at eight characters at a time while eight remain.
+inline const char* skipDigits(const char* p, const char* end) {
+    for (; end - p >= 8; p += 8) {
+        const uint64_t nonDigit = nonDigitBytes(load8(p));
+        if (nonDigit) return p + (__builtin_ctzll(nonDigit) >> 3);
+    }
+    while (p != end && isDigit(*p)) ++p;
+    return p;
+}
+
+// Like atoi in the "C" locale: optional white space, an optional sign, then
+// decimal digits up to the first other character; no digits reads 0. A value
+// outside the 32-bit range saturates to INT32_MIN or INT32_MAX and sets
+// *outOfRange (when given) to true; otherwise *outOfRange is set to false.
+int32_t parseInt(const char* text, size_t length, bool* outOfRange = nullptr);
+inline int32_t parseInt(std::string_view text, bool* outOfRange = nullptr) {
+    return parseInt(text.data(), text.size(), outOfRange);
+}
+
+// The leading whole number of a text: optional white space, an optional
+// sign, decimal digits.
+struct WholeNumber {
+    size_t used = 0;         // characters up to the last digit; 0 when there is no digit
+    bool negative = false;   // a '-' sign
+    bool overflow = false;   // the magnitude does not fit in 64 bits
+    uint64_t magnitude = 0;  // the digits' value (meaningless with overflow)
+};
+WholeNumber scanWhole(std::string_view text);
+
+// A whole-number argument: the whole text is an optional '+' and decimal
+// digits, with a value of at most max.
+enum class ArgumentStatus { Ok, Invalid, TooLarge };
+ArgumentStatus parseWholeArgument(const char* text, uint64_t max, uint64_t& value);
+
+// Reads the longest leading floating-point number of `text` exactly as
+// strtod does in the "C" locale (decimal and hexadecimal forms, inf,
+// infinity, nan, nan(chars), overflow to +-inf, underflow to 0 or a
+// subnormal). Returns how many characters were consumed; 0 means the text
+// does not start with a number, and then `value` is 0.0.
+size_t scanReal(std::string_view text, double& value);
+
+// The value of scanReal, 0.0 when the text does not start with a number.
+inline double parseReal(std::string_view text) {
+    double value;
+    scanReal(text, value);
+    return value;
+}

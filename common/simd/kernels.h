@@ -1,0 +1,56 @@
+// Scanning kernels over whole buffers and whole lines, one build per
+// instruction set, chosen once when a tool starts.
+//
+// The best set the CPU supports is used unless the environment variable
+// KMERTOOLS_SIMD names one (scalar, sse2, avx2, avx512), for tests,
+// benchmarks and bug reports. Every set gives the same answers as the scalar
+// one; only the speed differs.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace simd {
+
+// Where a walk over count fields stopped.
+struct CountWalk {
+    int64_t sum = 0;             // the sum of the counts read
+    int64_t present = 0;         // how many of them are above 0
+    int64_t read = 0;            // how many fields were read
+    const char* next = nullptr;  // where a following walk starts: after the last field read
+    const char* bad = nullptr;   // a count out of the 32-bit range, else null
+    size_t badLength = 0;
+};
+
+struct Kernels {
+    const char* name;
+    // For each 64-byte block b of p: bit i of newlines[b] is set when
+    // p[64 b + i] is a newline, and (when delimiters is not null) bit i of
+    // delimiters[b] when it is a space, tab or newline.
+    void (*index)(const char* p, size_t blocks, uint64_t* newlines, uint64_t* delimiters);
+    // Reads up to n count fields of the row text [p, end), which starts at a
+    // field boundary and is followed by at least 64 readable bytes. Fields
+    // are separated by spaces and tabs, and each reads as parseInt reads it.
+    // Stops early at the end of the row or at a count out of the 32-bit
+    // range.
+    CountWalk (*walkCounts)(const char* p, const char* end, int64_t n);
+};
+
+enum class Set { Scalar, Sse2, Avx2, Avx512 };
+inline constexpr Set allSets[] = {Set::Scalar, Set::Sse2, Set::Avx2, Set::Avx512};
+
+const char* setName(Set set);
+// Whether this build has the set and this CPU can run it.
+bool supported(Set set);
+// The kernels of a supported set.
+const Kernels& kernelsFor(Set set);
+
+// The kernels in use: the best supported set, or the one chosen last.
+const Kernels& kernels();
+void useKernels(Set set);
+
+// Applies KMERTOOLS_SIMD when it is set. Returns null, or a message saying
+// why the value cannot be used.
+const char* selectFromEnvironment();
+
+}  // namespace simd

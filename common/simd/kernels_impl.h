@@ -1,0 +1,122 @@
+// The kernels, written once over the mask layer and compiled once per
+// instruction set (see masks.h for the rules of such a file).
+#include <cstddef>
+#include <cstdint>
+
+#include "../numbers.h"
+#include "kernels.h"
+#include "masks.h"
+
+namespace simd::SIMD_NAMESPACE {
+namespace {
+
+// Bits 0 .. k-1 (k <= 64).
+inline uint64_t below(int k) {
+    return k == 0 ? 0 : ~uint64_t{0} >> (64 - k);
+}
+
+void index(const char* p, size_t blocks, uint64_t* newlines, uint64_t* delimiters) {
+    if (delimiters) {
+        for (size_t b = 0; b < blocks; ++b) {
+            const Block block(p + 64 * b);
+            const uint64_t newline = eqMask(block, '\n');
+            newlines[b] = newline;
+            delimiters[b] = newline | eqMask(block, ' ') | eqMask(block, '\t');
+        }
+    } else {
+        for (size_t b = 0; b < blocks; ++b) newlines[b] = eqMask(Block(p + 64 * b), '\n');
+    }
+}
+
+// Reads one count the slow way, as parseInt does; false when it is out of
+// range (then walk.bad is set).
+inline bool addSlowCount(const char* field, size_t length, CountWalk& walk) {
+    bool outOfRange;
+    const int32_t count = parseInt(field, length, &outOfRange);
+    if (outOfRange) {
+        walk.bad = field;
+        walk.badLength = length;
+        return false;
+    }
+    walk.sum += count;
+    walk.present += count > 0;
+    return true;
+}
+
+// Works block by block. Each block starts at a field boundary and takes the
+// fields that end inside it, so that a field never spans two blocks. Fields
+// of one to four digits are added up with masks: the last digit of each
+// field counts once, the one before it ten times, and so on. Any other
+// field (a sign, a point, other characters, five digits or more) is read on
+// its own with parseInt.
+CountWalk walkCounts(const char* p, const char* end, int64_t n) {
+    CountWalk walk;
+    DigitSums sums;
+    while (walk.read < n && p < end) {
+        const size_t len = static_cast<size_t>(end - p < 64 ? end - p : 64);
+        const Block block(p);
+        const uint64_t past = len < 64 ? ~uint64_t{0} << len : 0;
+        const uint64_t delim = delimiterMask(block) | past;
+        if (delim == 0) {
+            // A field of more than 64 characters.
+            const char* stop = p + 64;
+            while (stop < end && *stop != ' ' && *stop != '\t' && *stop != '\n') ++stop;
+            if (!addSlowCount(p, static_cast<size_t>(stop - p), walk)) break;
+            ++walk.read;
+            p = stop;
+            continue;
+        }
+        // Fields that start before the last delimiter end inside the block.
+        const int last = 63 - __builtin_clzll(delim);
+        uint64_t starts = ~delim & ((delim << 1) | 1) & below(last);
+        int limit = last + 1;  // where the next block starts
+        const int64_t remaining = n - walk.read;
+        int taken = __builtin_popcountll(starts);
+        if (taken > remaining) {
+            uint64_t keep = starts;
+            for (int64_t k = 0; k < remaining; ++k) keep &= keep - 1;
+            limit = __builtin_ctzll(keep);  // the first field not taken
+            starts &= below(limit);
+            taken = static_cast<int>(remaining);
+        }
+        const uint64_t field = ~delim & below(limit);
+        uint64_t ends[4];
+        ends[0] = field & (delim >> 1);
+        for (int j = 1; j < 4; ++j) ends[j] = field & (ends[j - 1] >> 1);
+        uint64_t odd =
+            (field & ~digitMask(block)) | (field & ~(ends[0] | ends[1] | ends[2] | ends[3]));
+        while (odd) {
+            // Take out the whole field holding the lowest odd byte.
+            const int at = __builtin_ctzll(odd);
+            const int start = 63 - __builtin_clzll(starts & below(at + 1));
+            const int stop = at + __builtin_ctzll(delim >> at);
+            const uint64_t bits = below(stop) & ~below(start);
+            if (!addSlowCount(p + start, static_cast<size_t>(stop - start), walk)) {
+                walk.next = p + stop;
+                walk.read += __builtin_popcountll(starts & below(start));
+                // The plain fields before it are not part of the answer.
+                return walk;
+            }
+            odd &= ~bits;
+            for (uint64_t& e : ends) e &= ~bits;
+        }
+        sums.add(block, ends);
+        const uint64_t nonzero = field & ~eqMask(block, '0');
+        walk.present +=
+            __builtin_popcountll((nonzero & ends[0]) | ((nonzero & ends[1]) << 1) |
+                                 ((nonzero & ends[2]) << 2) | ((nonzero & ends[3]) << 3));
+        walk.read += taken;
+        p += limit;
+    }
+    walk.sum += static_cast<int64_t>(sums.sum(0) + 10 * sums.sum(1) + 100 * sums.sum(2) +
+                                     1000 * sums.sum(3));
+    walk.next = p < end ? p : end;
+    return walk;
+}
+
+}  // namespace
+
+extern const Kernels kernels;
+const Kernels kernels = {SIMD_SET_NAME, index, walkCounts};
+
+}  // namespace simd::SIMD_NAMESPACE

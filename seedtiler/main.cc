@@ -1,0 +1,5 @@
+#include "seedtiler.h"
+
+int main(int argc, char** argv) {
+    return runSeedtiler(argc, argv);
+}

@@ -1,0 +1,204 @@
+// Random differential sweeps: the fast code against a plain reference on
+// `cases` random inputs. The default suite runs each with a modest count;
+// the "heavy" label runs them with millions.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bonferroni.h"
+#include "cohortmeans.h"
+#include "memory_file.h"
+#include "number_texts.h"
+#include "reference.h"
+#include "simd/kernels.h"
+
+inline uint64_t bits(double d) {
+    uint64_t b;
+    std::memcpy(&b, &d, sizeof b);
+    return b;
+}
+
+inline void sweepParseReal(int cases) {
+    NumberTexts texts(42);
+    for (int i = 0; i < cases; ++i) {
+        const std::string s = texts.next();
+        char* stop;
+        const double expected = std::strtod(s.c_str(), &stop);
+        double got;
+        const size_t used = scanReal(s, got);
+        ASSERT_EQ(used, static_cast<size_t>(stop - s.c_str())) << s;
+        // strtod gives +0.0 when nothing was read; so does scanReal.
+        ASSERT_EQ(bits(got), bits(expected)) << s;
+    }
+}
+
+// Decimal texts whose value lies within a few decades of the threshold.
+inline std::string nearThreshold(std::mt19937_64& rng, int decade) {
+    std::string s = rng() % 8 ? "" : "0";
+    std::string digits = std::to_string(1 + rng() % 999999999);
+    const int exponent = decade - 6 + static_cast<int>(rng() % 12);
+    switch (rng() % 3) {
+        case 0:
+            return s + digits.substr(0, 1) + "." + digits.substr(1) + "e" +
+                   std::to_string(exponent);
+        case 1:
+            return s + digits + "E" +
+                   std::to_string(exponent - static_cast<int>(digits.size()) + 1);
+        default: {
+            if (exponent >= 0) return digits;
+            return "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
+        }
+    }
+}
+
+inline void sweepVerdicts(int cases) {
+    std::mt19937_64 rng(17);
+    NumberTexts texts(23);
+    const int64_t totals[] = {1, 3, 100, 1000000, 10000000, 123456789, 999999999999, INT64_MAX};
+    for (int i = 0; i < cases; ++i) {
+        const int64_t total =
+            i % 3 ? totals[rng() % std::size(totals)] : 1 + static_cast<int64_t>(rng() >> 1);
+        const Threshold t = makeThreshold(total);
+        const std::string text = i % 2 ? texts.next() : nearThreshold(rng, t.decade);
+        const Verdict expected = referenceVerdict(text, t.value);
+        const Verdict quick = quickVerdict(text, t);
+        if (quick != Verdict::Undecided) {
+            ASSERT_EQ(quick, expected) << total << " " << text;
+        }
+        ASSERT_EQ(verdict(text, t), expected) << total << " " << text;
+    }
+}
+
+inline std::string randomCount(std::mt19937_64& rng) {
+    static const char* const odd[] = {
+        "-2",          "+7",
+        "3.7",         "abc",
+        "\r5",         "5\r",
+        "-0",          "0x10",
+        "12abc",       "2147483647",
+        "-2147483648", "0000000000000000000000000000000000000000000000000000000000000000000009",
+        "007",         "0000",
+        "12345",       "99999999999"};
+    switch (rng() % 10) {
+        case 0:
+            return odd[rng() % std::size(odd)];
+        case 1:
+            return std::to_string(rng() % 100000000);
+        case 2:
+            return "0";
+        default:
+            return std::to_string(rng() % (rng() % 2 ? 100 : 10000));
+    }
+}
+
+// Rows of the count table read by readRow (with the kernels in use) against
+// a straightforward reading.
+inline void sweepCountRows(int cases) {
+    std::mt19937_64 rng(1);
+    std::string table;
+    std::vector<std::pair<int32_t, int32_t>> groups;
+    for (int i = 0; i < cases; ++i) {
+        const int32_t noCases = static_cast<int32_t>(rng() % (i % 50 ? 12 : 90)),
+                      noControls = static_cast<int32_t>(rng() % 12);
+        auto sep = [&] { return std::string(1 + rng() % 3 / 2, " \t"[rng() % 2]); };
+        std::string line = rng() % 4 ? "" : sep();
+        line += "ACGT" + sep() + "5" + sep() + "x" + sep() + "0.25";
+        const int fields = noCases + noControls - 1 + static_cast<int>(rng() % 4);
+        for (int f = 0; f < fields; ++f) line += sep() + randomCount(rng);
+        if (rng() % 3 == 0) line += sep();
+        if (i % 1000 == 0) line = sep();
+        if (i % 1000 == 1) line = "only three fields";
+        table += line + (rng() % 4 ? "\n" : "\r\n");
+        groups.emplace_back(noCases, noControls);
+    }
+    LineReader reader(memoryFile(table), 0, 4096, true);
+    std::string_view line;
+    for (const auto& [noCases, noControls] : groups) {
+        ASSERT_TRUE(reader.next(line));
+        RowSums got, expected;
+        const RowResult r = readRow(reader, line, noCases, noControls, got);
+        const RowResult e = referenceRow(std::string(line), noCases, noControls, expected);
+        const std::string shown(line);
+        if (e.status == RowStatus::TooFewFields && r.status == RowStatus::CountOutOfRange)
+            continue;  // both are errors; which one a short row with a bad count gets may differ
+        ASSERT_EQ(r.status, e.status) << shown;
+        if (r.status == RowStatus::TooFewFields) {
+            ASSERT_EQ(r.fieldsFound, e.fieldsFound) << shown;
+        }
+        if (r.status != RowStatus::Ok) continue;
+        ASSERT_EQ(got.caseSum, expected.caseSum) << shown;
+        ASSERT_EQ(got.controlSum, expected.controlSum) << shown;
+        ASSERT_EQ(got.casesPresent, expected.casesPresent) << shown;
+        ASSERT_EQ(got.controlsPresent, expected.controlsPresent) << shown;
+        ASSERT_EQ(bits(got.value), bits(expected.value)) << shown;
+    }
+}
+
+// The instruction sets this CPU runs besides the scalar one.
+inline std::vector<simd::Set> fasterSets() {
+    std::vector<simd::Set> sets;
+    for (simd::Set set : simd::allSets) {
+        if (set == simd::Set::Scalar) continue;
+        if (simd::supported(set))
+            sets.push_back(set);
+        else
+            std::printf("note: %s is not supported here; its kernels are not tested\n",
+                        simd::setName(set));
+    }
+    return sets;
+}
+
+// Runs `check` under every supported set in turn, the scalar one first, and
+// restores the default.
+template <typename Check>
+void underEverySet(Check check) {
+    for (simd::Set set : simd::allSets) {
+        if (!simd::supported(set)) continue;
+        simd::useKernels(set);
+        check(set);
+    }
+    simd::useKernels(fasterSets().empty() ? simd::Set::Scalar : fasterSets().back());
+}
+
+inline bool sameWalk(const simd::CountWalk& a, const simd::CountWalk& b) {
+    if (a.bad || b.bad) return a.bad == b.bad && a.badLength == b.badLength;
+    return a.sum == b.sum && a.present == b.present && a.read == b.read && a.next == b.next;
+}
+
+// Long random buffers through every kernel, compared with the scalar ones.
+inline void sweepKernels(int cases) {
+    std::mt19937_64 rng(4);
+    const simd::Kernels& scalar = simd::kernelsFor(simd::Set::Scalar);
+    const std::vector<simd::Set> sets = fasterSets();
+    for (int i = 0; i < cases; ++i) {
+        std::string text;
+        const size_t size = rng() % 2000;
+        while (text.size() < size) {
+            text += rng() % 8 ? randomCount(rng)
+                              : std::string(1 + rng() % 70, "0123456789x"[rng() % 11]);
+            text += std::string(1 + rng() % 2, " \t\n"[rng() % (i % 2 ? 2 : 3)]);
+        }
+        const size_t blocks = (text.size() + 63) / 64;
+        text.append(64 * blocks + 64 - text.size(), "7 "[rng() % 2]);
+        const char* end = text.data() + size;
+        const int64_t n = static_cast<int64_t>(rng() % 400);
+        const simd::CountWalk expected = scalar.walkCounts(text.data(), end, n);
+        std::vector<uint64_t> nl(blocks), dl(blocks), nl2(blocks), dl2(blocks);
+        scalar.index(text.data(), blocks, nl.data(), dl.data());
+        for (simd::Set set : sets) {
+            const simd::Kernels& k = simd::kernelsFor(set);
+            ASSERT_TRUE(sameWalk(k.walkCounts(text.data(), end, n), expected))
+                << k.name << " n=" << n << ": " << text.substr(0, size);
+            k.index(text.data(), blocks, nl2.data(), dl2.data());
+            ASSERT_EQ(nl2, nl) << k.name;
+            ASSERT_EQ(dl2, dl) << k.name;
+        }
+    }
+}
