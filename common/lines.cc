@@ -114,7 +114,7 @@ bool LineReader::fill() {
     }
 }
 
-bool LineReader::next(std::string_view& text, bool& complete) {
+bool LineReader::nextSlow(std::string_view& text, bool& complete) {
     if (error_) return false;
     for (;;) {
         char* newline = findNewline();
@@ -182,12 +182,11 @@ bool nextField(FieldCursor& cursor, std::string_view& field) {
     return true;
 }
 
-int splitFields(FieldCursor& cursor, int want, std::string_view* fields) {
+// splitFields for a line of 64 bytes or more: the fields that end within
+// the first 64 bytes come from one mask, the rest from nextField.
+int splitLongFields(FieldCursor& cursor, int want, std::string_view* fields) {
     const char* base = cursor.pos;
-    const size_t size = static_cast<size_t>(cursor.end - base);
-    // The fields that end within the first 64 bytes come from one mask.
-    uint64_t delimiters = cursor.reader->delimiterBits(base);
-    if (size < 64) delimiters |= ~uint64_t{0} << size;
+    const uint64_t delimiters = cursor.reader->delimiterBits(base);
     uint64_t starts = ~delimiters & ((delimiters << 1) | 1);
     int found = 0;
     while (found < want && starts) {
@@ -198,10 +197,6 @@ int splitFields(FieldCursor& cursor, int want, std::string_view* fields) {
         fields[found++] = std::string_view(base + start, static_cast<size_t>(stop - start));
         cursor.pos = base + stop;
         starts &= starts - 1;
-    }
-    if (size < 64) {
-        if (found < want) cursor.pos = cursor.end;
-        return found;
     }
     while (found < want && nextField(cursor, fields[found])) ++found;
     return found;

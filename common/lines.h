@@ -36,7 +36,23 @@ class LineReader {
 
     // Returns false at the end of the input or after a failed read, which
     // error() then reports. The text stays valid until the next call.
-    bool next(std::string_view& text, bool& complete);
+    bool next(std::string_view& text, bool& complete) {
+        // The common case inline: a whole line whose newline lies within
+        // 64 bytes.
+        if (scan_ < end_ && atLineStart_) {
+            const uint64_t bits = window(newlines_, scan_);
+            const size_t stop = scan_ + static_cast<size_t>(__builtin_ctzll(bits | (uint64_t{1} << 63)));
+            if (bits && stop < end_) {
+                const size_t length = stop - begin_;
+                text = std::string_view(buf_ + begin_, length - (length && buf_[stop - 1] == '\r'));
+                begin_ = scan_ = stop + 1;
+                ++lineNumber_;
+                complete = true;
+                return true;
+            }
+        }
+        return nextSlow(text, complete);
+    }
     bool next(std::string_view& text) {
         bool complete;
         return next(text, complete);
@@ -51,14 +67,18 @@ class LineReader {
     // or newline, for the 64 bytes at p, which lies in the last returned
     // text. Bits for bytes past the end of that text are arbitrary.
     uint64_t delimiterBits(const char* p) const {
-        const size_t at = static_cast<size_t>(p - buf_);
-        const size_t word = at >> 6, shift = at & 63;
-        // The second term is the next word's bits, moved in without a shift
-        // by 64 when shift is 0.
-        return (delimiters_[word] >> shift) | ((delimiters_[word + 1] << 1) << (63 - shift));
+        return window(delimiters_, static_cast<size_t>(p - buf_));
     }
 
   private:
+    // The 64 bits of a mask that start at byte `at`.
+    static uint64_t window(const uint64_t* masks, size_t at) {
+        const size_t word = at >> 6, shift = at & 63;
+        // The second term is the next word's bits, moved in without a shift
+        // by 64 when shift is 0.
+        return (masks[word] >> shift) | ((masks[word + 1] << 1) << (63 - shift));
+    }
+    bool nextSlow(std::string_view& text, bool& complete);
     bool fill();
     char* findNewline();
     void reindex(size_t from, size_t to);
@@ -99,7 +119,26 @@ struct FieldCursor {
 // the line holds no further field.
 bool nextField(FieldCursor& cursor, std::string_view& field);
 
+int splitLongFields(FieldCursor& cursor, int want, std::string_view* fields);
+
 // Stores the first fields of the line (at most `want`) in `fields` and
 // returns how many there are. The cursor is left after the last one.
-// Quicker than nextField for fields that lie in the first 64 bytes.
-int splitFields(FieldCursor& cursor, int want, std::string_view* fields);
+// Quicker than nextField: a line shorter than 64 bytes is split with one
+// mask.
+inline int splitFields(FieldCursor& cursor, int want, std::string_view* fields) {
+    const char* base = cursor.pos;
+    const size_t size = static_cast<size_t>(cursor.end - base);
+    if (size >= 64) return splitLongFields(cursor, want, fields);
+    const uint64_t delimiters = cursor.reader->delimiterBits(base) | (~uint64_t{0} << size);
+    uint64_t starts = ~delimiters & ((delimiters << 1) | 1);
+    int found = 0;
+    cursor.pos = cursor.end;
+    for (; found < want && starts; ++found) {
+        const int start = __builtin_ctzll(starts);
+        const int stop = start + __builtin_ctzll(delimiters >> start);
+        fields[found] = std::string_view(base + start, static_cast<size_t>(stop - start));
+        if (found + 1 == want) cursor.pos = base + stop;
+        starts &= starts - 1;
+    }
+    return found;
+}

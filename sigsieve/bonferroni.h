@@ -5,31 +5,59 @@
 
 #include <cmath>
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 #include "record_input.h"
 
-inline constexpr double alpha = 0.05;
+inline constexpr double defaultAlpha = 0.05;
 
+// The threshold alpha / totalKmers, and the decades of p-values that are
+// certainly on one side of it whatever their digits: a value of decade d
+// (in [10^d, 10^(d+1))) rounds to at most the double nearest 10^(d+1) and
+// to at least the double nearest 10^d, so it passes when d <= passMax and
+// fails when d >= failMin. Only the decades in between need the exact
+// comparison.
 struct Threshold {
-    double value;  // alpha / totalKmers
-    int decade;    // floor(log10(value)), possibly off by one
+    double value;
+    int64_t passMax;
+    int64_t failMin;
 };
 
-inline Threshold makeThreshold(int64_t totalKmers) {
-    const double value = alpha / static_cast<double>(totalKmers);
-    return {value, static_cast<int>(std::floor(std::log10(value)))};
+// Beyond every exponent the quick test reads.
+inline constexpr int64_t noDecade = int64_t{1} << 40;
+
+// The double nearest 10^d, as strtod reads "1e<d>".
+inline double powerOfTen(int64_t d) {
+    char text[32];
+    std::snprintf(text, sizeof text, "1e%lld", static_cast<long long>(d));
+    return std::strtod(text, nullptr);
+}
+
+inline Threshold makeThreshold(int64_t totalKmers, double alpha = defaultAlpha) {
+    Threshold t{alpha / static_cast<double>(totalKmers), -noDecade, noDecade};
+    if (!(t.value > 0)) {
+        t.failMin = -noDecade;  // every value of any decade is at least 0
+        return t;
+    }
+    const int64_t estimate = static_cast<int64_t>(std::floor(std::log10(t.value)));
+    int64_t d = estimate + 2;
+    while (!(powerOfTen(d + 1) < t.value)) --d;
+    t.passMax = d;
+    d = estimate - 2;
+    while (!(powerOfTen(d) >= t.value)) ++d;
+    t.failMin = d;
+    return t;
 }
 
 enum class Verdict { Pass, Fail, NotANumber, Undecided };
 
-// Decides from the text's decimal magnitude alone when it is plain decimal
-// text (digits, an optional point, an optional exponent) whose value lies at
-// least two decades away from the threshold. Rounding to a double cannot
-// bridge that gap, so the answer is the one the exact comparison gives.
-// Anything else (signs, white space, hexadecimal, inf, nan, values near the
-// threshold, exponents too long to add up) is Undecided.
+// Decides from the decimal magnitude alone when the text is plain decimal
+// text (digits, an optional point, an optional exponent) whose decade is
+// certainly on one side of the threshold. Anything else (signs, white space,
+// hexadecimal, inf, nan, values in the threshold's own decades, exponents
+// too long to add up) is Undecided.
 inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
     const char* p = text.data();
     const char* end = p + text.size();
@@ -57,24 +85,20 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
         anyDigit = anyDigit || p != fraction;
     }
     if (!anyDigit) return Verdict::Undecided;
-    if (!nonZero) return Verdict::Pass;  // zero is below every positive threshold
+    if (!nonZero) return threshold.value > 0 ? Verdict::Pass : Verdict::Fail;
     if (p != end && (*p | 0x20) == 'e') {
         const char* e = p + 1;
         bool negative = false;
         if (e != end && (*e == '+' || *e == '-')) negative = *e++ == '-';
-        if (e != end && isDigit(*e)) {
-            int64_t exponent = 0;
-            for (; e != end && isDigit(*e); ++e) {
-                exponent = exponent * 10 + (*e - '0');
-                if (exponent > 100000000) return Verdict::Undecided;
-            }
-            decade += negative ? -exponent : exponent;
+        int64_t exponent = 0;
+        for (; e != end && isDigit(*e); ++e) {
+            exponent = exponent * 10 + (*e - '0');
+            if (exponent > 100000000) return Verdict::Undecided;
         }
+        decade += negative ? -exponent : exponent;
     }
-    // threshold.decade may be one off the true decade of the threshold, so
-    // a margin of three decades leaves two clear.
-    if (decade <= threshold.decade - 3) return Verdict::Pass;
-    if (decade >= threshold.decade + 3) return Verdict::Fail;
+    if (decade <= threshold.passMax) return Verdict::Pass;
+    if (decade >= threshold.failMin) return Verdict::Fail;
     return Verdict::Undecided;
 }
 
