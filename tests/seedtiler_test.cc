@@ -9,6 +9,7 @@
 #include "e2e_harness.h"
 #include "reference.h"
 #include "reverse.h"
+#include "simd/kernels.h"
 
 namespace {
 
@@ -83,6 +84,30 @@ TEST(Seedtiler, HelpAndVersionTouchNoFile) {
     EXPECT_EQ(version.out.rfind("seedtiler ", 0), 0u);
     EXPECT_FALSE(s.exists("kmers.txt"));
     EXPECT_EQ(s.run(SEEDTILER_PATH, {"--help"}, Stdout::DevFull).status, 1);
+}
+
+// KMERTOOLS_SIMD picks the kernels, which --version names; a set this CPU
+// cannot run, or an unknown one, is a usage error.
+TEST(Seedtiler, EnvironmentChoosesTheKernels) {
+    Scratch s;
+    for (simd::Set set : simd::allSets) {
+        setenv("KMERTOOLS_SIMD", simd::setName(set), 1);
+        RunResult r = s.run(SEEDTILER_PATH, {"--version"});
+        if (simd::supported(set)) {
+            EXPECT_EQ(r.status, 0);
+            EXPECT_NE(r.out.find(std::string("scanning kernels: ") + simd::setName(set) + "\n"),
+                      std::string::npos);
+        } else {
+            EXPECT_EQ(r.status, 2);
+        }
+    }
+    setenv("KMERTOOLS_SIMD", "neon", 1);
+    RunResult r = s.run(SEEDTILER_PATH, {"--version"});
+    unsetenv("KMERTOOLS_SIMD");
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.err,
+              "seedtiler: KMERTOOLS_SIMD=neon: unknown instruction set (scalar, sse2, avx2, "
+              "avx512)\nTry 'seedtiler --help' for more information.\n");
 }
 
 }  // namespace
