@@ -15,6 +15,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <vector>
 
 #include "record_input.h"
 #include "simd/kernels.h"
@@ -22,12 +24,9 @@
 
 namespace {
 
-const char inputName[] = "test.txt";
-
 const char usage[] =
-    "Usage: cohortmeans NCASES NCONTROLS\n"
-    "Reads the count table \"test.txt\" in the current directory and prints one\n"
-    "line of five means over its rows:\n"
+    "Usage: cohortmeans [OPTION]... NCASES NCONTROLS\n"
+    "Reads a count table and prints one line of five means over its rows:\n"
     "  value,case total,control total,cases present,controls present\n"
     "Each row holds, separated by tabs or spaces: the k-mer, two columns that are\n"
     "not used, a real value, NCASES case counts and NCONTROLS control counts;\n"
@@ -35,10 +34,17 @@ const char usage[] =
     "when its count is above 0. An empty table prints -nan for every mean.\n"
     "NCASES and NCONTROLS are whole numbers >= 0; further arguments are ignored.\n"
     "\n"
-    "  --help     show this help and exit\n"
-    "  --version  show the version and exit\n"
+    "  -i, --table=FILE      the count table (default: test.txt)\n"
+    "  -C, --directory=DIR   change to DIR before opening any file\n"
+    "  -@, --threads=N       extra threads for compression work (default: 0)\n"
+    "  -q, --quiet           no progress line on a terminal\n"
+    "      --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 if test.txt cannot be read, holds a row with\n"
+    "FILE '-' is standard input. A table compressed with gzip or zstd is\n"
+    "recognised by its first bytes.\n"
+    "\n"
+    "Exit status: 0 on success, 1 if the table cannot be read, holds a row with\n"
     "too few fields or a count outside the 32-bit range, or the line cannot be\n"
     "written; 2 for invalid arguments.\n";
 
@@ -82,7 +88,8 @@ RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCas
     return {RowStatus::Ok};
 }
 
-Totals sumTable(int in, int32_t noCases, int32_t noControls, size_t bufferSize) {
+Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                size_t bufferSize) {
     const int64_t needed = int64_t{4} + noCases + noControls;
     Totals totals;
     LineReader reader(in, 0, bufferSize, true);
@@ -106,7 +113,7 @@ Totals sumTable(int in, int32_t noCases, int32_t noControls, size_t bufferSize) 
         }
         totals.add(row);
     }
-    if (reader.error()) fail("cannot read '%s': %s", inputName, std::strerror(reader.error()));
+    if (reader.error()) failRead(reader, inputName);
     return totals;
 }
 
@@ -122,14 +129,19 @@ size_t formatMeans(const Totals& totals, char* text, size_t size) {
 }
 
 int runCohortmeans(int argc, char** argv) {
-    startTool("cohortmeans", argc, argv, usage);
-    if (argc < 3) failUsage("expected two arguments: the numbers of case and control samples");
-    const int32_t noCases = sampleCount(argv[1], "case");
-    const int32_t noControls = sampleCount(argv[2], "control");
+    startTool("cohortmeans");
+    const char* table = "test.txt";
+    const Option options[] = {{"table", 'i', "FILE", &table}};
+    const std::vector<const char*> numbers =
+        parseOptions(argc, argv, options, std::size(options), usage);
+    if (numbers.size() < 2)
+        failUsage("expected two arguments: the numbers of case and control samples");
+    const int32_t noCases = sampleCount(numbers[0], "case");
+    const int32_t noControls = sampleCount(numbers[1], "control");
+    enterDirectory();
 
-    int in = openInput(inputName);
-    const Totals totals = sumTable(in, noCases, noControls);
-    close(in);
+    const auto in = openSource(openInput(table), inputName(table), extraThreads());
+    const Totals totals = sumTable(*in, inputName(table), noCases, noControls);
 
     char text[256];
     const size_t length = formatMeans(totals, text, sizeof text);

@@ -46,7 +46,7 @@ struct Totals {
 };
 
 // Adds up every row of the table; a bad row fails the run.
-Totals sumTable(int in, int32_t noCases, int32_t noControls,
+Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
                 size_t bufferSize = LineReader::defaultCapacity);
 
 // Writes the summary line to `text`; returns its length.

@@ -1,7 +1,5 @@
 #include "lines.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,7 +23,12 @@ uint64_t* growMasks(uint64_t* masks, size_t oldWords, size_t words) {
 }  // namespace
 
 LineReader::LineReader(int fd, size_t pieceLimit, size_t capacity, bool fields)
-    : fd_(fd), limit_(pieceLimit), fields_(fields) {
+    : LineReader(*plainSource(fd).release(), pieceLimit, capacity, fields) {
+    owned_.reset(source_);
+}
+
+LineReader::LineReader(ByteSource& source, size_t pieceLimit, size_t capacity, bool fields)
+    : source_(&source), limit_(pieceLimit), fields_(fields) {
     // A bounded reader's buffer holds one piece, at least two characters so
     // that a piece is never empty when a carriage return is held back.
     cap_ = pieceLimit ? (pieceLimit < 2 ? 2 : pieceLimit) : capacity < 16 ? 16 : capacity;
@@ -96,22 +99,17 @@ bool LineReader::fill() {
             return false;
         }
     }
-    for (;;) {
-        const ssize_t got = ::read(fd_, buf_ + end_, cap_ - end_);
-        if (got > 0) {
-            reindex(end_, end_ + static_cast<size_t>(got));
-            end_ += static_cast<size_t>(got);
-            return true;
-        }
-        if (got == 0) {
-            eof_ = true;
-            return false;
-        }
-        if (errno != EINTR) {
-            error_ = errno;
-            return false;
-        }
+    const ssize_t got = source_->read(buf_ + end_, cap_ - end_);
+    if (got > 0) {
+        reindex(end_, end_ + static_cast<size_t>(got));
+        end_ += static_cast<size_t>(got);
+        return true;
     }
+    if (got == 0)
+        eof_ = true;
+    else
+        error_ = source_->errorNumber();
+    return false;
 }
 
 bool LineReader::nextSlow(std::string_view& text, bool& complete) {

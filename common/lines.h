@@ -9,7 +9,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <string>
 #include <string_view>
+
+#include "byte_source.h"
 
 // Reads a file descriptor line by line.
 //
@@ -28,6 +32,9 @@ class LineReader {
     // `capacity` is the size of the reads and, without a pieceLimit, the
     // buffer's starting size (at least 16). With `fields`, the reader also
     // indexes delimiters for FieldCursor.
+    explicit LineReader(ByteSource& source, size_t pieceLimit = 0,
+                        size_t capacity = defaultCapacity, bool fields = false);
+    // Reads plain bytes from a descriptor.
     explicit LineReader(int fd, size_t pieceLimit = 0, size_t capacity = defaultCapacity,
                         bool fields = false);
     ~LineReader();
@@ -41,7 +48,8 @@ class LineReader {
         // 64 bytes.
         if (scan_ < end_ && atLineStart_) {
             const uint64_t bits = window(newlines_, scan_);
-            const size_t stop = scan_ + static_cast<size_t>(__builtin_ctzll(bits | (uint64_t{1} << 63)));
+            const size_t stop =
+                scan_ + static_cast<size_t>(__builtin_ctzll(bits | (uint64_t{1} << 63)));
             if (bits && stop < end_) {
                 const size_t length = stop - begin_;
                 text = std::string_view(buf_ + begin_, length - (length && buf_[stop - 1] == '\r'));
@@ -60,6 +68,8 @@ class LineReader {
 
     // errno of the failed read or allocation, 0 if none failed.
     int error() const { return error_; }
+    // What is wrong with the data when decoding failed, else empty.
+    const std::string& problem() const { return source_->problem(); }
     // 1-based number of the line that the last returned text belongs to.
     uint64_t lineNumber() const { return lineNumber_; }
 
@@ -83,7 +93,8 @@ class LineReader {
     char* findNewline();
     void reindex(size_t from, size_t to);
 
-    int fd_;
+    std::unique_ptr<ByteSource> owned_;
+    ByteSource* source_;
     size_t limit_;
     bool fields_;
     char* buf_ = nullptr;

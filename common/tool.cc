@@ -1,6 +1,7 @@
 #include "tool.h"
 
 #include <fcntl.h>
+#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,7 +10,9 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
+#include "numbers.h"
 #include "simd/kernels.h"
 
 #ifndef TOOLS_VERSION
@@ -19,27 +22,14 @@
 namespace {
 
 const char* toolName = "tool";
+const char* directory = nullptr;
+int extra = 0;
 FailureHook failureHook = nullptr;
 
 void vreport(const char* format, va_list args) {
     std::fprintf(stderr, "%s: ", toolName);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
-}
-
-// Writes all of `data` to fd, retrying after interruptions and short writes.
-// Returns 0 or the errno of the failure.
-int writeAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        ssize_t done = ::write(fd, data, n);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        data += done;
-        n -= static_cast<size_t>(done);
-    }
-    return 0;
 }
 
 void parkIfClosed(int fd, int flags) {
@@ -95,7 +85,7 @@ void failUsage(const char* format, ...) {
     std::exit(exitUsage);
 }
 
-void startTool(const char* name, int argc, char** argv, const char* usage) {
+void startTool(const char* name) {
     toolName = name;
     // A closed standard input or error would let a later open take its
     // descriptor (and the messages go into that file); park them on
@@ -105,15 +95,114 @@ void startTool(const char* name, int argc, char** argv, const char* usage) {
     parkIfClosed(STDERR_FILENO, O_WRONLY);
     std::signal(SIGPIPE, SIG_IGN);
     if (const char* problem = simd::selectFromEnvironment()) failUsage("%s", problem);
-    if (argc > 1) {
-        if (std::strcmp(argv[1], "--help") == 0) printAndExit(usage);
-        if (std::strcmp(argv[1], "--version") == 0) {
-            char text[256];
-            std::snprintf(text, sizeof text, "%s %s\nscanning kernels: %s\n", name, TOOLS_VERSION,
-                          simd::kernels().name);
-            printAndExit(text);
+}
+
+std::vector<const char*> parseOptions(int argc, char** argv, const Option* options, size_t count,
+                                      const char* usage) {
+    const char* help = nullptr;
+    const char* version = nullptr;
+    const char* threads = nullptr;
+    const char* quietFlag = nullptr;
+    std::vector<Option> all(options, options + count);
+    all.push_back({"directory", 'C', "DIR", &directory});
+    all.push_back({"threads", '@', "N", &threads});
+    all.push_back({"quiet", 'q', nullptr, &quietFlag});
+    all.push_back({"help", 0, nullptr, &help});
+    all.push_back({"version", 0, nullptr, &version});
+    std::vector<struct option> longOptions;
+    std::string shortOptions = ":";  // report a missing argument as ':'
+    for (size_t i = 0; i < all.size(); ++i) {
+        longOptions.push_back({all[i].name, all[i].argument ? required_argument : no_argument,
+                               nullptr, static_cast<int>(256 + i)});
+        if (all[i].shortName) {
+            shortOptions += all[i].shortName;
+            if (all[i].argument) shortOptions += ':';
         }
     }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+    // No option starts with a digit: "-1" is an operand (a negative number
+    // that the tool may reject with a message of its own). Such arguments
+    // are hidden from getopt behind a marker and put back afterwards.
+    std::vector<char*> args(argv, argv + argc);
+    std::vector<std::string> markers;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (argv[i][0] == '-' && isDigit(argv[i][1])) {
+            markers.push_back(std::to_string(i));
+            markers.back().insert(markers.back().begin(), '\x01');
+        }
+    }
+    for (size_t m = 0; m < markers.size(); ++m)
+        args[static_cast<size_t>(std::stoi(markers[m].substr(1)))] = markers[m].data();
+    opterr = 0;
+    optind = 1;
+    for (;;) {
+        const int previous = optind;
+        const int c =
+            getopt_long(argc, args.data(), shortOptions.c_str(), longOptions.data(), nullptr);
+        if (c == -1) break;
+        if (c == '?' || c == ':') {
+            const char* arg = args[static_cast<size_t>(previous < argc ? previous : argc - 1)];
+            if (c == ':') failUsage("option '%s' needs an argument", arg);
+            if (optopt) failUsage("unknown option '-%c'", optopt);
+            failUsage("unknown option '%s'", arg);
+        }
+        const Option* chosen = nullptr;
+        if (c >= 256) {
+            chosen = &all[static_cast<size_t>(c - 256)];
+        } else {
+            for (const Option& o : all)
+                if (o.shortName == c) chosen = &o;
+        }
+        *chosen->value = chosen->argument ? optarg : "";
+    }
+    if (help) printAndExit(usage);
+    if (version) {
+        char text[256];
+        std::snprintf(text, sizeof text, "%s %s\nscanning kernels: %s\n", toolName, TOOLS_VERSION,
+                      simd::kernels().name);
+        printAndExit(text);
+    }
+    if (threads) {
+        uint64_t n = 0;
+        if (parseWholeArgument(threads, 1024, n) != ArgumentStatus::Ok)
+            failUsage("invalid number of threads: '%s' (a whole number from 0 to 1024)", threads);
+        extra = static_cast<int>(n);
+    }
+    if (directory && !*directory) failUsage("invalid directory: ''");
+    std::vector<const char*> operands;
+    for (int i = optind; i < argc; ++i) {
+        const char* arg = args[static_cast<size_t>(i)];
+        operands.push_back(arg[0] == '\x01' ? argv[std::atoi(arg + 1)] : arg);
+    }
+    return operands;
+}
+
+void enterDirectory() {
+    if (directory && chdir(directory) != 0)
+        fail("cannot change to directory '%s': %s", directory, std::strerror(errno));
+}
+
+int extraThreads() {
+    return extra;
+}
+
+const char* inputName(const char* path) {
+    return std::strcmp(path, "-") == 0 ? "standard input" : path;
+}
+
+const char* outputName(const char* path) {
+    return std::strcmp(path, "-") == 0 ? "standard output" : path;
+}
+
+void checkOneStandard(const char* const* paths, size_t count, const char* what) {
+    size_t dashes = 0;
+    for (size_t i = 0; i < count; ++i) dashes += std::strcmp(paths[i], "-") == 0;
+    if (dashes > 1) failUsage("only one %s can be '-'", what);
+}
+
+void failRead(const LineReader& reader, const char* name) {
+    if (!reader.problem().empty()) fail("%s", reader.problem().c_str());
+    fail("cannot read '%s': %s", name, std::strerror(reader.error()));
 }
 
 int finishTool() {
@@ -121,6 +210,7 @@ int finishTool() {
 }
 
 int openInput(const char* path) {
+    if (std::strcmp(path, "-") == 0) return STDIN_FILENO;
     int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) fail("cannot open '%s': %s", path, std::strerror(errno));
     struct stat info;
@@ -130,6 +220,7 @@ int openInput(const char* path) {
 }
 
 int createOutput(const char* path) {
+    if (std::strcmp(path, "-") == 0) return STDOUT_FILENO;
     int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) fail("cannot open '%s': %s", path, std::strerror(errno));
     return fd;
@@ -139,6 +230,10 @@ void createOutputs(const char* const* paths, int* fds, int count) {
     bool created[8] = {};
     if (count > 8) std::abort();
     for (int i = 0; i < count; ++i) {
+        if (std::strcmp(paths[i], "-") == 0) {
+            fds[i] = STDOUT_FILENO;
+            continue;
+        }
         // Opened without truncating first, so that nothing changes until
         // every file is known to be writable.
         fds[i] = ::open(paths[i], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
@@ -147,6 +242,7 @@ void createOutputs(const char* const* paths, int* fds, int count) {
         if (fds[i] < 0) {
             const int err = errno;
             for (int j = 0; j < i; ++j) {
+                if (fds[j] == STDOUT_FILENO) continue;
                 ::close(fds[j]);
                 if (created[j]) ::unlink(paths[j]);
             }
@@ -160,8 +256,12 @@ void createOutputs(const char* const* paths, int* fds, int count) {
     }
 }
 
-OutputFile::OutputFile(int fd, const char* name, size_t capacity)
-    : fd_(fd), name_(name), buf_(static_cast<char*>(std::malloc(capacity))), cap_(capacity) {
+OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* path)
+    : fd_(fd),
+      name_(name),
+      sink_(openSink(fd, path ? path : "", extra)),
+      buf_(static_cast<char*>(std::malloc(capacity))),
+      cap_(capacity) {
     if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));
 }
 
@@ -177,7 +277,7 @@ void OutputFile::write(const char* data, size_t n) {
     }
     flush();
     if (n >= cap_) {
-        if (int err = writeAll(fd_, data, n))
+        if (int err = sink_->write(data, n))
             fail("cannot write '%s': %s", name_, std::strerror(err));
         return;
     }
@@ -187,13 +287,14 @@ void OutputFile::write(const char* data, size_t n) {
 
 void OutputFile::flush() {
     if (used_ == 0) return;
-    if (int err = writeAll(fd_, buf_, used_))
+    if (int err = sink_->write(buf_, used_))
         fail("cannot write '%s': %s", name_, std::strerror(err));
     used_ = 0;
 }
 
 void OutputFile::close() {
     flush();
+    if (int err = sink_->finish()) fail("cannot write '%s': %s", name_, std::strerror(err));
     if (fd_ >= 0 && ::close(fd_) != 0 && errno != EINTR)
         fail("cannot write '%s': %s", name_, std::strerror(errno));
     fd_ = -1;

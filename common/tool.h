@@ -9,16 +9,51 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <vector>
+
+#include "byte_sink.h"
+#include "lines.h"
 
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
 
 // Sets the name used in messages, makes a broken pipe an ordinary write
 // error, and picks the scanning kernels (a KMERTOOLS_SIMD the CPU cannot
-// run is a usage error). When the first argument is --help or --version,
-// prints `usage` or the version on standard output and exits. Other
-// arguments are left to the tool.
-void startTool(const char* name, int argc, char** argv, const char* usage);
+// run is a usage error).
+void startTool(const char* name);
+
+// A command-line option of a tool.
+struct Option {
+    const char* name;      // the long name
+    char shortName;        // 0 for none
+    const char* argument;  // the argument's name, such as "FILE"; null for a flag
+    const char** value;    // receives the argument, or "" for a flag
+};
+
+// Parses the command line GNU style: short and long options, --opt=value
+// and --opt value, "--" ends the options, and options may stand among the
+// operands. Besides the tool's options it takes --help and --version (which
+// print `usage` or the version and exit), -C/--directory, -@/--threads and
+// -q/--quiet. An unknown option or a bad value is a usage error. Returns
+// the operands in order.
+std::vector<const char*> parseOptions(int argc, char** argv, const Option* options, size_t count,
+                                      const char* usage);
+
+// Changes into the directory of -C, if any: done after the options are
+// known good and before any file is opened.
+void enterDirectory();
+
+// Extra threads for compression work (-@); 0 by default.
+int extraThreads();
+
+// How files are named in messages: "-" is "standard input" or "standard
+// output".
+const char* inputName(const char* path);
+const char* outputName(const char* path);
+
+// A usage error unless at most one of the paths is "-".
+void checkOneStandard(const char* const* paths, size_t count, const char* what);
 
 // The exit status of a run that did its work: 0, or 1 when standard error
 // could not be written (checked once at the end, as coreutils does).
@@ -44,23 +79,32 @@ void setFailureHook(FailureHook hook);
 // Reports the message and a hint to --help, and exits with status 2.
 [[noreturn]] void failUsage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Opens an input file for reading; a directory is refused. Fails the run
-// with "cannot open 'FILE': reason" when it cannot be opened.
+// Opens an input file for reading ("-" is standard input); a directory is
+// refused. Fails the run with "cannot open 'FILE': reason" when it cannot
+// be opened.
 int openInput(const char* path);
 
-// Creates or empties an output file. Fails the run when it cannot.
+// Fails the run after a failed read: "cannot read 'NAME': reason", or
+// what is wrong with compressed data.
+[[noreturn]] void failRead(const LineReader& reader, const char* name);
+
+// Creates or empties an output file ("-" is standard output). Fails the run
+// when it cannot.
 int createOutput(const char* path);
 
 // Creates or empties several output files, all or none: when one cannot be
 // opened, the run fails and the others are left as they were (files it had
-// just created are removed again). Stores the descriptors in fds.
+// just created are removed again). Stores the descriptors in fds; "-" is
+// standard output.
 void createOutputs(const char* const* paths, int* fds, int count);
 
-// Buffered output to a file descriptor. Every write is checked: the first
-// failure fails the run with "cannot write 'NAME': reason".
+// Buffered output to a file descriptor, compressed when `path` (if given)
+// names a compressed file (see openSink). Every write is checked: the
+// first failure fails the run with "cannot write 'NAME': reason".
 class OutputFile {
   public:
-    OutputFile(int fd, const char* name, size_t capacity = size_t{1} << 20);
+    OutputFile(int fd, const char* name, size_t capacity = size_t{1} << 20,
+               const char* path = nullptr);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -84,6 +128,7 @@ class OutputFile {
   private:
     int fd_;
     const char* name_;
+    std::unique_ptr<ByteSink> sink_;
     char* buf_;
     size_t cap_;
     size_t used_ = 0;

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int outFd = memoryFile("", 1);
     {
         OutputFile out(outFd, "kmers.txt", data[0] < 32 ? 64 : 65536);
-        tileInput(in, out, limit);
+        const auto source = plainSource(in);
+        tileInput(*source, "seed.txt", out, limit);
         out.flush();
     }
     CHECK(contents(outFd) == referenceKmers(seed));

@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     {
         OutputFile out(outFd, "out", 64);
         try {
-            filter(in, "in", out, threshold, bufferSize);
+            const auto source = plainSource(in);
+            filter(*source, "in", out, threshold, bufferSize);
         } catch (const Failure& failure) {
             message = failure.message;
         }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 #include "record_input.h"
@@ -20,17 +21,25 @@
 namespace {
 
 const char usage[] =
-    "Usage: seedtiler\n"
-    "Reads seed sequences from \"seed.txt\" in the current directory, one per line,\n"
-    "and writes every 31-character window of every line to \"kmers.txt\", each\n"
-    "window on its own line followed by a line with its reverse complement\n"
-    "(A<->T, C<->G, any other character becomes N). Line terminators (\"\\n\" or\n"
-    "\"\\r\\n\") are not part of any window. Arguments are ignored.\n"
+    "Usage: seedtiler [OPTION]...\n"
+    "Reads seed sequences, one per line, and writes every 31-character window of\n"
+    "every line, each window on its own line followed by a line with its reverse\n"
+    "complement (A<->T, C<->G, any other character becomes N). Line terminators\n"
+    "(\"\\n\" or \"\\r\\n\") are not part of any window. Other arguments are ignored.\n"
     "\n"
-    "  --help     show this help and exit\n"
-    "  --version  show the version and exit\n"
+    "  -i, --seeds=FILE      the seed sequences (default: seed.txt)\n"
+    "  -o, --kmers=FILE      the k-mer list (default: kmers.txt)\n"
+    "  -C, --directory=DIR   change to DIR before opening any file\n"
+    "  -@, --threads=N       extra threads for compression work (default: 0)\n"
+    "  -q, --quiet           no progress line on a terminal\n"
+    "      --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 on success, 1 if a file cannot be read or written.\n";
+    "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"
+    "recognised by its first bytes; an output named *.gz or *.zst is compressed.\n"
+    "\n"
+    "Exit status: 0 on success, 1 if a file cannot be read or written, 2 for\n"
+    "invalid options.\n";
 
 // Writes each window of `text` and its reverse complement; `rc` has room for
 // the reverse complement of the whole text, of which each window's reverse
@@ -51,7 +60,7 @@ void tile(const char* text, size_t len, char* rc, OutputFile& out) {
 
 }  // namespace
 
-void tileInput(int in, OutputFile& out, size_t limit) {
+void tileInput(ByteSource& in, const char* name, OutputFile& out, size_t limit) {
     LineReader reader(in, limit);
     // `text` holds the carried tail of the previous piece of the same line
     // followed by the current piece.
@@ -71,17 +80,22 @@ void tileInput(int in, OutputFile& out, size_t limit) {
             std::memmove(text.data(), text.data() + len - carried, carried);
         }
     }
-    if (reader.error()) fail("cannot read 'seed.txt': %s", std::strerror(reader.error()));
+    if (reader.error()) failRead(reader, name);
 }
 
 int runSeedtiler(int argc, char** argv) {
-    startTool("seedtiler", argc, argv, usage);
+    startTool("seedtiler");
+    const char* seeds = "seed.txt";
+    const char* kmers = "kmers.txt";
+    const Option options[] = {{"seeds", 'i', "FILE", &seeds}, {"kmers", 'o', "FILE", &kmers}};
+    parseOptions(argc, argv, options, std::size(options), usage);
+    enterDirectory();
 
-    // The input is opened first so that a missing "seed.txt" leaves
-    // "kmers.txt" untouched.
-    int in = openInput("seed.txt");
-    OutputFile out(createOutput("kmers.txt"), "kmers.txt");
-    tileInput(in, out);
+    // The input is opened first so that a missing input leaves the output
+    // untouched.
+    const auto in = openSource(openInput(seeds), inputName(seeds), extraThreads());
+    OutputFile out(createOutput(kmers), outputName(kmers), size_t{1} << 20, kmers);
+    tileInput(*in, inputName(seeds), out);
     out.close();
     return finishTool();
 }

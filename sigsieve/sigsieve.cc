@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 #include "record_input.h"
@@ -23,36 +24,39 @@
 
 namespace {
 
-const char totalName[] = "total_kmers.txt";
-const char caseName[] = "case_out_wo_bonf.kmerDiff";
-const char controlName[] = "control_out_wo_bonf.kmerDiff";
-const char caseOutName[] = "case_out_sig.fasta";
-const char controlOutName[] = "control_out_sig.fasta";
-
 const char usage[] =
-    "Usage: sigsieve\n"
-    "Keeps the k-mers whose p-value passes a Bonferroni correction.\n"
+    "Usage: sigsieve [OPTION]...\n"
+    "Keeps the k-mers whose p-value passes a Bonferroni correction: a k-mer passes\n"
+    "when its p-value is below 0.05 / (number of k-mers tested). Writes the passing\n"
+    "case and control k-mers as FASTA records \">0\", \">1\", ... Records hold the\n"
+    "k-mer, two integers and the p-value, separated by tabs or spaces; blank lines\n"
+    "are skipped. Other arguments are ignored.\n"
     "\n"
-    "Reads, in the current directory:\n"
-    "  total_kmers.txt                the number of k-mers tested (a whole number >= 1)\n"
-    "  case_out_wo_bonf.kmerDiff      case records: k-mer, two integers, p-value, ...\n"
-    "  control_out_wo_bonf.kmerDiff   control records, likewise\n"
-    "and writes the k-mers whose p-value is below 0.05 / (number of k-mers tested)\n"
-    "as FASTA records \">0\", \">1\", ... to case_out_sig.fasta and\n"
-    "control_out_sig.fasta. Fields are separated by tabs or spaces; blank lines\n"
-    "are skipped. Arguments are ignored.\n"
+    "      --total-file=FILE   the number of k-mers tested, a whole number >= 1\n"
+    "                          (default: total_kmers.txt)\n"
+    "      --case=FILE         case records (default: case_out_wo_bonf.kmerDiff)\n"
+    "      --control=FILE      control records (default: control_out_wo_bonf.kmerDiff)\n"
+    "      --case-out=FILE     passing case k-mers (default: case_out_sig.fasta)\n"
+    "      --control-out=FILE  passing control k-mers (default: control_out_sig.fasta)\n"
+    "  -C, --directory=DIR     change to DIR before opening any file\n"
+    "  -@, --threads=N         extra threads for compression work (default: 0)\n"
+    "  -q, --quiet             no progress line on a terminal\n"
+    "      --help              show this help and exit\n"
+    "      --version           show the version and exit\n"
     "\n"
-    "  --help     show this help and exit\n"
-    "  --version  show the version and exit\n"
+    "FILE '-' is standard input or output (one input at most; not both outputs).\n"
+    "Input compressed with gzip or zstd is recognised by its first bytes; an\n"
+    "output named *.gz or *.zst is compressed.\n"
     "\n"
     "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
-    "a malformed record.\n";
+    "a malformed record, 2 for invalid options.\n";
 
 }  // namespace
 
-int64_t readTotalKmers() {
-    int fd = openInput(totalName);
-    LineReader reader(fd);
+int64_t readTotalKmers(const char* path) {
+    const char* totalName = inputName(path);
+    const auto source = openSource(openInput(path), totalName);
+    LineReader reader(*source);
     std::string_view line;
     while (reader.next(line)) {
         const char* p = line.data();
@@ -72,15 +76,14 @@ int64_t readTotalKmers() {
         if (n.negative || n.magnitude == 0)
             fail("%s:%" PRIu64 ": number of k-mers tested must be at least 1, found %.*s",
                  totalName, at, shown(number.size()), number.data());
-        close(fd);
         return static_cast<int64_t>(n.magnitude);
     }
-    if (reader.error()) fail("cannot read '%s': %s", totalName, std::strerror(reader.error()));
+    if (reader.error()) failRead(reader, totalName);
     fail("%s:%" PRIu64 ": expected the number of k-mers tested, found the end of the file",
          totalName, reader.lineNumber() + 1);
 }
 
-void filter(int in, const char* inName, OutputFile& out, const Threshold& threshold,
+void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
             size_t bufferSize) {
     LineReader reader(in, 0, bufferSize, true);
     int64_t index = 0;
@@ -111,26 +114,38 @@ void filter(int in, const char* inName, OutputFile& out, const Threshold& thresh
                 break;
         }
     }
-    if (reader.error()) fail("cannot read '%s': %s", inName, std::strerror(reader.error()));
+    if (reader.error()) failRead(reader, inName);
 }
 
 int runSigsieve(int argc, char** argv) {
-    startTool("sigsieve", argc, argv, usage);
+    startTool("sigsieve");
+    const char* total = "total_kmers.txt";
+    const char* inputs[] = {"case_out_wo_bonf.kmerDiff", "control_out_wo_bonf.kmerDiff"};
+    const char* outputs[] = {"case_out_sig.fasta", "control_out_sig.fasta"};
+    const Option options[] = {{"total-file", 0, "FILE", &total},
+                              {"case", 0, "FILE", &inputs[0]},
+                              {"control", 0, "FILE", &inputs[1]},
+                              {"case-out", 0, "FILE", &outputs[0]},
+                              {"control-out", 0, "FILE", &outputs[1]}};
+    parseOptions(argc, argv, options, std::size(options), usage);
+    const char* const allInputs[] = {total, inputs[0], inputs[1]};
+    checkOneStandard(allInputs, 3, "input");
+    checkOneStandard(outputs, 2, "output");
+    enterDirectory();
 
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
-    const Threshold threshold = makeThreshold(readTotalKmers());
-    int caseIn = openInput(caseName);
-    int controlIn = openInput(controlName);
-    const char* const outNames[] = {caseOutName, controlOutName};
+    const Threshold threshold = makeThreshold(readTotalKmers(total));
+    const auto caseIn = openSource(openInput(inputs[0]), inputName(inputs[0]), extraThreads());
+    const auto controlIn = openSource(openInput(inputs[1]), inputName(inputs[1]), extraThreads());
     int outFds[2];
-    createOutputs(outNames, outFds, 2);
-    OutputFile caseOut(outFds[0], caseOutName, size_t{256} << 10);
-    OutputFile controlOut(outFds[1], controlOutName, size_t{256} << 10);
+    createOutputs(outputs, outFds, 2);
+    OutputFile caseOut(outFds[0], outputName(outputs[0]), size_t{256} << 10, outputs[0]);
+    OutputFile controlOut(outFds[1], outputName(outputs[1]), size_t{256} << 10, outputs[1]);
 
-    filter(caseIn, caseName, caseOut, threshold);
+    filter(*caseIn, inputName(inputs[0]), caseOut, threshold);
     caseOut.close();
-    filter(controlIn, controlName, controlOut, threshold);
+    filter(*controlIn, inputName(inputs[1]), controlOut, threshold);
     controlOut.close();
     return finishTool();
 }

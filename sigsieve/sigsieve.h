@@ -5,17 +5,18 @@
 #include <cstdint>
 
 #include "bonferroni.h"
+#include "byte_source.h"
 #include "lines.h"
 #include "tool.h"
 
-// Reads the number of k-mers tested from "total_kmers.txt": the first whole
-// number in the file, after optional white space and sign. It must lie in
+// Reads the number of k-mers tested from the file at `path`: the first
+// whole number in it, after optional white space and sign. It must lie in
 // 1 .. 2^63 - 1; anything else fails the run.
-int64_t readTotalKmers();
+int64_t readTotalKmers(const char* path);
 
 // Filters the records of one input into one FASTA output: ">INDEX" and the
 // k-mer of each record whose p-value passes, INDEX counting from 0.
-void filter(int in, const char* inName, OutputFile& out, const Threshold& threshold,
+void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
             size_t bufferSize = LineReader::defaultCapacity);
 
 // The whole run: arguments, files, both passes.

@@ -109,7 +109,7 @@ TEST(Cohortmeans, HelpNeedsNoTable) {
     Scratch s;
     RunResult help = s.run(COHORTMEANS_PATH, {"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("Usage: cohortmeans NCASES NCONTROLS"), std::string::npos);
+    EXPECT_NE(help.out.find("Usage: cohortmeans [OPTION]... NCASES NCONTROLS"), std::string::npos);
 }
 
 }  // namespace

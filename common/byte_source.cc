@@ -1,0 +1,308 @@
+#include "byte_source.h"
+
+#include <isa-l/igzip_lib.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+ssize_t ByteSource::failWith(std::string problem) {
+    problem_ = std::move(problem);
+    errno_ = EIO;
+    return -1;
+}
+
+namespace {
+
+constexpr size_t inputChunk = size_t{128} << 10;
+
+// Reads from a descriptor, after handing out bytes already taken from it.
+class PlainSource : public ByteSource {
+  public:
+    PlainSource(int fd, std::string head = {}) : fd_(fd), head_(std::move(head)) {}
+    ssize_t read(char* dst, size_t n) override {
+        if (at_ < head_.size()) {
+            const size_t take = std::min(n, head_.size() - at_);
+            std::memcpy(dst, head_.data() + at_, take);
+            at_ += take;
+            return static_cast<ssize_t>(take);
+        }
+        for (;;) {
+            const ssize_t got = ::read(fd_, dst, n);
+            if (got >= 0) {
+                consumed_ += static_cast<uint64_t>(got);
+                return got;
+            }
+            if (errno != EINTR) return failWith(errno);
+        }
+    }
+
+  private:
+    int fd_;
+    std::string head_;
+    size_t at_ = 0;
+};
+
+// The compressed input of a decoder: a buffer refilled from a source.
+class Compressed {
+  public:
+    explicit Compressed(std::unique_ptr<ByteSource> raw) : raw_(std::move(raw)), buf_(inputChunk) {}
+    // Makes at least k bytes available unless the file ends first. Returns
+    // false on a read error (then error() is set).
+    bool ensure(size_t k) {
+        if (end_ - begin_ >= k) return true;
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+        while (end_ < k && !ended_) {
+            const ssize_t got = raw_->read(buf_.data() + end_, buf_.size() - end_);
+            if (got < 0) {
+                error_ = raw_->errorNumber();
+                return false;
+            }
+            ended_ = got == 0;
+            end_ += static_cast<size_t>(got);
+        }
+        return true;
+    }
+    uint8_t* next() { return reinterpret_cast<uint8_t*>(buf_.data() + begin_); }
+    size_t available() const { return end_ - begin_; }
+    void use(size_t n) { begin_ += n; }
+    bool ended() const { return ended_ && begin_ == end_; }
+    int error() const { return error_; }
+    uint64_t consumed() const { return raw_->consumed(); }
+
+  private:
+    std::unique_ptr<ByteSource> raw_;
+    std::vector<char> buf_;
+    size_t begin_ = 0, end_ = 0;
+    bool ended_ = false;
+    int error_ = 0;
+};
+
+const char* inflateProblem(int code) {
+    switch (code) {
+        case ISAL_INVALID_BLOCK:
+            return "invalid deflate block";
+        case ISAL_INVALID_SYMBOL:
+            return "invalid deflate symbol";
+        case ISAL_INVALID_LOOKBACK:
+            return "invalid back-reference";
+        case ISAL_INVALID_WRAPPER:
+            return "invalid gzip header";
+        case ISAL_UNSUPPORTED_METHOD:
+            return "unsupported compression method";
+        case ISAL_INCORRECT_CHECKSUM:
+            return "CRC or length mismatch";
+        default:
+            return "undecodable stream";
+    }
+}
+
+// gzip data, any number of members (bgzip files included).
+class GzipSource : public ByteSource {
+  public:
+    GzipSource(std::unique_ptr<ByteSource> raw, std::string name)
+        : in_(std::move(raw)), name_(std::move(name)) {
+        isal_inflate_init(&state_);
+        state_.crc_flag = IGZIP_GZIP;
+    }
+    ssize_t read(char* dst, size_t n) override {
+        for (;;) {
+            if (state_.block_state == ISAL_BLOCK_FINISH) {
+                // A member ended: another one may follow, and nothing else.
+                if (!in_.ensure(2)) return failWith(in_.error());
+                if (in_.ended()) return 0;
+                const uint8_t* next = in_.next();
+                if (in_.available() < 2 || next[0] != 0x1f || next[1] != 0x8b)
+                    return corrupt("bytes after the last member");
+                isal_inflate_reset(&state_);
+                state_.crc_flag = IGZIP_GZIP;
+            }
+            if (!in_.ensure(1)) return failWith(in_.error());
+            state_.next_in = in_.next();
+            state_.avail_in = static_cast<uint32_t>(in_.available());
+            state_.next_out = reinterpret_cast<uint8_t*>(dst);
+            state_.avail_out = static_cast<uint32_t>(std::min<size_t>(n, UINT32_MAX));
+            const int code = isal_inflate(&state_);
+            const size_t used = static_cast<size_t>(state_.next_in - in_.next());
+            in_.use(used);
+            consumed_ = in_.consumed();
+            if (code < 0 || code == ISAL_NEED_DICT) return corrupt(inflateProblem(code));
+            const size_t produced =
+                static_cast<size_t>(reinterpret_cast<char*>(state_.next_out) - dst);
+            if (produced > 0) return static_cast<ssize_t>(produced);
+            if (state_.block_state == ISAL_BLOCK_FINISH) continue;
+            if (in_.ended() || (used == 0 && !in_.ensure(in_.available() + 1)))
+                return in_.error()
+                           ? failWith(in_.error())
+                           : failWith(name_ + ": truncated gzip data (unexpected end of file)");
+        }
+    }
+
+  private:
+    ssize_t corrupt(const char* what) {
+        return failWith(name_ + ": corrupt gzip data (" + what + ")");
+    }
+
+    Compressed in_;
+    std::string name_;
+    inflate_state state_;
+};
+
+// zstd data, any number of frames.
+class ZstdSource : public ByteSource {
+  public:
+    ZstdSource(std::unique_ptr<ByteSource> raw, std::string name)
+        : in_(std::move(raw)), name_(std::move(name)), ctx_(ZSTD_createDCtx()) {}
+    ~ZstdSource() override { ZSTD_freeDCtx(ctx_); }
+    ssize_t read(char* dst, size_t n) override {
+        if (!ctx_) return failWith(ENOMEM);
+        for (;;) {
+            if (!in_.ensure(1)) return failWith(in_.error());
+            if (in_.ended()) {
+                if (pending_ != 0)
+                    return failWith(name_ + ": truncated zstd data (unexpected end of file)");
+                return 0;
+            }
+            ZSTD_inBuffer input{in_.next(), in_.available(), 0};
+            ZSTD_outBuffer output{dst, n, 0};
+            pending_ = ZSTD_decompressStream(ctx_, &output, &input);
+            in_.use(input.pos);
+            consumed_ = in_.consumed();
+            if (ZSTD_isError(pending_))
+                return failWith(name_ + ": corrupt zstd data (" + ZSTD_getErrorName(pending_) +
+                                ")");
+            if (output.pos > 0) return static_cast<ssize_t>(output.pos);
+        }
+    }
+
+  private:
+    Compressed in_;
+    std::string name_;
+    ZSTD_DCtx* ctx_;
+    size_t pending_ = 0;  // nonzero while a frame is unfinished
+};
+
+// Runs another source on a thread of its own, which fills buffers ahead of
+// the reader through a small bounded queue.
+class ThreadedSource : public ByteSource {
+  public:
+    explicit ThreadedSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {
+        for (auto& slot : slots_) slot.data.resize(inputChunk * 2);
+        worker_ = std::thread([this] { produce(); });
+    }
+    ~ThreadedSource() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        worker_.join();
+    }
+    ssize_t read(char* dst, size_t n) override {
+        Slot& slot = slots_[head_ % slotCount];
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return filled_ > 0; });
+        }
+        if (slot.size < 0) {
+            errno_ = inner_->errorNumber();
+            problem_ = inner_->problem();
+            return -1;
+        }
+        const size_t take = std::min(n, static_cast<size_t>(slot.size) - slot.used);
+        std::memcpy(dst, slot.data.data() + slot.used, take);
+        slot.used += take;
+        if (slot.size == 0) return 0;  // the end stays the end
+        if (slot.used == static_cast<size_t>(slot.size)) {
+            ++head_;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                --filled_;
+            }
+            changed_.notify_all();
+        }
+        consumed_ = consumedSoFar_.load();
+        return static_cast<ssize_t>(take);
+    }
+
+  private:
+    struct Slot {
+        std::vector<char> data;
+        ssize_t size = 0;
+        size_t used = 0;
+    };
+    static constexpr size_t slotCount = 3;
+
+    void produce() {
+        for (size_t tail = 0;; ++tail) {
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return filled_ < slotCount || stop_; });
+                if (stop_) return;
+            }
+            Slot& slot = slots_[tail % slotCount];
+            slot.used = 0;
+            slot.size = inner_->read(slot.data.data(), slot.data.size());
+            consumedSoFar_ = inner_->consumed();
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++filled_;
+            }
+            changed_.notify_all();
+            if (slot.size <= 0) return;
+        }
+    }
+
+    std::unique_ptr<ByteSource> inner_;
+    Slot slots_[slotCount];
+    size_t head_ = 0;
+    size_t filled_ = 0;
+    bool stop_ = false;
+    std::atomic<uint64_t> consumedSoFar_{0};
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::thread worker_;
+};
+
+}  // namespace
+
+std::unique_ptr<ByteSource> plainSource(int fd) {
+    return std::make_unique<PlainSource>(fd);
+}
+
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads) {
+    // Up to four bytes tell the format; they are handed on to the decoder
+    // or the plain reader.
+    std::string head(4, '\0');
+    size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            // Let the plain reader report the failure on its first read.
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    head.resize(got);
+    auto raw = std::make_unique<PlainSource>(fd, head);
+    std::unique_ptr<ByteSource> source;
+    if (got >= 2 && head[0] == '\x1f' && head[1] == '\x8b')
+        source = std::make_unique<GzipSource>(std::move(raw), name);
+    else if (got == 4 && head == std::string("\x28\xb5\x2f\xfd", 4))
+        source = std::make_unique<ZstdSource>(std::move(raw), name);
+    else
+        return raw;
+    if (threads > 0) return std::make_unique<ThreadedSource>(std::move(source));
+    return source;
+}

@@ -1,0 +1,41 @@
+// Reading bytes: the sources beneath LineReader. A plain file descriptor,
+// gzip (ISA-L) or zstd (libzstd) data, recognised by their first bytes,
+// and optionally decompressed on a thread of their own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+class ByteSource {
+  public:
+    virtual ~ByteSource() = default;
+    // Reads up to n (> 0) bytes into dst. Returns how many, 0 at the end of
+    // the data, or -1 on failure: then errorNumber() is the errno of a
+    // failed read, or problem() says what is wrong with the data.
+    virtual ssize_t read(char* dst, size_t n) = 0;
+    int errorNumber() const { return errno_; }
+    const std::string& problem() const { return problem_; }
+    // Bytes taken from the underlying file so far.
+    uint64_t consumed() const { return consumed_; }
+
+  protected:
+    ssize_t failWith(int errorNumber) {
+        errno_ = errorNumber;
+        return -1;
+    }
+    ssize_t failWith(std::string problem);
+    int errno_ = 0;
+    std::string problem_;
+    uint64_t consumed_ = 0;
+};
+
+// Plain bytes from a file descriptor, which the source does not own.
+std::unique_ptr<ByteSource> plainSource(int fd);
+
+// The source for an open input: plain, gzip or zstd, by its first bytes.
+// `name` is used in messages. With threads >= 1, compressed data is
+// decompressed on a thread of its own.
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads = 0);
