@@ -140,7 +140,7 @@ int runCohortmeans(int argc, char** argv) {
     const int32_t noControls = sampleCount(numbers[1], "control");
     enterDirectory();
 
-    const auto in = openSource(openInput(table), inputName(table), extraThreads());
+    const auto in = openInputSource(table);
     const Totals totals = sumTable(*in, inputName(table), noCases, noControls);
 
     char text[256];

@@ -273,13 +273,57 @@ class ThreadedSource : public ByteSource {
     std::thread worker_;
 };
 
+// Hands out the first bytes of another source, read when the input is
+// opened, so that undecodable data fails the run before any output exists.
+class PrimedSource : public ByteSource {
+  public:
+    explicit PrimedSource(std::unique_ptr<ByteSource> inner)
+        : inner_(std::move(inner)), first_(inputChunk) {
+        size_ = inner_->read(first_.data(), first_.size());
+        consumed_ = inner_->consumed();
+        if (size_ < 0) {
+            errno_ = inner_->errorNumber();
+            problem_ = inner_->problem();
+        }
+    }
+    bool failed() const { return size_ < 0; }
+    ssize_t read(char* dst, size_t n) override {
+        if (size_ < 0) {
+            errno_ = inner_->errorNumber();
+            problem_ = inner_->problem();
+            return -1;
+        }
+        if (at_ < static_cast<size_t>(size_)) {
+            const size_t take = std::min(n, static_cast<size_t>(size_) - at_);
+            std::memcpy(dst, first_.data() + at_, take);
+            at_ += take;
+            return static_cast<ssize_t>(take);
+        }
+        if (size_ == 0) return 0;
+        const ssize_t got = inner_->read(dst, n);
+        consumed_ = inner_->consumed();
+        if (got < 0) {
+            errno_ = inner_->errorNumber();
+            problem_ = inner_->problem();
+        }
+        return got;
+    }
+
+  private:
+    std::unique_ptr<ByteSource> inner_;
+    std::vector<char> first_;
+    ssize_t size_ = 0;
+    size_t at_ = 0;
+};
+
 }  // namespace
 
 std::unique_ptr<ByteSource> plainSource(int fd) {
     return std::make_unique<PlainSource>(fd);
 }
 
-std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads) {
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads,
+                                       std::string* problem) {
     // Up to four bytes tell the format; they are handed on to the decoder
     // or the plain reader.
     std::string head(4, '\0');
@@ -303,6 +347,13 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads) {
         source = std::make_unique<ZstdSource>(std::move(raw), name);
     else
         return raw;
-    if (threads > 0) return std::make_unique<ThreadedSource>(std::move(source));
-    return source;
+    auto primed = std::make_unique<PrimedSource>(std::move(source));
+    if (primed->failed() && problem) {
+        *problem = primed->problem().empty() ? std::string("cannot read '") + name +
+                                                   "': " + std::strerror(primed->errorNumber())
+                                             : primed->problem();
+        return nullptr;
+    }
+    if (threads > 0) return std::make_unique<ThreadedSource>(std::move(primed));
+    return primed;
 }

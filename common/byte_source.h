@@ -36,6 +36,9 @@ class ByteSource {
 std::unique_ptr<ByteSource> plainSource(int fd);
 
 // The source for an open input: plain, gzip or zstd, by its first bytes.
-// `name` is used in messages. With threads >= 1, compressed data is
-// decompressed on a thread of its own.
-std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads = 0);
+// `name` is used in messages. Compressed data is decoded from its start at
+// once: when that fails and `problem` is given, the result is null and
+// *problem says why. With threads >= 1, compressed data is decompressed on
+// a thread of its own.
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads = 0,
+                                       std::string* problem = nullptr);

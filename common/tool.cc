@@ -200,6 +200,13 @@ void checkOneStandard(const char* const* paths, size_t count, const char* what) 
     if (dashes > 1) failUsage("only one %s can be '-'", what);
 }
 
+std::unique_ptr<ByteSource> openInputSource(const char* path) {
+    std::string problem;
+    auto source = openSource(openInput(path), inputName(path), extra, &problem);
+    if (!source) fail("%s", problem.c_str());
+    return source;
+}
+
 void failRead(const LineReader& reader, const char* name) {
     if (!reader.problem().empty()) fail("%s", reader.problem().c_str());
     fail("cannot read '%s': %s", name, std::strerror(reader.error()));

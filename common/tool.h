@@ -84,6 +84,11 @@ void setFailureHook(FailureHook hook);
 // be opened.
 int openInput(const char* path);
 
+// Opens an input ("-" is standard input) as a byte source; a file that
+// cannot be opened, or compressed data that cannot be decoded from its
+// start, fails the run.
+std::unique_ptr<ByteSource> openInputSource(const char* path);
+
 // Fails the run after a failed read: "cannot read 'NAME': reason", or
 // what is wrong with compressed data.
 [[noreturn]] void failRead(const LineReader& reader, const char* name);

@@ -93,7 +93,7 @@ int runSeedtiler(int argc, char** argv) {
 
     // The input is opened first so that a missing input leaves the output
     // untouched.
-    const auto in = openSource(openInput(seeds), inputName(seeds), extraThreads());
+    const auto in = openInputSource(seeds);
     OutputFile out(createOutput(kmers), outputName(kmers), size_t{1} << 20, kmers);
     tileInput(*in, inputName(seeds), out);
     out.close();

@@ -55,7 +55,7 @@ const char usage[] =
 
 int64_t readTotalKmers(const char* path) {
     const char* totalName = inputName(path);
-    const auto source = openSource(openInput(path), totalName);
+    const auto source = openInputSource(path);
     LineReader reader(*source);
     std::string_view line;
     while (reader.next(line)) {
@@ -136,8 +136,8 @@ int runSigsieve(int argc, char** argv) {
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
     const Threshold threshold = makeThreshold(readTotalKmers(total));
-    const auto caseIn = openSource(openInput(inputs[0]), inputName(inputs[0]), extraThreads());
-    const auto controlIn = openSource(openInput(inputs[1]), inputName(inputs[1]), extraThreads());
+    const auto caseIn = openInputSource(inputs[0]);
+    const auto controlIn = openInputSource(inputs[1]);
     int outFds[2];
     createOutputs(outputs, outFds, 2);
     OutputFile caseOut(outFds[0], outputName(outputs[0]), size_t{256} << 10, outputs[0]);

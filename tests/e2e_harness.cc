@@ -45,8 +45,8 @@ bool Scratch::exists(const std::string& name) const {
     return lstat(path(name).c_str(), &info) == 0;
 }
 
-RunResult Scratch::run(const std::string& binary, const std::vector<std::string>& args,
-                       Stdout mode) const {
+RunResult Scratch::run(const std::string& binary, const std::vector<std::string>& args, Stdout mode,
+                       const std::string& input) const {
     const std::string outPath = root_ + "/stdout", errPath = root_ + "/stderr";
     int pipeFds[2] = {-1, -1};
     if (mode == Stdout::BrokenPipe && pipe(pipeFds) != 0) throw std::runtime_error("pipe failed");
@@ -54,7 +54,7 @@ RunResult Scratch::run(const std::string& binary, const std::vector<std::string>
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
         if (chdir(work_.c_str()) != 0) _exit(126);
-        int in = open("/dev/null", O_RDONLY);
+        int in = open(input.empty() ? "/dev/null" : input.c_str(), O_RDONLY);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(err, 2);

@@ -23,9 +23,10 @@ class Scratch {
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;
     bool exists(const std::string& name) const;
-    // Runs `binary` with `args` inside the scratch directory.
+    // Runs `binary` with `args` inside the scratch directory, with standard
+    // input from the file `input` of the directory (or /dev/null).
     RunResult run(const std::string& binary, const std::vector<std::string>& args = {},
-                  Stdout mode = Stdout::Capture) const;
+                  Stdout mode = Stdout::Capture, const std::string& input = "") const;
 
   private:
     std::string root_, work_;

@@ -1,0 +1,273 @@
+// Options, standard streams and compressed data, end to end: every tool
+// gives the same results whatever form its input takes and whatever form
+// its output is asked in, and fails cleanly on damaged compressed data.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+
+namespace {
+
+// The output of a shell command fed `input`.
+std::string filterThrough(const std::string& command, const std::string& input) {
+    char in[] = "/tmp/kmertools-filter-XXXXXX";
+    const int fd = mkstemp(in);
+    if (fd < 0 || write(fd, input.data(), input.size()) != static_cast<ssize_t>(input.size()))
+        std::abort();
+    close(fd);
+    FILE* p = popen((command + " < " + in).c_str(), "r");
+    std::string out;
+    char buf[65536];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    EXPECT_EQ(pclose(p), 0) << command;
+    unlink(in);
+    return out;
+}
+
+std::string gzipped(const std::string& text) {
+    return filterThrough("gzip -nc", text);
+}
+std::string zstded(const std::string& text) {
+    return filterThrough("zstd -qc", text);
+}
+// A bgzip-style member: a gzip header with the "BC" extra field.
+std::string bgzfMember(const std::string& text) {
+    const std::string plain = gzipped(text);
+    std::string member("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\0\0", 18);
+    return member + plain.substr(10);
+}
+
+// The forms an input can take; each reads as `text`.
+struct Form {
+    const char* name;
+    std::string (*make)(const std::string&);
+};
+const Form forms[] = {
+    {"plain", [](const std::string& t) { return t; }},
+    {"gzip", gzipped},
+    {"multi-member gzip",
+     [](const std::string& t) {
+         return gzipped(t.substr(0, t.size() / 2)) + gzipped(t.substr(t.size() / 2));
+     }},
+    {"bgzip",
+     [](const std::string& t) {
+         return bgzfMember(t.substr(0, 7)) + bgzfMember(t.substr(7)) + bgzfMember("");
+     }},
+    {"zstd, two frames",
+     [](const std::string& t) {
+         return zstded(t.substr(0, t.size() / 3)) + zstded(t.substr(t.size() / 3));
+     }},
+};
+
+struct Case {
+    std::string tool, binary;
+    std::vector<std::string> args;                            // beside the file options
+    std::string input, inputOption;                           // the input varied
+    std::vector<std::pair<std::string, std::string>> others;  // fixed inputs
+    std::string output, outputOption;                         // "" for standard output
+};
+
+std::string seed() {
+    std::string s;
+    for (int i = 0; i < 300; ++i)
+        s += std::string("ACGTTGCAACGTAAGGCCTTGACAGTCAGTACCA").substr(i % 7) + "\n";
+    return s;
+}
+std::string records() {
+    std::string s;
+    for (int i = 0; i < 500; ++i)
+        s += "K" + std::to_string(i) + " 1 2 " + (i % 3 ? "0.5" : "1e-9") + "\n";
+    return s;
+}
+
+const Case cases[] = {
+    {"seedtiler", SEEDTILER_PATH, {}, seed(), "--seeds", {}, "kmers.txt", "--kmers"},
+    {"sigsieve",
+     SIGSIEVE_PATH,
+     {"--control", "c.txt", "--control-out", "c.fasta"},
+     records(),
+     "--case",
+     {{"total_kmers.txt", "100\n"}, {"c.txt", "C 1 2 0\n"}},
+     "case.fasta",
+     "--case-out"},
+    {"cohortmeans",
+     COHORTMEANS_PATH,
+     {"1", "1"},
+     "k 5 6 0.5 3 0\nk 5 6 0.25 1 7\n" + std::string(2000, '\n') + "k 1 1 1 1 1\n",
+     "-i",
+     {},
+     "",
+     ""},
+};
+
+// The output of a plain run, then the same through every input form, by
+// file and by standard input, and into each output form.
+TEST(Streams, EveryFormGivesTheSameResult) {
+    for (const Case& c : cases) {
+        Scratch s;
+        for (const auto& [name, content] : c.others) s.write(name, content);
+        auto run = [&](const std::string& in, bool viaStdin, const std::string& out) {
+            std::vector<std::string> args = c.args;
+            args.push_back(c.inputOption);
+            args.push_back(viaStdin ? "-" : "in.data");
+            if (!c.outputOption.empty()) {
+                args.push_back(c.outputOption);
+                args.push_back(out);
+            }
+            s.write("in.data", in);
+            RunResult r = s.run(c.binary, args, Stdout::Capture, viaStdin ? s.path("in.data") : "");
+            EXPECT_EQ(r.status, 0) << c.tool << ": " << r.err;
+            EXPECT_EQ(r.err, "");
+            if (c.outputOption.empty() || out == "-") return r.out;
+            const std::string written = s.read(out);
+            if (out.size() > 3 && out.substr(out.size() - 3) == ".gz")
+                return filterThrough("gzip -dc", written);
+            if (out.size() > 4 && out.substr(out.size() - 4) == ".zst")
+                return filterThrough("zstd -dc", written);
+            return written;
+        };
+        const std::string expected = run(c.input, false, c.output);
+        ASSERT_FALSE(expected.empty()) << c.tool;
+        for (const Form& form : forms) {
+            const std::string data = form.make(c.input);
+            EXPECT_EQ(run(data, false, c.output), expected) << c.tool << ", " << form.name;
+            EXPECT_EQ(run(data, true, c.output), expected)
+                << c.tool << ", " << form.name << " on standard input";
+        }
+        if (c.outputOption.empty()) continue;
+        for (const char* out : {"out.gz", "out.zst", "-"}) {
+            for (int threads : {0, 2}) {
+                std::vector<std::string> saved = c.args;
+                const_cast<Case&>(c).args.push_back("-@" + std::to_string(threads));
+                EXPECT_EQ(run(zstded(c.input), false, out), expected)
+                    << c.tool << " into " << out << " -@" << threads;
+                const_cast<Case&>(c).args = saved;
+            }
+        }
+    }
+}
+
+// Options: what is valid, what is a usage error, and what fails the run.
+TEST(Streams, OptionLines) {
+    const struct {
+        std::string binary;
+        std::vector<std::string> args;
+        int status;
+    } lines[] = {
+        {SEEDTILER_PATH, {}, 0},
+        {SEEDTILER_PATH, {"ignored", "operands"}, 0},
+        {SEEDTILER_PATH, {"-i", "seed.txt", "-o", "x.txt"}, 0},
+        {SEEDTILER_PATH, {"--seeds=seed.txt", "--kmers", "x.txt", "-q"}, 0},
+        {SEEDTILER_PATH, {"-C", ".", "-@", "3"}, 0},
+        {SEEDTILER_PATH, {"--", "-o"}, 0},
+        {SEEDTILER_PATH, {"--bogus"}, 2},
+        {SEEDTILER_PATH, {"-x"}, 2},
+        {SEEDTILER_PATH, {"-i"}, 2},
+        {SEEDTILER_PATH, {"-@", "-1"}, 2},
+        {SEEDTILER_PATH, {"--threads=many"}, 2},
+        {SEEDTILER_PATH, {"-C", "missing"}, 1},
+        {SEEDTILER_PATH, {"-i", "missing"}, 1},
+        {SIGSIEVE_PATH, {"--case-out", "-", "--control-out", "-"}, 2},
+        {SIGSIEVE_PATH, {"--case", "-", "--control", "-"}, 2},
+        {SIGSIEVE_PATH, {"--case-out=-"}, 0},
+        {COHORTMEANS_PATH, {"1", "1"}, 0},
+        {COHORTMEANS_PATH, {"-i", "test.txt", "1", "--", "1"}, 0},
+        {COHORTMEANS_PATH, {"1", "-q", "1", "ignored"}, 0},
+        {COHORTMEANS_PATH, {"1", "-1"}, 2},
+        {COHORTMEANS_PATH, {"1", "--table"}, 2},
+    };
+    for (const auto& line : lines) {
+        Scratch s;
+        s.write("seed.txt", std::string(40, 'A'));
+        s.write("total_kmers.txt", "1");
+        s.write("case_out_wo_bonf.kmerDiff", "A 1 2 0\n");
+        s.write("control_out_wo_bonf.kmerDiff", "A 1 2 0\n");
+        s.write("test.txt", "k 5 6 1 1 1\n");
+        RunResult r = s.run(line.binary, line.args);
+        std::string shown;
+        for (const auto& a : line.args) shown += a + " ";
+        EXPECT_EQ(r.status, line.status) << line.binary << " " << shown << r.err;
+        if (line.status == 2) {
+            EXPECT_NE(r.err.find("--help"), std::string::npos) << shown;
+            EXPECT_FALSE(s.exists("kmers.txt") || s.exists("x.txt") ||
+                         s.exists("case_out_sig.fasta"));
+        }
+    }
+}
+
+// Damaged compressed input: a message naming the file, exit 1, and no
+// output when the damage is found before the first record.
+TEST(Streams, DamagedCompressedInputFails) {
+    const std::string text = seed();
+    const std::string gz = gzipped(text), zst = zstded(text);
+    std::string badCrc = gz;
+    badCrc[badCrc.size() - 6] ^= 1;
+    std::string badHeader = gz;
+    badHeader[2] = 7;
+    const struct {
+        std::string data, message;
+        bool outputCreated;
+    } damaged[] = {
+        {badHeader, "in.gz: corrupt gzip data (unsupported compression method)", false},
+        {badCrc, "in.gz: corrupt gzip data (CRC or length mismatch)", false},
+        {gz.substr(0, gz.size() / 2), "in.gz: truncated gzip data (unexpected end of file)", true},
+        {gz.substr(0, 5), "in.gz: truncated gzip data (unexpected end of file)", false},
+        {gz + "junk", "in.gz: corrupt gzip data (bytes after the last member)", true},
+        {zst.substr(0, zst.size() - 3), "in.gz: truncated zstd data (unexpected end of file)",
+         true},
+        {zst + "junk", "in.gz: corrupt zstd data (Unknown frame descriptor)", true},
+    };
+    for (const auto& d : damaged) {
+        for (const char* threads : {"0", "1"}) {
+            Scratch s;
+            s.write("in.gz", d.data);
+            RunResult r = s.run(SEEDTILER_PATH, {"-i", "in.gz", "-@", threads});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, "seedtiler: " + d.message + "\n");
+            EXPECT_EQ(s.exists("kmers.txt"), d.outputCreated) << d.message;
+        }
+    }
+    Scratch s;
+    s.write("t.gz", gzipped("100"));
+    s.write("c.zst", zstded("A 1 2 0\n").substr(0, 4));
+    s.write("test.txt", badHeader);
+    RunResult r = s.run(SIGSIEVE_PATH, {"--total-file", "t.gz", "--case", "c.zst"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "sigsieve: c.zst: truncated zstd data (unexpected end of file)\n");
+    EXPECT_FALSE(s.exists("case_out_sig.fasta"));
+    r = s.run(COHORTMEANS_PATH, {"1", "1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "cohortmeans: test.txt: corrupt gzip data (unsupported compression method)\n");
+}
+
+// Outputs that cannot take what is written: compressed files on a full
+// disk, standard output closed or full.
+TEST(Streams, FullAndClosedOutputsFail) {
+    for (const char* name : {"k.gz", "k.zst"}) {
+        for (const char* threads : {"0", "2"}) {
+            Scratch s;
+            s.write("seed.txt", seed());
+            ASSERT_EQ(symlink("/dev/full", s.path(name).c_str()), 0);
+            RunResult r = s.run(SEEDTILER_PATH, {"-o", name, "-@", threads});
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.err, std::string("seedtiler: cannot write '") + name +
+                                 "': No space left on device\n");
+        }
+    }
+    Scratch s;
+    s.write("seed.txt", seed());
+    RunResult full = s.run(SEEDTILER_PATH, {"-o", "-"}, Stdout::DevFull);
+    EXPECT_EQ(full.status, 1);
+    EXPECT_EQ(full.err, "seedtiler: cannot write 'standard output': No space left on device\n");
+    RunResult closed = s.run(SEEDTILER_PATH, {"-o", "-"}, Stdout::Closed);
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, "seedtiler: cannot write 'standard output': Bad file descriptor\n");
+}
+
+}  // namespace
