@@ -35,11 +35,7 @@ const char usage[] =
     "NCASES and NCONTROLS are whole numbers >= 0; further arguments are ignored.\n"
     "\n"
     "  -i, --table=FILE      the count table (default: test.txt)\n"
-    "  -C, --directory=DIR   change to DIR before opening any file\n"
-    "  -@, --threads=N       extra threads for compression work (default: 0)\n"
-    "  -q, --quiet           no progress line on a terminal\n"
-    "      --help            show this help and exit\n"
-    "      --version         show the version and exit\n"
+    COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input. A table compressed with gzip or zstd is\n"
     "recognised by its first bytes.\n"

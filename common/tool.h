@@ -23,6 +23,15 @@ inline constexpr int exitUsage = 2;
 // run is a usage error).
 void startTool(const char* name);
 
+// The --help lines of the options every tool takes, for a tool whose own
+// options fit the same columns.
+#define COMMON_OPTIONS_HELP                                                   \
+    "  -C, --directory=DIR   change to DIR before opening any file\n"          \
+    "  -@, --threads=N       extra threads for compression work (default: 0)\n" \
+    "  -q, --quiet           no progress line on a terminal\n"                  \
+    "      --help            show this help and exit\n"                         \
+    "      --version         show the version and exit\n"
+
 // A command-line option of a tool.
 struct Option {
     const char* name;      // the long name

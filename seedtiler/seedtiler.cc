@@ -29,11 +29,7 @@ const char usage[] =
     "\n"
     "  -i, --seeds=FILE      the seed sequences (default: seed.txt)\n"
     "  -o, --kmers=FILE      the k-mer list (default: kmers.txt)\n"
-    "  -C, --directory=DIR   change to DIR before opening any file\n"
-    "  -@, --threads=N       extra threads for compression work (default: 0)\n"
-    "  -q, --quiet           no progress line on a terminal\n"
-    "      --help            show this help and exit\n"
-    "      --version         show the version and exit\n"
+    COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"
     "recognised by its first bytes; an output named *.gz or *.zst is compressed.\n"
