@@ -13,6 +13,7 @@
 #include <string>
 
 #include "numbers.h"
+#include "progress.h"
 #include "simd/kernels.h"
 
 #ifndef TOOLS_VERSION
@@ -27,6 +28,7 @@ int extra = 0;
 FailureHook failureHook = nullptr;
 
 void vreport(const char* format, va_list args) {
+    clearProgress();
     std::fprintf(stderr, "%s: ", toolName);
     std::vfprintf(stderr, format, args);
     std::fputc('\n', stderr);
@@ -169,6 +171,7 @@ std::vector<const char*> parseOptions(int argc, char** argv, const Option* optio
         extra = static_cast<int>(n);
     }
     if (directory && !*directory) failUsage("invalid directory: ''");
+    enableProgress(toolName, !quietFlag);
     std::vector<const char*> operands;
     for (int i = optind; i < argc; ++i) {
         const char* arg = args[static_cast<size_t>(i)];
@@ -202,9 +205,10 @@ void checkOneStandard(const char* const* paths, size_t count, const char* what) 
 
 std::unique_ptr<ByteSource> openInputSource(const char* path) {
     std::string problem;
-    auto source = openSource(openInput(path), inputName(path), extra, &problem);
+    const int fd = openInput(path);
+    auto source = openSource(fd, inputName(path), extra, &problem);
     if (!source) fail("%s", problem.c_str());
-    return source;
+    return withProgress(std::move(source), fd);
 }
 
 void failRead(const LineReader& reader, const char* name) {
@@ -213,6 +217,7 @@ void failRead(const LineReader& reader, const char* name) {
 }
 
 int finishTool() {
+    clearProgress();
     return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 

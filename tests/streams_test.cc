@@ -1,12 +1,18 @@
 // Options, standard streams and compressed data, end to end: every tool
 // gives the same results whatever form its input takes and whatever form
 // its output is asked in, and fails cleanly on damaged compressed data.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "e2e_harness.h"
@@ -268,6 +274,67 @@ TEST(Streams, FullAndClosedOutputsFail) {
     RunResult closed = s.run(SEEDTILER_PATH, {"-o", "-"}, Stdout::Closed);
     EXPECT_EQ(closed.status, 1);
     EXPECT_EQ(closed.err, "seedtiler: cannot write 'standard output': Bad file descriptor\n");
+}
+
+// seedtiler on a pseudo-terminal, reading seeds from a pipe; keeps what
+// the terminal showed.
+struct TerminalRun {
+    pid_t pid = -1;
+    int terminal = -1, feed = -1;
+    std::string shown;
+
+    TerminalRun(const Scratch& scratch, bool quiet) {
+        int pipeFds[2];
+        // Both ends close on exec: no other run may hold them open.
+        if (pipe2(pipeFds, O_CLOEXEC) != 0) std::abort();
+        pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+        if (pid == 0) {
+            dup2(pipeFds[0], STDIN_FILENO);
+            close(pipeFds[1]);
+            if (chdir(scratch.dir().c_str()) != 0) _exit(127);
+            execl(SEEDTILER_PATH, SEEDTILER_PATH, "-i", "-", "-o", quiet ? "q.txt" : "k.txt",
+                  quiet ? "-q" : nullptr, nullptr);
+            _exit(127);
+        }
+        fcntl(terminal, F_SETFD, FD_CLOEXEC);
+        close(pipeFds[0]);
+        feed = pipeFds[1];
+    }
+    void send(const std::string& text) const {
+        if (write(feed, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+            std::abort();
+    }
+    int finish() {
+        close(feed);
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(terminal, buf, sizeof buf)) > 0) shown.append(buf, static_cast<size_t>(n));
+        int status = 0;
+        waitpid(pid, &status, 0);
+        close(terminal);
+        return status;
+    }
+};
+
+TEST(Streams, ProgressLineOnlyOnATerminalAfterTwoSeconds) {
+    Scratch scratch;
+    const std::string seeds(100, 'A');
+    TerminalRun shown(scratch, false), quiet(scratch, true);
+    for (const int pause : {0, 700, 1500}) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+        shown.send(seeds + "\n");
+        quiet.send(seeds + "\n");
+    }
+    EXPECT_EQ(shown.finish(), 0);
+    EXPECT_EQ(quiet.finish(), 0);
+    // Drawn once (not before two seconds), size unknown on a pipe, then
+    // erased.
+    EXPECT_TRUE(std::regex_match(
+        shown.shown, std::regex("\rseedtiler: 0\\.0 MB read, 0\\.0 MB/s\x1b\\[K\r\x1b\\[K")))
+        << shown.shown;
+    EXPECT_EQ(quiet.shown, "");
+    EXPECT_EQ(scratch.read("k.txt"), scratch.read("q.txt"));
+    EXPECT_EQ(scratch.read("k.txt").size(), 3 * 2 * 70 * 32u);
 }
 
 }  // namespace
