@@ -78,6 +78,9 @@ class ZstdSink : public ByteSink {
     ZstdSink(int fd, int workers) : fd_(fd), ctx_(ZSTD_createCCtx()), out_(ZSTD_CStreamOutSize()) {
         if (ctx_) {
             ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, 3);
+            // A content checksum, as the zstd command writes, so that
+            // damaged data is found when it is read.
+            ZSTD_CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, 1);
             if (workers > 0) ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, workers);
         }
     }

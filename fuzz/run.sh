@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs each fuzz target for a fixed time from its corpus in fuzz/corpus/,
 # which it leaves as it is, and reports executions and coverage.
-#   fuzz/run.sh BUILD_DIR SECONDS [TARGET ...]     (targets: record_input seedtiler sigsieve cohortmeans)
+#   fuzz/run.sh BUILD_DIR SECONDS [TARGET ...]     (targets: record_input byte_source seedtiler sigsieve cohortmeans)
 # Exits non-zero if any target finds a crash, a leak or a failed check; the
 # input that did it is kept in the scratch directory it names.
 set -euo pipefail
@@ -10,7 +10,7 @@ build=$(cd "$1" && pwd)
 seconds=$2
 shift 2
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(record_input seedtiler sigsieve cohortmeans)
+[ ${#targets[@]} -gt 0 ] || targets=(record_input byte_source seedtiler sigsieve cohortmeans)
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kmertools-fuzz-XXXXXX")
 status=0
 for t in "${targets[@]}"; do
