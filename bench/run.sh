@@ -3,9 +3,15 @@
 # alternating the two in one run, and reports medians of wall time and of
 # user+sys CPU time, their ratios and the tool's peak memory; then the tool
 # alone under each instruction set this CPU runs (KMERTOOLS_SIMD).
+# Compressed data is timed against the standard decompressors and
+# compressors (igzip from Debian's isal, zstd).
 #   bench/run.sh [BUILD_DIR] [seedtiler|sigsieve|cohortmeans ...]
 # BUILD_DIR defaults to build/release (cmake --preset release && cmake --build --preset release).
-# RUNS (default 11) sets the number of alternations.
+# RUNS (default 11) sets the number of alternations. BASELINE=DIR, the build
+# directory of an earlier version, also times each tool against that
+# version's on the same plain files, e.g.
+#   git worktree add /tmp/base HEAD~1 && cmake --preset release -S /tmp/base -B /tmp/base/build \
+#     && cmake --build /tmp/base/build && BASELINE=/tmp/base/build bench/run.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build/release}" && pwd)
@@ -67,6 +73,20 @@ per_set() {
     done
 }
 
+# against_baseline NAME DIR ARGS: the tool against the same tool of $BASELINE.
+against_baseline() {
+    [ -n "${BASELINE:-}" ] || return 0
+    local name=$1 dir=$2 args=$3
+    compare "$name [vs baseline]" "$dir" "$build/$name/$name $args" "$BASELINE/$name/$name $args"
+}
+
+# with TOOL: whether the command exists (else says what to install).
+with() {
+    command -v "$1" >/dev/null && return 0
+    echo "(skipped: $1 not found; Debian package $2)"
+    return 1
+}
+
 for tool in "${tools[@]}"; do
     case $tool in
     seedtiler)
@@ -76,20 +96,44 @@ for tool in "${tools[@]}"; do
         echo "seedtiler: $(wc -c <"$d/seed.txt") bytes in, $(wc -c <"$d/kmers.txt") bytes out"
         compare seedtiler "$d" "$build/seedtiler/seedtiler" "cat same-size.txt > copy.txt"
         per_set seedtiler "$d" "$build/seedtiler/seedtiler" "cat same-size.txt > copy.txt"
-        rm -f "$d/copy.txt" ;;
+        against_baseline seedtiler "$d" ""
+        if with zstd zstd; then
+            compare "seedtiler -o .zst" "$d" "$build/seedtiler/seedtiler -o copy.txt.zst" \
+                "zstd -3 -c same-size.txt > /dev/null"
+        fi
+        rm -f "$d/copy.txt" "$d/copy.txt.zst" ;;
     sigsieve)
         d=$data/sigsieve; mkdir -p "$d"
         [ -s "$d/control_out_wo_bonf.kmerDiff" ] || (cd "$d" && "$build/bench/gen_data" sigsieve)
         echo "sigsieve: $(cat "$d"/*.kmerDiff | wc -c) bytes in"
         anchor="wc -l case_out_wo_bonf.kmerDiff control_out_wo_bonf.kmerDiff"
         compare sigsieve "$d" "$build/sigsieve/sigsieve" "$anchor"
-        per_set sigsieve "$d" "$build/sigsieve/sigsieve" "$anchor" ;;
+        per_set sigsieve "$d" "$build/sigsieve/sigsieve" "$anchor"
+        against_baseline sigsieve "$d" ""
+        for z in gz zst; do
+            if [ $z = gz ]; then
+                with igzip isal || continue
+                make="gzip -6 -c"; undo="igzip -dc"
+            else
+                with zstd zstd || continue
+                make="zstd -3 -q -c"; undo="zstd -dc"
+            fi
+            for f in case control; do
+                [ -s "$d/$f.kmerDiff.$z" ] || $make "$d/${f}_out_wo_bonf.kmerDiff" >"$d/$f.kmerDiff.$z"
+            done
+            run="$build/sigsieve/sigsieve --case=case.kmerDiff.$z --control=control.kmerDiff.$z"
+            for threads in 0 1; do
+                compare "sigsieve .$z -@$threads" "$d" "$run -@$threads" \
+                    "$undo case.kmerDiff.$z control.kmerDiff.$z > /dev/null"
+            done
+        done ;;
     cohortmeans)
         d=$data/cohortmeans; mkdir -p "$d"
         [ -s "$d/test.txt" ] || (cd "$d" && "$build/bench/gen_data" cohort)
         echo "cohortmeans: $(wc -c <"$d/test.txt") bytes in"
         compare cohortmeans "$d" "$build/cohortmeans/cohortmeans 100 100" "wc -l test.txt"
-        per_set cohortmeans "$d" "$build/cohortmeans/cohortmeans 100 100" "wc -l test.txt" ;;
+        per_set cohortmeans "$d" "$build/cohortmeans/cohortmeans 100 100" "wc -l test.txt"
+        against_baseline cohortmeans "$d" "100 100" ;;
     *) echo "unknown tool: $tool" >&2; exit 2 ;;
     esac
 done

@@ -22,6 +22,9 @@ ssize_t ByteSource::failWith(std::string problem) {
 namespace {
 
 constexpr size_t inputChunk = size_t{128} << 10;
+// How much of compressed data is decoded when it is opened: enough to find
+// a bad header, and to check a small input whole.
+constexpr size_t primeSize = size_t{16} << 10;
 
 // Reads from a descriptor, after handing out bytes already taken from it.
 class PlainSource : public ByteSource {
@@ -192,36 +195,39 @@ class ZstdSource : public ByteSource {
 };
 
 // Runs another source on a thread of its own, which fills buffers ahead of
-// the reader through a small bounded queue.
+// the reader through a small bounded queue. The thread starts at the first
+// read and its buffers are given back at the end of the data, so that of
+// several inputs read one after another only one holds them.
 class ThreadedSource : public ByteSource {
   public:
-    explicit ThreadedSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {
-        for (auto& slot : slots_) slot.data.resize(inputChunk * 2);
-        worker_ = std::thread([this] { produce(); });
-    }
-    ~ThreadedSource() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stop_ = true;
-        }
-        changed_.notify_all();
-        worker_.join();
-    }
+    explicit ThreadedSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+    ~ThreadedSource() override { stop(); }
     ssize_t read(char* dst, size_t n) override {
+        if (finished_) {
+            if (!failed_) return 0;  // the end stays the end
+            errno_ = inner_->errorNumber();
+            problem_ = inner_->problem();
+            return -1;
+        }
+        if (!worker_.joinable()) {
+            for (auto& slot : slots_) slot.data.resize(slotSize);
+            worker_ = std::thread([this] { produce(); });
+        }
         Slot& slot = slots_[head_ % slotCount];
         {
             std::unique_lock<std::mutex> lock(mutex_);
             changed_.wait(lock, [&] { return filled_ > 0; });
         }
-        if (slot.size < 0) {
-            errno_ = inner_->errorNumber();
-            problem_ = inner_->problem();
-            return -1;
+        if (slot.size <= 0) {
+            finished_ = true;
+            failed_ = slot.size < 0;
+            stop();
+            for (auto& s : slots_) std::vector<char>().swap(s.data);
+            return read(dst, n);
         }
         const size_t take = std::min(n, static_cast<size_t>(slot.size) - slot.used);
         std::memcpy(dst, slot.data.data() + slot.used, take);
         slot.used += take;
-        if (slot.size == 0) return 0;  // the end stays the end
         if (slot.used == static_cast<size_t>(slot.size)) {
             ++head_;
             {
@@ -241,6 +247,17 @@ class ThreadedSource : public ByteSource {
         size_t used = 0;
     };
     static constexpr size_t slotCount = 3;
+    static constexpr size_t slotSize = size_t{64} << 10;
+
+    void stop() {
+        if (!worker_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        worker_.join();
+    }
 
     void produce() {
         for (size_t tail = 0;; ++tail) {
@@ -267,6 +284,7 @@ class ThreadedSource : public ByteSource {
     size_t head_ = 0;
     size_t filled_ = 0;
     bool stop_ = false;
+    bool finished_ = false, failed_ = false;
     std::atomic<uint64_t> consumedSoFar_{0};
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -274,11 +292,13 @@ class ThreadedSource : public ByteSource {
 };
 
 // Hands out the first bytes of another source, read when the input is
-// opened, so that undecodable data fails the run before any output exists.
+// opened, so that undecodable data fails the run before any output exists
+// (and a small input is checked whole). Their buffer is given back once
+// they are handed out.
 class PrimedSource : public ByteSource {
   public:
     explicit PrimedSource(std::unique_ptr<ByteSource> inner)
-        : inner_(std::move(inner)), first_(inputChunk) {
+        : inner_(std::move(inner)), first_(primeSize) {
         size_ = inner_->read(first_.data(), first_.size());
         consumed_ = inner_->consumed();
         if (size_ < 0) {
@@ -297,6 +317,7 @@ class PrimedSource : public ByteSource {
             const size_t take = std::min(n, static_cast<size_t>(size_) - at_);
             std::memcpy(dst, first_.data() + at_, take);
             at_ += take;
+            if (at_ == static_cast<size_t>(size_)) std::vector<char>().swap(first_);
             return static_cast<ssize_t>(take);
         }
         if (size_ == 0) return 0;
