@@ -22,6 +22,14 @@ if [ -n "${SEEDTILER:-}" ]; then
     echo "== seedtiler: seed.txt -> kmers.txt"
     "$SEEDTILER"
     show kmers.txt 6
+    echo "== the same from gzip-compressed seeds through a pipe, into kmers.txt.zst"
+    gzip -c seed.txt | "$SEEDTILER" -i - -o kmers.txt.zst
+    if zstd -dc kmers.txt.zst | cmp -s - kmers.txt; then
+        echo "kmers.txt.zst holds the same k-mers"
+    else
+        echo "kmers.txt.zst differs" >&2
+        exit 1
+    fi
 fi
 if [ -n "${SIGSIEVE:-}" ]; then
     echo "== sigsieve: total_kmers.txt ($(cat total_kmers.txt)) + *.kmerDiff -> *_sig.fasta"
@@ -32,5 +40,7 @@ fi
 if [ -n "${COHORTMEANS:-}" ]; then
     echo "== cohortmeans 3 3: test.txt -> mean value, case total, control total, cases present, controls present"
     "$COHORTMEANS" 3 3
+    echo "== cohortmeans -i - 3 3 < test.txt"
+    "$COHORTMEANS" -i - 3 3 <test.txt
 fi
 echo "== outputs are in $scratch"
