@@ -155,7 +155,10 @@ std::vector<const char*> parseOptions(int argc, char** argv, const Option* optio
             for (const Option& o : all)
                 if (o.shortName == c) chosen = &o;
         }
-        *chosen->value = chosen->argument ? optarg : "";
+        // An option's argument may be a hidden "-<digit>" one: "-k -1".
+        const char* arg = chosen->argument ? optarg : "";
+        if (arg[0] == '\x01') arg = argv[std::atoi(arg + 1)];
+        *chosen->value = arg;
     }
     if (help) printAndExit(usage);
     if (version) {

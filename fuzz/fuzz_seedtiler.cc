@@ -14,9 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int in = memoryFile(seed);
     int outFd = memoryFile("", 1);
     {
-        OutputFile out(outFd, "kmers.txt", data[0] < 32 ? 64 : 65536);
+        OutputFile out(outFd, "kmers.txt", outputCapacityFor(31, data[0] < 32 ? 64 : 65536));
         const auto source = plainSource(in);
-        tileInput(*source, "seed.txt", out, limit);
+        TileOptions options;
+        options.limit = limit;
+        tileInput(*source, "seed.txt", out, options);
         out.flush();
     }
     CHECK(contents(outFd) == referenceKmers(seed));

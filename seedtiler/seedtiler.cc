@@ -1,19 +1,25 @@
 // seedtiler: reads seed sequences from "seed.txt", one per line, and writes
-// to "kmers.txt" every window of kmerLength consecutive characters of every
-// line, each window followed by its reverse complement, one per line.
+// to "kmers.txt" every window of k (31 by default) consecutive characters of
+// every sequence, each window followed by its reverse complement, one per
+// line. With --fasta the sequences are FASTA or FASTQ records instead, their
+// sequence lines joined.
 //
 // Windows run over the characters of a line before its terminator ("\n" or
-// "\r\n"), so a line of B characters gives B - kmerLength + 1 windows however
-// long it is. Lines are read in bounded pieces and the last kmerLength - 1
+// "\r\n"), so a sequence of B characters gives B - k + 1 windows however
+// long it is. Sequences are read in bounded pieces and the last k - 1
 // characters of a piece are carried into the next one, so memory stays
-// constant whatever the line lengths.
+// constant whatever the sequence lengths.
 #include "seedtiler.h"
 
+#include <algorithm>
+#include <cinttypes>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <string_view>
 #include <vector>
 
+#include "numbers.h"
 #include "record_input.h"
 #include "reverse.h"
 #include "tool.h"
@@ -29,53 +35,188 @@ const char usage[] =
     "\n"
     "  -i, --seeds=FILE      the seed sequences (default: seed.txt)\n"
     "  -o, --kmers=FILE      the k-mer list (default: kmers.txt)\n"
+    "  -k, --kmer-length=N   the window length, 1 to 1048576 (default: 31)\n"
+    "      --fasta           read FASTA or FASTQ records: a record's sequence lines\n"
+    "                        are joined, and no window spans two records\n"
     COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"
     "recognised by its first bytes; an output named *.gz or *.zst is compressed.\n"
     "\n"
-    "Exit status: 0 on success, 1 if a file cannot be read or written, 2 for\n"
-    "invalid options.\n";
+    "Example: seedtiler -k 25 --fasta -i ref.fa.gz -o - | sort -u > kmers.txt\n"
+    "\n"
+    "Exit status: 0 on success, 1 if a file cannot be read or written or (with\n"
+    "--fasta) is not FASTA or FASTQ, 2 for invalid options.\n";
 
-// Writes each window of `text` and its reverse complement; `rc` has room for
-// the reverse complement of the whole text, of which each window's reverse
-// complement is a slice.
-void tile(const char* text, size_t len, char* rc, OutputFile& out) {
-    const size_t k = kmerLength;
-    if (len < k) return;
-    reverse(rc, text, len);
-    for (size_t start = 0; start + k <= len; ++start) {
-        char* p = out.reserve(2 * (k + 1));
-        std::memcpy(p, text + start, k);
-        p[k] = '\n';
-        std::memcpy(p + k + 1, rc + (len - start - k), k);
-        p[2 * k + 1] = '\n';
-        out.commit(2 * (k + 1));
+// Copies of windows are done `width` bytes at a time whatever k (up to the
+// width), so that the copies have a size known to the compiler; the bytes
+// past a window land in space that the next one overwrites.
+constexpr size_t width = 64;
+
+// Collects the characters of one sequence and writes its windows.
+class Tiler {
+  public:
+    Tiler(size_t k, size_t limit, OutputFile& out)
+        : k_(k), cap_(limit + k - 1), text_(cap_ + width), rc_(cap_ + width), out_(out) {}
+
+    void add(const char* p, size_t n) {
+        while (n > 0) {
+            if (len_ == cap_) tileAndCarry();
+            const size_t take = std::min(n, cap_ - len_);
+            std::memcpy(text_.data() + len_, p, take);
+            len_ += take, p += take, n -= take;
+        }
     }
+    // The sequence ends: no window spans it and the next.
+    void end() {
+        tile();
+        len_ = 0;
+    }
+
+  private:
+    void tileAndCarry() {
+        tile();
+        const size_t carried = std::min(len_, k_ - 1);
+        std::memmove(text_.data(), text_.data() + len_ - carried, carried);
+        len_ = carried;
+    }
+    void tile() {
+        if (len_ < k_) return;
+        reverse(rc_.data(), text_.data(), len_);
+        if (k_ <= 32)
+            tileBy<32>();
+        else if (k_ <= width)
+            tileBy<width>();
+        else
+            tileBy<0>();
+    }
+    // Writes each window of the text and its reverse complement, copying
+    // W bytes for each (k bytes when W is 0); each reverse complement is a
+    // slice of that of the whole text.
+    template <size_t W>
+    void tileBy() {
+        const size_t k = k_, len = len_;
+        const char* text = text_.data();
+        const char* rc = rc_.data();
+        for (size_t start = 0; start + k <= len; ++start) {
+            char* p = out_.reserve(2 * (k + 1) + W);
+            std::memcpy(p, text + start, W ? W : k);
+            p[k] = '\n';
+            std::memcpy(p + k + 1, rc + (len - start - k), W ? W : k);
+            p[2 * k + 1] = '\n';
+            out_.commit(2 * (k + 1));
+        }
+    }
+
+    const size_t k_, cap_;
+    std::vector<char> text_, rc_;
+    size_t len_ = 0;
+    OutputFile& out_;
+};
+
+// One sequence per line.
+void tileLines(LineReader& reader, Tiler& tiler) {
+    std::string_view piece;
+    bool complete;
+    while (reader.next(piece, complete)) {
+        tiler.add(piece.data(), piece.size());
+        if (complete) tiler.end();
+    }
+}
+
+// FASTA and FASTQ records, read line by line as kseq reads them: a ">" or
+// "@" line starts a record; a FASTQ record's sequence lines end at a "+"
+// line, and its quality lines at the sequence's length.
+void tileRecords(LineReader& reader, Tiler& tiler, const char* name) {
+    enum class State { Before, Fasta, FastqSequence, FastqQuality, AfterFastq };
+    State state = State::Before;
+    uint64_t sequence = 0, quality = 0, recordLine = 0;
+    auto checkQuality = [&] {
+        if (quality < sequence)
+            fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
+                 " characters) is shorter than its sequence (%" PRIu64 ")",
+                 name, recordLine, quality, sequence);
+        if (quality > sequence)
+            fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
+                 " characters) is longer than its sequence (%" PRIu64 ")",
+                 name, recordLine, quality, sequence);
+    };
+    std::string_view piece;
+    bool complete;
+    bool lineStart = true;
+    bool skipping = false;  // the rest of a name or "+" line
+    while (reader.next(piece, complete)) {
+        const bool first = lineStart;
+        lineStart = complete;
+        if (!first) {
+            if (skipping) {
+                skipping = !complete;
+            } else if (state == State::FastqQuality) {
+                quality += piece.size();
+            } else {
+                if (state == State::FastqSequence) sequence += piece.size();
+                tiler.add(piece.data(), piece.size());
+            }
+            if (complete && state == State::FastqQuality && quality >= sequence) {
+                checkQuality();
+                state = State::AfterFastq;
+            }
+            continue;
+        }
+        if (piece.empty() && complete) continue;  // a blank line
+        const char c = piece.empty() ? '\0' : piece[0];
+        if (state == State::FastqQuality) {
+            quality += piece.size();
+            if (complete && quality >= sequence) {
+                checkQuality();
+                state = State::AfterFastq;
+            }
+            continue;
+        }
+        if (c == '>' || c == '@') {
+            if (state == State::FastqSequence)
+                fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name,
+                     reader.lineNumber());
+            tiler.end();
+            state = c == '>' ? State::Fasta : State::FastqSequence;
+            sequence = 0;
+            recordLine = reader.lineNumber();
+            skipping = !complete;
+            continue;
+        }
+        if (state == State::Before || state == State::AfterFastq)
+            fail("%s:%" PRIu64 ": expected a FASTA ('>') or FASTQ ('@') record, found '%.*s'", name,
+                 reader.lineNumber(), shown(piece.size()), piece.data());
+        if (state == State::FastqSequence && c == '+') {
+            tiler.end();
+            state = State::FastqQuality;
+            quality = 0;
+            skipping = !complete;
+            if (complete && sequence == 0) state = State::AfterFastq;
+            continue;
+        }
+        if (state == State::FastqSequence) sequence += piece.size();
+        tiler.add(piece.data(), piece.size());
+    }
+    if (state == State::FastqSequence)
+        fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name, recordLine);
+    if (state == State::FastqQuality) checkQuality();
+    tiler.end();
 }
 
 }  // namespace
 
-void tileInput(ByteSource& in, const char* name, OutputFile& out, size_t limit) {
-    LineReader reader(in, limit);
-    // `text` holds the carried tail of the previous piece of the same line
-    // followed by the current piece.
-    std::vector<char> text(limit + kmerLength);
-    std::vector<char> rc(limit + kmerLength);
-    size_t carried = 0;
-    std::string_view piece;
-    bool complete;
-    while (reader.next(piece, complete)) {
-        std::memcpy(text.data() + carried, piece.data(), piece.size());
-        size_t len = carried + piece.size();
-        tile(text.data(), len, rc.data(), out);
-        if (complete) {
-            carried = 0;
-        } else {
-            carried = len < kmerLength - 1 ? len : kmerLength - 1;
-            std::memmove(text.data(), text.data() + len - carried, carried);
-        }
-    }
+size_t outputCapacityFor(size_t k, size_t preferred) {
+    return std::max(preferred, 2 * (k + 1) + width);
+}
+
+void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOptions& options) {
+    LineReader reader(in, options.limit);
+    Tiler tiler(options.k, options.limit, out);
+    if (options.fasta)
+        tileRecords(reader, tiler, name);
+    else
+        tileLines(reader, tiler);
     if (reader.error()) failRead(reader, name);
 }
 
@@ -83,15 +224,29 @@ int runSeedtiler(int argc, char** argv) {
     startTool("seedtiler");
     const char* seeds = "seed.txt";
     const char* kmers = "kmers.txt";
-    const Option options[] = {{"seeds", 'i', "FILE", &seeds}, {"kmers", 'o', "FILE", &kmers}};
+    const char* length = nullptr;
+    const char* fasta = nullptr;
+    const Option options[] = {{"seeds", 'i', "FILE", &seeds},
+                              {"kmers", 'o', "FILE", &kmers},
+                              {"kmer-length", 'k', "N", &length},
+                              {"fasta", 0, nullptr, &fasta}};
     parseOptions(argc, argv, options, std::size(options), usage);
+    TileOptions tiling;
+    tiling.fasta = fasta != nullptr;
+    if (length) {
+        uint64_t k = 0;
+        if (parseWholeArgument(length, maxKmerLength, k) != ArgumentStatus::Ok || k == 0)
+            failUsage("invalid k-mer length: '%s' (a whole number from 1 to %zu)", length,
+                      maxKmerLength);
+        tiling.k = k;
+    }
     enterDirectory();
 
     // The input is opened first so that a missing input leaves the output
     // untouched.
     const auto in = openInputSource(seeds);
-    OutputFile out(createOutput(kmers), outputName(kmers), size_t{1} << 20, kmers);
-    tileInput(*in, inputName(seeds), out);
+    OutputFile out(createOutput(kmers), outputName(kmers), outputCapacityFor(tiling.k), kmers);
+    tileInput(*in, inputName(seeds), out, tiling);
     out.close();
     return finishTool();
 }

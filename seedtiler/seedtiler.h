@@ -7,14 +7,28 @@
 #include "byte_source.h"
 #include "tool.h"
 
-inline constexpr int32_t kmerLength = 31;
-// Lines are tiled in pieces of at most this many characters.
+// The window length without -k, and the longest one -k allows.
+inline constexpr size_t kmerLength = 31;
+inline constexpr size_t maxKmerLength = size_t{1} << 20;
+// Sequences are tiled in pieces of at most this many new characters.
 inline constexpr size_t pieceLimit = size_t{128} << 10;
 
-// Tiles every line of the input, reading it in pieces of at most `limit`
-// characters and carrying the last kmerLength - 1 characters of a piece into
-// the next piece of the same line.
-void tileInput(ByteSource& in, const char* name, OutputFile& out, size_t limit = pieceLimit);
+struct TileOptions {
+    size_t k = kmerLength;
+    // FASTA/FASTQ records instead of one sequence per line.
+    bool fasta = false;
+    size_t limit = pieceLimit;
+};
+
+// Writes every window of k characters of every sequence of the input, each
+// followed by its reverse complement, reading the input in pieces of at
+// most `limit` characters; memory stays constant in the input size.
+// A malformed FASTA/FASTQ input fails the run naming `name` and the line.
+void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOptions& options = {});
+
+// The size of an output buffer for windows of k characters: `preferred`,
+// or more when a window and its reverse complement need more.
+size_t outputCapacityFor(size_t k, size_t preferred = size_t{1} << 20);
 
 // The whole run: arguments, files, tiling.
 int runSeedtiler(int argc, char** argv);
