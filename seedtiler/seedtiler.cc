@@ -37,8 +37,7 @@ const char usage[] =
     "  -o, --kmers=FILE      the k-mer list (default: kmers.txt)\n"
     "  -k, --kmer-length=N   the window length, 1 to 1048576 (default: 31)\n"
     "      --fasta           read FASTA or FASTQ records: a record's sequence lines\n"
-    "                        are joined, and no window spans two records\n"
-    COMMON_OPTIONS_HELP
+    "                        are joined, and no window spans two records\n" COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"
     "recognised by its first bytes; an output named *.gz or *.zst is compressed.\n"

@@ -51,15 +51,15 @@ inline std::string rc(const std::string& in) {
 }
 
 // The k-mer list as a straightforward reading of the rules: per line, the
-// text before its "\n" or "\r\n", every 31-character window, then the window
-// reverse-complemented character by character.
-inline std::string referenceKmers(const std::string& seed) {
+// text before its "\n" or "\r\n", every window of k characters, then the
+// window reverse-complemented character by character.
+inline std::string referenceKmers(const std::string& seed, size_t k = 31) {
     std::string out;
     for (const std::string& line : splitLines(seed)) {
-        for (size_t i = 0; i + 31 <= line.size(); ++i) {
-            out.append(line, i, 31);
+        for (size_t i = 0; i + k <= line.size(); ++i) {
+            out.append(line, i, k);
             out += '\n';
-            out += rc(line.substr(i, 31));
+            out += rc(line.substr(i, k));
             out += '\n';
         }
     }

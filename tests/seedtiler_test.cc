@@ -1,3 +1,5 @@
+#include "seedtiler.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +9,7 @@
 #include <string>
 
 #include "e2e_harness.h"
+#include "memory_file.h"
 #include "reference.h"
 #include "reverse.h"
 #include "simd/kernels.h"
@@ -72,6 +75,97 @@ TEST(Seedtiler, MatchesTheReferenceOnRandomAndLongLines) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_TRUE(s.read("kmers.txt") == referenceKmers(seed));
+}
+
+// The tiling of `input` by the steps, or the message of a failed run.
+std::string tiled(const std::string& input, const TileOptions& options) {
+    const int outFd = memoryFile("", 1);
+    setFailureHook([](const char* message) { throw std::string(message); });
+    try {
+        OutputFile out(outFd, "kmers.txt", outputCapacityFor(options.k, 256));
+        const auto source = plainSource(memoryFile(input));
+        tileInput(*source, "seed.txt", out, options);
+        out.flush();
+    } catch (const std::string& message) {
+        setFailureHook(nullptr);
+        return message;
+    }
+    setFailureHook(nullptr);
+    return contents(outFd);
+}
+
+// For random k and sequences, one per line, as FASTA wrapped at random
+// widths (1, and longer than the sequence, included) and as FASTQ: the
+// windows of each sequence and nothing across sequences, read in pieces
+// of any size.
+TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
+    std::mt19937_64 rng(10);
+    const char bases[] = "ACGTACGTacgtNx-.";
+    const char qualities[] = "I#@>+5";
+    for (int trial = 0; trial < 400; ++trial) {
+        const size_t k = trial % 10 == 0 ? 60 + rng() % 200 : 1 + rng() % 40;
+        std::vector<std::string> sequences(rng() % 6);
+        std::string lines, records;
+        for (std::string& seq : sequences) {
+            const size_t len = rng() % 4 == 0 ? rng() % 600 : rng() % (2 * k + 2);
+            for (size_t i = 0; i < len; ++i) seq += bases[rng() % 16];
+            lines += seq + (rng() % 2 ? "\n" : "\r\n");
+            const size_t wrap = rng() % 3 == 0 ? 1 : rng() % 3 == 0 ? len + 1 : 1 + rng() % 80;
+            auto wrapped = [&](const std::string& text) {
+                std::string out;
+                for (size_t i = 0; i < text.size(); i += wrap)
+                    out += text.substr(i, wrap) + (rng() % 2 ? "\n" : "\r\n");
+                if (rng() % 5 == 0) out += "\n";  // a blank line
+                return out;
+            };
+            if (rng() % 2) {
+                records += ">seq " + std::to_string(len) + "\n" + wrapped(seq);
+            } else {
+                std::string quality;
+                for (size_t i = 0; i < len; ++i) quality += qualities[rng() % 6];
+                records += "@seq\n" + wrapped(seq) + "+seq\n" + wrapped(quality);
+            }
+        }
+        const std::string expected = referenceKmers(lines, k);
+        TileOptions options;
+        options.k = k;
+        options.limit = 2 + rng() % 100;
+        ASSERT_TRUE(tiled(lines, options) == expected) << "trial " << trial << ", k " << k;
+        options.fasta = true;
+        ASSERT_TRUE(tiled(records, options) == expected) << "trial " << trial << ", k " << k;
+    }
+}
+
+// Malformed FASTA/FASTQ input: the file and the line, exit 1. Without
+// --fasta the same text is tiled as lines.
+TEST(Seedtiler, RejectsWhatIsNotFastaOrFastq) {
+    const struct {
+        const char* input;
+        const char* message;
+    } cases[] = {
+        {"ACGT\n>r\nACGT\n",
+         "seed.txt:1: expected a FASTA ('>') or FASTQ ('@') record, found 'ACGT'"},
+        {"\n\nplain text\n",
+         "seed.txt:3: expected a FASTA ('>') or FASTQ ('@') record, found 'plain text'"},
+        {"@r\nACGT\n+\nII\n",
+         "seed.txt:1: the FASTQ record's quality (2 characters) is shorter than its sequence (4)"},
+        {"@r\nAC\n+\nIIII\n",
+         "seed.txt:1: the FASTQ record's quality (4 characters) is longer than its sequence (2)"},
+        {"@r\nACGT\n>s\nAC\n", "seed.txt:3: a FASTQ record ends without its '+' line"},
+        {"@r\nACGT\n", "seed.txt:1: a FASTQ record ends without its '+' line"},
+        {"@r\nAC\n+\nII\nACGT\n",
+         "seed.txt:5: expected a FASTA ('>') or FASTQ ('@') record, found 'ACGT'"},
+    };
+    for (const auto& c : cases) {
+        Scratch s;
+        s.write("seed.txt", c.input);
+        RunResult r = s.run(SEEDTILER_PATH, {"--fasta", "-k", "2"});
+        EXPECT_EQ(r.status, 1) << c.input;
+        EXPECT_EQ(r.err, std::string("seedtiler: ") + c.message + "\n");
+        r = s.run(SEEDTILER_PATH, {"-k", "2"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(s.read("kmers.txt"), referenceKmers(c.input, 2));
+    }
 }
 
 TEST(Seedtiler, HelpAndVersionTouchNoFile) {
