@@ -1,7 +1,8 @@
 // cohortmeans: sums up a table of per-sample k-mer counts as five averages.
 //
 // Usage: cohortmeans NCASES NCONTROLS. Reads "test.txt", one k-mer per row:
-// the k-mer, two columns not used, a real value, NCASES case counts, then
+// the k-mer, two columns not used, a real value (a row whose value is not a
+// number is an error), NCASES case counts, then
 // NCONTROLS control counts. Prints one line on standard output: the means
 // over all rows of the value, of the case count total, of the control count
 // total, of the number of case samples with a count above 0, and of the
@@ -34,15 +35,15 @@ const char usage[] =
     "when its count is above 0. An empty table prints -nan for every mean.\n"
     "NCASES and NCONTROLS are whole numbers >= 0; further arguments are ignored.\n"
     "\n"
-    "  -i, --table=FILE      the count table (default: test.txt)\n"
-    COMMON_OPTIONS_HELP
+    "  -i, --table=FILE      the count table (default: test.txt)\n" COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input. A table compressed with gzip or zstd is\n"
     "recognised by its first bytes.\n"
     "\n"
     "Exit status: 0 on success, 1 if the table cannot be read, holds a row with\n"
-    "too few fields or a count outside the 32-bit range, or the line cannot be\n"
-    "written; 2 for invalid arguments.\n";
+    "too few fields, a value that is not a number (such as a header line or NA)\n"
+    "or a count outside the 32-bit range, or the line cannot be written; 2 for\n"
+    "invalid arguments.\n";
 
 // A sample count: a whole non-negative decimal number, optionally with a
 // leading '+', that fits in 32 bits.
@@ -69,7 +70,7 @@ RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCas
     const int found = splitFields(fields, 4, first);
     if (found == 0) return {RowStatus::Blank};
     if (found < 4) return {RowStatus::TooFewFields, found};
-    sums.value = parseReal(first[3]);
+    if (scanReal(first[3], sums.value) == 0) return {RowStatus::ValueNotANumber, 0, first[3]};
     const auto& walkCounts = simd::kernels().walkCounts;
     const simd::CountWalk cases = walkCounts(fields.pos, fields.end, noCases);
     if (cases.bad) return {RowStatus::CountOutOfRange, 0, {cases.bad, cases.badLength}};
@@ -101,9 +102,12 @@ Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t 
                      " (k-mer, 3 columns, %" PRId32 " case and %" PRId32 " control counts)",
                      inputName, reader.lineNumber(), result.fieldsFound,
                      result.fieldsFound == 1 ? "" : "s", needed, noCases, noControls);
+            case RowStatus::ValueNotANumber:
+                fail("%s:%" PRIu64 ": value '%.*s' is not a number", inputName, reader.lineNumber(),
+                     shown(result.bad.size()), result.bad.data());
             case RowStatus::CountOutOfRange:
                 fail("%s:%" PRIu64 ": count '%.*s' is out of the 32-bit range", inputName,
-                     reader.lineNumber(), shown(result.badCount.size()), result.badCount.data());
+                     reader.lineNumber(), shown(result.bad.size()), result.bad.data());
             case RowStatus::Ok:
                 break;
         }

@@ -8,7 +8,8 @@
 #include "lines.h"
 
 // One row of the count table: a k-mer, two columns not used, a real value,
-// then one count per case sample and one per control sample. Counts read as
+// then one count per case sample and one per control sample. The value is
+// read as strtod reads it and must start with a number; counts read as
 // parseInt reads them (3.7 is 3, abc is 0) and must fit in 32 bits.
 struct RowSums {
     double value = 0;
@@ -18,12 +19,12 @@ struct RowSums {
     int32_t controlsPresent = 0;
 };
 
-enum class RowStatus { Ok, Blank, TooFewFields, CountOutOfRange };
+enum class RowStatus { Ok, Blank, TooFewFields, ValueNotANumber, CountOutOfRange };
 
 struct RowResult {
     RowStatus status;
-    int64_t fieldsFound = 0;      // with TooFewFields
-    std::string_view badCount{};  // with CountOutOfRange
+    int64_t fieldsFound = 0;  // with TooFewFields
+    std::string_view bad{};   // the field, with ValueNotANumber or CountOutOfRange
 };
 
 // Reads one row that `reader` (made with fields) returned. Fields beyond

@@ -74,6 +74,11 @@ ArgumentStatus parseWholeArgument(const char* text, uint64_t max, uint64_t& valu
     return ArgumentStatus::Ok;
 }
 
+bool parseRealArgument(const char* text, double& value) {
+    const std::string_view view(text);
+    return !view.empty() && scanReal(view, value) == view.size();
+}
+
 size_t scanReal(std::string_view text, double& value) {
     // Fast path for plain decimal text: an optional minus sign and a digit or
     // point. from_chars agrees with strtod there except on "0x" prefixes and

@@ -77,6 +77,9 @@ ArgumentStatus parseWholeArgument(const char* text, uint64_t max, uint64_t& valu
 // does not start with a number, and then `value` is 0.0.
 size_t scanReal(std::string_view text, double& value);
 
+// A real-number argument: the whole text is a number as strtod reads it.
+bool parseRealArgument(const char* text, double& value);
+
 // The value of scanReal, 0.0 when the text does not start with a number.
 inline double parseReal(std::string_view text) {
     double value;

@@ -5,7 +5,8 @@
 // records from "case_out_wo_bonf.kmerDiff" and the control records from
 // "control_out_wo_bonf.kmerDiff". A record is a line of at least four fields:
 // the k-mer, two integers (not used), and the p-value. A k-mer passes when
-// 0.05 / (number of k-mers tested) is strictly greater than its p-value; the
+// alpha / (number of k-mers tested) is strictly greater than its p-value,
+// alpha being 0.05 unless -a gives another (and -n may give the number); the
 // passing case k-mers go to "case_out_sig.fasta" and the control ones to
 // "control_out_sig.fasta", each as a record ">INDEX" followed by the k-mer,
 // INDEX counting 0, 1, 2, ... in each file.
@@ -27,13 +28,18 @@ namespace {
 const char usage[] =
     "Usage: sigsieve [OPTION]...\n"
     "Keeps the k-mers whose p-value passes a Bonferroni correction: a k-mer passes\n"
-    "when its p-value is below 0.05 / (number of k-mers tested). Writes the passing\n"
+    "when its p-value is below ALPHA / (number of k-mers tested), ALPHA being 0.05\n"
+    "unless -a says otherwise. Writes the passing\n"
     "case and control k-mers as FASTA records \">0\", \">1\", ... Records hold the\n"
     "k-mer, two integers and the p-value, separated by tabs or spaces; blank lines\n"
     "are skipped. Other arguments are ignored.\n"
     "\n"
     "      --total-file=FILE   the number of k-mers tested, a whole number >= 1\n"
     "                          (default: total_kmers.txt)\n"
+    "  -n, --total=N           the number of k-mers tested, given here instead of\n"
+    "                          in a file (1 to 9223372036854775807)\n"
+    "  -a, --alpha=A           the family-wise significance level, 0 < A <= 1\n"
+    "                          (default: 0.05)\n"
     "      --case=FILE         case records (default: case_out_wo_bonf.kmerDiff)\n"
     "      --control=FILE      control records (default: control_out_wo_bonf.kmerDiff)\n"
     "      --case-out=FILE     passing case k-mers (default: case_out_sig.fasta)\n"
@@ -47,6 +53,8 @@ const char usage[] =
     "FILE '-' is standard input or output (one input at most; not both outputs).\n"
     "Input compressed with gzip or zstd is recognised by its first bytes; an\n"
     "output named *.gz or *.zst is compressed.\n"
+    "\n"
+    "Example: sigsieve -a 0.01 -n 2500000000 --case=case.kmerDiff.gz --case-out=-\n"
     "\n"
     "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
     "a malformed record, 2 for invalid options.\n";
@@ -119,23 +127,40 @@ void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold
 
 int runSigsieve(int argc, char** argv) {
     startTool("sigsieve");
-    const char* total = "total_kmers.txt";
+    const char* totalFile = nullptr;
+    const char* totalText = nullptr;
+    const char* alphaText = nullptr;
     const char* inputs[] = {"case_out_wo_bonf.kmerDiff", "control_out_wo_bonf.kmerDiff"};
     const char* outputs[] = {"case_out_sig.fasta", "control_out_sig.fasta"};
-    const Option options[] = {{"total-file", 0, "FILE", &total},
-                              {"case", 0, "FILE", &inputs[0]},
-                              {"control", 0, "FILE", &inputs[1]},
-                              {"case-out", 0, "FILE", &outputs[0]},
-                              {"control-out", 0, "FILE", &outputs[1]}};
+    const Option options[] = {
+        {"total-file", 0, "FILE", &totalFile},  {"total", 'n', "N", &totalText},
+        {"alpha", 'a', "A", &alphaText},        {"case", 0, "FILE", &inputs[0]},
+        {"control", 0, "FILE", &inputs[1]},     {"case-out", 0, "FILE", &outputs[0]},
+        {"control-out", 0, "FILE", &outputs[1]}};
     parseOptions(argc, argv, options, std::size(options), usage);
-    const char* const allInputs[] = {total, inputs[0], inputs[1]};
-    checkOneStandard(allInputs, 3, "input");
+    double alpha = defaultAlpha;
+    if (alphaText && !(parseRealArgument(alphaText, alpha) && alpha > 0 && alpha <= 1))
+        failUsage("invalid significance level: '%s' (a number above 0 and at most 1)", alphaText);
+    int64_t total = 0;
+    if (totalText) {
+        if (totalFile) failUsage("--total and --total-file cannot be used together");
+        uint64_t n = 0;
+        if (parseWholeArgument(totalText, INT64_MAX, n) != ArgumentStatus::Ok || n == 0)
+            failUsage("invalid number of k-mers tested: '%s' (a whole number from 1 to %" PRId64
+                      ")",
+                      totalText, INT64_MAX);
+        total = static_cast<int64_t>(n);
+    }
+    if (!totalFile) totalFile = "total_kmers.txt";
+    const char* const allInputs[] = {inputs[0], inputs[1], totalFile};
+    checkOneStandard(allInputs, totalText ? 2 : 3, "input");
     checkOneStandard(outputs, 2, "output");
     enterDirectory();
 
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
-    const Threshold threshold = makeThreshold(readTotalKmers(total));
+    if (!totalText) total = readTotalKmers(totalFile);
+    const Threshold threshold = makeThreshold(total, alpha);
     const auto caseIn = openInputSource(inputs[0]);
     const auto controlIn = openInputSource(inputs[1]);
     int outFds[2];

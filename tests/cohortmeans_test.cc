@@ -39,7 +39,7 @@ TEST(Cohortmeans, PrintsTheFiveMeans) {
         {"k 5 6 1e-5 3.7 abc\nk 5 6 1e-5 0 0\nk 5 6 1e-5 0 0\n",
          {"1", "1"},
          "1e-05,1,0,0.333333,0\n"},
-        {"k 5 6 x 12abc 0 extra fields\n", {"1", "1"}, "0,12,0,1,0\n"},
+        {"k 5 6 0x0p3 12abc 0 extra fields\n", {"1", "1"}, "0,12,0,1,0\n"},
         {wide + "\n" + wide, {"3000", "3000"}, "3,10500,10500,1500,1500\n"},
     };
     for (const auto& c : cases) {
@@ -96,6 +96,14 @@ TEST(Cohortmeans, RejectsBadArgumentsAndRows) {
          {"1", "1"},
          1,
          "cohortmeans: test.txt:1: count '2147483648' is out of the 32-bit range\n"},
+        {"kmer a b value c1 c2\nk 5 6 1 1 1\n",
+         {"1", "1"},
+         1,
+         "cohortmeans: test.txt:1: value 'value' is not a number\n"},
+        {"k 5 6 1 1 1\nk 5 6 NA 1 1\n",
+         {"1", "1"},
+         1,
+         "cohortmeans: test.txt:2: value 'NA' is not a number\n"},
     };
     for (const auto& c : cases) {
         RunResult r = means(c.table, c.args);

@@ -95,9 +95,13 @@ inline RowResult referenceRow(const std::string& line, int32_t noCases, int32_t 
     const std::vector<std::string> fields = splitWords(line);
     if (fields.empty()) return {RowStatus::Blank};
     const size_t needed = 4u + static_cast<size_t>(noCases) + static_cast<size_t>(noControls);
+    if (fields.size() >= 4) {
+        char* stop;
+        sums.value = std::strtod(fields[3].c_str(), &stop);
+        if (stop == fields[3].c_str()) return {RowStatus::ValueNotANumber};
+    }
     if (fields.size() < needed)
         return {RowStatus::TooFewFields, static_cast<int64_t>(fields.size())};
-    sums.value = parseReal(fields[3]);
     for (size_t i = 4; i < needed; ++i) {
         bool out;
         const int32_t count = parseInt(fields[i], &out);
