@@ -64,12 +64,13 @@ struct SieveRun {
     std::string caseOut, controlOut;
 };
 
-SieveRun sieve(const std::string& total, const std::string& cases, const std::string& controls) {
+SieveRun sieve(const std::string& total, const std::string& cases, const std::string& controls,
+               const std::vector<std::string>& args = {}) {
     Scratch s;
     s.write(inputs[0], total);
     s.write(inputs[1], cases);
     s.write(inputs[2], controls);
-    SieveRun r{s.run(SIGSIEVE_PATH), s.read(outputs[0]), s.read(outputs[1])};
+    SieveRun r{s.run(SIGSIEVE_PATH, args), s.read(outputs[0]), s.read(outputs[1])};
     return r;
 }
 
@@ -161,15 +162,19 @@ TEST(Sigsieve, MatchesAStraightforwardFilterOnRandomRecords) {
     std::mt19937_64 rng(99);
     NumberTexts texts(7);
     for (int round = 0; round < 20; ++round) {
+        // Odd rounds give a random level and the total with -a and -n; the
+        // total file then holds no number, as it must not be read.
         const int64_t total = round % 2 ? 1 + static_cast<int64_t>(rng() % 100000000) : 100;
-        const Threshold t = makeThreshold(total);
+        const double alpha = round % 2 ? randomAlpha(rng) : defaultAlpha;
+        const Threshold t = makeThreshold(total, alpha);
+        char alphaText[40];
+        std::snprintf(alphaText, sizeof alphaText, "%.17g", alpha);
         std::string files[2];
-        const int decade = static_cast<int>(t.passMax + 1);
         for (auto& file : files) {
             for (int i = 0; i < 3000; ++i) {
                 auto sep = [&] { return std::string(1 + rng() % 2, " \t"[rng() % 2]); };
                 std::string pvalue;
-                do pvalue = i % 2 ? texts.next() : nearThreshold(rng, decade);
+                do pvalue = i % 2 ? texts.next() : nearThreshold(rng, t);
                 while (referenceVerdict(pvalue, t.value) == Verdict::NotANumber ||
                        pvalue.find_first_of(" \t\n") != std::string::npos);
                 std::string kmer(1 + rng() % 40, 'A');
@@ -180,7 +185,9 @@ TEST(Sigsieve, MatchesAStraightforwardFilterOnRandomRecords) {
                 file += rng() % 5 ? "\n" : rng() % 2 ? "\r\n" : "\n\n";
             }
         }
-        SieveRun r = sieve(std::to_string(total), files[0], files[1]);
+        SieveRun r = round % 2 ? sieve("unread", files[0], files[1],
+                                       {"-a", alphaText, "--total", std::to_string(total)})
+                               : sieve(std::to_string(total), files[0], files[1]);
         ASSERT_EQ(r.result.status, 0) << r.result.err;
         ASSERT_EQ(r.caseOut, referenceFasta(files[0], t.value));
         ASSERT_EQ(r.controlOut, referenceFasta(files[1], t.value));

@@ -187,10 +187,36 @@ TEST(Streams, OptionLines) {
         {COHORTMEANS_PATH, {"1", "-q", "1", "ignored"}, 0},
         {COHORTMEANS_PATH, {"1", "-1"}, 2},
         {COHORTMEANS_PATH, {"1", "--table"}, 2},
+        // The window length, FASTA records, the level and the total.
+        {SEEDTILER_PATH, {"-k", "1"}, 0},
+        {SEEDTILER_PATH, {"--kmer-length=1048576", "--fasta", "-i", "fasta.txt"}, 0},
+        {SEEDTILER_PATH, {"-k", "+25", "--fasta"}, 1},
+        {SEEDTILER_PATH, {"-k", "0"}, 2},
+        {SEEDTILER_PATH, {"-k", "-1"}, 2},
+        {SEEDTILER_PATH, {"-k", "1048577"}, 2},
+        {SEEDTILER_PATH, {"-k", "2.5"}, 2},
+        {SEEDTILER_PATH, {"-k", ""}, 2},
+        {SEEDTILER_PATH, {"--fasta=yes"}, 2},
+        {SIGSIEVE_PATH, {"-a", "1", "-n", "9223372036854775807"}, 0},
+        {SIGSIEVE_PATH, {"--alpha=1e-300", "--total=+1", "--total-file=-"}, 2},
+        {SIGSIEVE_PATH, {"-a", " 0x1p-7", "--total-file", "total_kmers.txt"}, 0},
+        {SIGSIEVE_PATH, {"-n", "5", "--case", "-", "--control", "-"}, 2},
+        {SIGSIEVE_PATH, {"-n", "5", "--total-file", "missing"}, 2},
+        {SIGSIEVE_PATH, {"-n", "5", "-C", "missing"}, 1},
+        {SIGSIEVE_PATH, {"-a", "0"}, 2},
+        {SIGSIEVE_PATH, {"-a", "1.0000001"}, 2},
+        {SIGSIEVE_PATH, {"-a", "-0.05"}, 2},
+        {SIGSIEVE_PATH, {"-a", "nan"}, 2},
+        {SIGSIEVE_PATH, {"-a", "0.05x"}, 2},
+        {SIGSIEVE_PATH, {"-a", ""}, 2},
+        {SIGSIEVE_PATH, {"-n", "0"}, 2},
+        {SIGSIEVE_PATH, {"-n", "9223372036854775808"}, 2},
+        {SIGSIEVE_PATH, {"-n", "1e6"}, 2},
     };
     for (const auto& line : lines) {
         Scratch s;
         s.write("seed.txt", std::string(40, 'A'));
+        s.write("fasta.txt", ">r\nACGT\n");
         s.write("total_kmers.txt", "1");
         s.write("case_out_wo_bonf.kmerDiff", "A 1 2 0\n");
         s.write("control_out_wo_bonf.kmerDiff", "A 1 2 0\n");

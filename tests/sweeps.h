@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -39,23 +41,78 @@ inline void sweepParseReal(int cases) {
     }
 }
 
-// Decimal texts whose value lies within a few decades of the threshold.
-inline std::string nearThreshold(std::mt19937_64& rng, int decade) {
-    std::string s = rng() % 8 ? "" : "0";
-    std::string digits = std::to_string(1 + rng() % 999999999);
-    const int exponent = decade - 6 + static_cast<int>(rng() % 12);
-    switch (rng() % 3) {
+// The text of the value digits × 10^power (digits without leading zeros)
+// in one of the notations strtod reads: scientific, an integer mantissa,
+// plain decimals, a leading or trailing point, padding zeros, 'E', '+'.
+inline std::string notation(std::mt19937_64& rng, const std::string& digits, int64_t power) {
+    const auto n = static_cast<int64_t>(digits.size());
+    const std::string lead = rng() % 6 ? "" : rng() % 2 ? "0" : "000";
+    const std::string e = rng() % 2 ? "e" : "E";
+    auto exponent = [&](int64_t x) {
+        std::string text = std::to_string(x);
+        if (x >= 0 && rng() % 4 == 0) text = "+" + text;
+        if (rng() % 5 == 0) text.insert(text[0] == '-' || text[0] == '+' ? 1 : 0, "0");
+        return e + text;
+    };
+    const std::string pad = rng() % 4 ? "" : std::string(1 + rng() % 3, '0');
+    switch (rng() % 5) {
         case 0:
-            return s + digits.substr(0, 1) + "." + digits.substr(1) + "e" +
-                   std::to_string(exponent);
+            return lead + digits.substr(0, 1) + "." + digits.substr(1) + pad +
+                   exponent(power + n - 1);
         case 1:
-            return s + digits + "E" +
-                   std::to_string(exponent - static_cast<int>(digits.size()) + 1);
-        default: {
-            if (exponent >= 0) return digits;
-            return "0." + std::string(static_cast<size_t>(-exponent - 1), '0') + digits;
-        }
+            return lead + digits + exponent(power);
+        case 2:
+            return lead + "." + digits + pad + exponent(power + n);
+        case 3:
+            return lead + digits + "." + pad + exponent(power);
+        default:
+            if (power >= 0) return lead + digits + std::string(static_cast<size_t>(power), '0');
+            if (-power < n)
+                return lead + digits.substr(0, static_cast<size_t>(n + power)) + "." +
+                       digits.substr(static_cast<size_t>(n + power)) + pad;
+            return (rng() % 2 ? "0." : ".") + std::string(static_cast<size_t>(-power - n), '0') +
+                   digits + pad;
     }
+}
+
+// Texts of up to 40 significant digits whose value lies near the
+// threshold: the threshold itself and its neighbouring doubles printed to
+// a random precision, or random digits within a few decades of it.
+inline std::string nearThreshold(std::mt19937_64& rng, const Threshold& t) {
+    std::string digits;
+    int64_t power;
+    if (rng() % 2 && t.value > 0) {
+        double v = t.value;
+        if (rng() % 2) v = std::nextafter(v, rng() % 2 ? 1.0 : 0.0);
+        char text[80];
+        const int precision = static_cast<int>(rng() % 40);
+        std::snprintf(text, sizeof text, "%.*e", precision, v);
+        const char* exp = std::strchr(text, 'e');
+        for (const char* c = text; c != exp; ++c)
+            if (*c != '.') digits += *c;
+        power = std::atoll(exp + 1) - precision;
+    } else {
+        const size_t length = 1 + rng() % 40;
+        digits = std::to_string(1 + rng() % 9);
+        while (digits.size() < length) digits += static_cast<char>('0' + rng() % 10);
+        const auto decade =
+            t.value > 0 ? static_cast<int64_t>(std::floor(std::log10(t.value))) : int64_t{-330};
+        power = decade - static_cast<int64_t>(length) - 4 + static_cast<int64_t>(rng() % 12);
+    }
+    while (digits.size() > 1 && digits.back() == '0') digits.pop_back(), ++power;
+    return notation(rng, digits, power);
+}
+
+// A significance level: 0.05, 1, a round number, or random digits over
+// the whole range down to subnormal values.
+inline double randomAlpha(std::mt19937_64& rng) {
+    static const double fixed[] = {defaultAlpha, 1, 0.01, 0.001, 0.1, 5e-8, 4.9e-324};
+    if (rng() % 3 == 0) return fixed[rng() % std::size(fixed)];
+    char text[64];
+    std::snprintf(
+        text, sizeof text, "%llu.%llue-%d", static_cast<unsigned long long>(1 + rng() % 9),
+        static_cast<unsigned long long>(rng() % 1000000000000), static_cast<int>(rng() % 325));
+    return std::strtod(text, nullptr);
 }
 
 // verdict (or quickVerdict) on a copy of the text followed by digits,
@@ -73,14 +130,15 @@ inline void sweepVerdicts(int cases) {
     for (int i = 0; i < cases; ++i) {
         const int64_t total =
             i % 3 ? totals[rng() % std::size(totals)] : 1 + static_cast<int64_t>(rng() >> 1);
-        const Threshold t = makeThreshold(total);
-        const std::string text = i % 2 ? texts.next() : nearThreshold(rng, int(t.passMax + 1));
+        const double alpha = i % 4 ? randomAlpha(rng) : defaultAlpha;
+        const Threshold t = makeThreshold(total, alpha);
+        const std::string text = i % 4 == 1 ? texts.next() : nearThreshold(rng, t);
         const Verdict expected = referenceVerdict(text, t.value);
         const Verdict quick = paddedVerdict(text, t, true);
         if (quick != Verdict::Undecided) {
-            ASSERT_EQ(quick, expected) << total << " " << text;
+            ASSERT_EQ(quick, expected) << alpha << " / " << total << ": " << text;
         }
-        ASSERT_EQ(paddedVerdict(text, t), expected) << total << " " << text;
+        ASSERT_EQ(paddedVerdict(text, t), expected) << alpha << " / " << total << ": " << text;
     }
 }
 
