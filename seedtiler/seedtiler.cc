@@ -29,9 +29,10 @@ namespace {
 const char usage[] =
     "Usage: seedtiler [OPTION]...\n"
     "Reads seed sequences, one per line, and writes every 31-character window of\n"
-    "every line, each window on its own line followed by a line with its reverse\n"
-    "complement (A<->T, C<->G, any other character becomes N). Line terminators\n"
-    "(\"\\n\" or \"\\r\\n\") are not part of any window. Other arguments are ignored.\n"
+    "every line (-k sets another length), each window on its own line followed by\n"
+    "a line with its reverse complement (A<->T, C<->G, any other character becomes\n"
+    "N). Line terminators (\"\\n\" or \"\\r\\n\") are not part of any window. Other\n"
+    "arguments are ignored.\n"
     "\n"
     "  -i, --seeds=FILE      the seed sequences (default: seed.txt)\n"
     "  -o, --kmers=FILE      the k-mer list (default: kmers.txt)\n"
