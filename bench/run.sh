@@ -97,6 +97,12 @@ for tool in "${tools[@]}"; do
         compare seedtiler "$d" "$build/seedtiler/seedtiler" "cat same-size.txt > copy.txt"
         per_set seedtiler "$d" "$build/seedtiler/seedtiler" "cat same-size.txt > copy.txt"
         against_baseline seedtiler "$d" ""
+        # Another k, and the same seeds as FASTA wrapped at 60 columns.
+        (cd "$d" && "$build/seedtiler/seedtiler" -k 21 -o same-size-21.txt)
+        compare "seedtiler -k 21" "$d" "$build/seedtiler/seedtiler -k 21" "cat same-size-21.txt > copy.txt"
+        [ -s "$d/seed.fa" ] || awk '{ print ">seed" NR; for (i = 1; i <= length($0); i += 60) print substr($0, i, 60) }' \
+            "$d/seed.txt" >"$d/seed.fa"
+        compare "seedtiler --fasta" "$d" "$build/seedtiler/seedtiler --fasta -i seed.fa" "cat same-size.txt > copy.txt"
         if with zstd zstd; then
             compare "seedtiler -o .zst" "$d" "$build/seedtiler/seedtiler -o copy.txt.zst" \
                 "zstd -3 -c same-size.txt > /dev/null"

@@ -83,7 +83,9 @@ class Tiler {
     void tile() {
         if (len_ < k_) return;
         reverse(rc_.data(), text_.data(), len_);
-        if (k_ <= 32)
+        if (k_ == kmerLength)
+            tileBy<32, kmerLength>();
+        else if (k_ <= 32)
             tileBy<32>();
         else if (k_ <= width)
             tileBy<width>();
@@ -92,10 +94,11 @@ class Tiler {
     }
     // Writes each window of the text and its reverse complement, copying
     // W bytes for each (k bytes when W is 0); each reverse complement is a
-    // slice of that of the whole text.
-    template <size_t W>
+    // slice of that of the whole text. K, when not 0, is k known at compile
+    // time (the default length).
+    template <size_t W, size_t K = 0>
     void tileBy() {
-        const size_t k = k_, len = len_;
+        const size_t k = K ? K : k_, len = len_;
         const char* text = text_.data();
         const char* rc = rc_.data();
         for (size_t start = 0; start + k <= len; ++start) {
