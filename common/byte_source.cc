@@ -293,8 +293,7 @@ class ThreadedSource : public ByteSource {
 
 // Hands out the first bytes of another source, read when the input is
 // opened, so that undecodable data fails the run before any output exists
-// (and a small input is checked whole). Their buffer is given back once
-// they are handed out.
+// (and a small input is checked whole).
 class PrimedSource : public ByteSource {
   public:
     explicit PrimedSource(std::unique_ptr<ByteSource> inner)
@@ -317,7 +316,6 @@ class PrimedSource : public ByteSource {
             const size_t take = std::min(n, static_cast<size_t>(size_) - at_);
             std::memcpy(dst, first_.data() + at_, take);
             at_ += take;
-            if (at_ == static_cast<size_t>(size_)) std::vector<char>().swap(first_);
             return static_cast<ssize_t>(take);
         }
         if (size_ == 0) return 0;
