@@ -205,9 +205,7 @@ class ThreadedSource : public ByteSource {
     ssize_t read(char* dst, size_t n) override {
         if (finished_) {
             if (!failed_) return 0;  // the end stays the end
-            errno_ = inner_->errorNumber();
-            problem_ = inner_->problem();
-            return -1;
+            return failLike(*inner_);
         }
         if (!worker_.joinable()) {
             for (auto& slot : slots_) slot.data.resize(slotSize);
@@ -300,18 +298,11 @@ class PrimedSource : public ByteSource {
         : inner_(std::move(inner)), first_(primeSize) {
         size_ = inner_->read(first_.data(), first_.size());
         consumed_ = inner_->consumed();
-        if (size_ < 0) {
-            errno_ = inner_->errorNumber();
-            problem_ = inner_->problem();
-        }
+        if (size_ < 0) failLike(*inner_);
     }
     bool failed() const { return size_ < 0; }
     ssize_t read(char* dst, size_t n) override {
-        if (size_ < 0) {
-            errno_ = inner_->errorNumber();
-            problem_ = inner_->problem();
-            return -1;
-        }
+        if (size_ < 0) return failLike(*inner_);
         if (at_ < static_cast<size_t>(size_)) {
             const size_t take = std::min(n, static_cast<size_t>(size_) - at_);
             std::memcpy(dst, first_.data() + at_, take);
@@ -321,11 +312,7 @@ class PrimedSource : public ByteSource {
         if (size_ == 0) return 0;
         const ssize_t got = inner_->read(dst, n);
         consumed_ = inner_->consumed();
-        if (got < 0) {
-            errno_ = inner_->errorNumber();
-            problem_ = inner_->problem();
-        }
-        return got;
+        return got < 0 ? failLike(*inner_) : got;
     }
 
   private:

@@ -27,6 +27,12 @@ class ByteSource {
         return -1;
     }
     ssize_t failWith(std::string problem);
+    // Takes on the failure of a source this one reads from.
+    ssize_t failLike(const ByteSource& inner) {
+        errno_ = inner.errno_;
+        problem_ = inner.problem_;
+        return -1;
+    }
     int errno_ = 0;
     std::string problem_;
     uint64_t consumed_ = 0;

@@ -51,11 +51,7 @@ class ProgressSource : public ByteSource {
     explicit ProgressSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
     ssize_t read(char* dst, size_t n) override {
         const ssize_t got = inner_->read(dst, n);
-        if (got < 0) {
-            errno_ = inner_->errorNumber();
-            problem_ = inner_->problem();
-            return got;
-        }
+        if (got < 0) return failLike(*inner_);
         progress.read += inner_->consumed() - consumed_;
         consumed_ = inner_->consumed();
         update();

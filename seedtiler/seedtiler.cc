@@ -127,83 +127,67 @@ void tileLines(LineReader& reader, Tiler& tiler) {
     }
 }
 
+// A FASTQ record's quality must be as long as its sequence.
+void checkQuality(const char* name, uint64_t recordLine, uint64_t quality, uint64_t sequence) {
+    if (quality != sequence)
+        fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
+             " characters) is %s than its sequence (%" PRIu64 ")",
+             name, recordLine, quality, quality < sequence ? "shorter" : "longer", sequence);
+}
+
 // FASTA and FASTQ records, read line by line as kseq reads them: a ">" or
 // "@" line starts a record; a FASTQ record's sequence lines end at a "+"
 // line, and its quality lines at the sequence's length.
 void tileRecords(LineReader& reader, Tiler& tiler, const char* name) {
     enum class State { Before, Fasta, FastqSequence, FastqQuality, AfterFastq };
+    enum class Line { Skipped, Sequence, Quality };  // what the current line is
     State state = State::Before;
+    Line line = Line::Skipped;
     uint64_t sequence = 0, quality = 0, recordLine = 0;
-    auto checkQuality = [&] {
-        if (quality < sequence)
-            fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
-                 " characters) is shorter than its sequence (%" PRIu64 ")",
-                 name, recordLine, quality, sequence);
-        if (quality > sequence)
-            fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
-                 " characters) is longer than its sequence (%" PRIu64 ")",
-                 name, recordLine, quality, sequence);
-    };
     std::string_view piece;
     bool complete;
     bool lineStart = true;
-    bool skipping = false;  // the rest of a name or "+" line
     while (reader.next(piece, complete)) {
-        const bool first = lineStart;
-        lineStart = complete;
-        if (!first) {
-            if (skipping) {
-                skipping = !complete;
-            } else if (state == State::FastqQuality) {
-                quality += piece.size();
+        if (lineStart) {
+            if (piece.empty() && complete) continue;  // a blank line
+            const char c = piece.empty() ? '\0' : piece[0];
+            if (state == State::FastqQuality) {
+                line = Line::Quality;
+            } else if (c == '>' || c == '@') {
+                if (state == State::FastqSequence)
+                    fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name,
+                         reader.lineNumber());
+                tiler.end();
+                state = c == '>' ? State::Fasta : State::FastqSequence;
+                line = Line::Skipped;
+                sequence = 0;
+                recordLine = reader.lineNumber();
+            } else if (state == State::Before || state == State::AfterFastq) {
+                fail("%s:%" PRIu64 ": expected a FASTA ('>') or FASTQ ('@') record, found '%.*s'",
+                     name, reader.lineNumber(), shown(piece.size()), piece.data());
+            } else if (state == State::FastqSequence && c == '+') {
+                tiler.end();
+                state = State::FastqQuality;
+                line = Line::Skipped;
+                quality = 0;
             } else {
-                if (state == State::FastqSequence) sequence += piece.size();
-                tiler.add(piece.data(), piece.size());
+                line = Line::Sequence;
             }
-            if (complete && state == State::FastqQuality && quality >= sequence) {
-                checkQuality();
-                state = State::AfterFastq;
-            }
-            continue;
         }
-        if (piece.empty() && complete) continue;  // a blank line
-        const char c = piece.empty() ? '\0' : piece[0];
-        if (state == State::FastqQuality) {
-            quality += piece.size();
-            if (complete && quality >= sequence) {
-                checkQuality();
-                state = State::AfterFastq;
-            }
-            continue;
+        lineStart = complete;
+        if (line == Line::Quality) quality += piece.size();
+        if (line == Line::Sequence) {
+            if (state == State::FastqSequence) sequence += piece.size();
+            tiler.add(piece.data(), piece.size());
         }
-        if (c == '>' || c == '@') {
-            if (state == State::FastqSequence)
-                fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name,
-                     reader.lineNumber());
-            tiler.end();
-            state = c == '>' ? State::Fasta : State::FastqSequence;
-            sequence = 0;
-            recordLine = reader.lineNumber();
-            skipping = !complete;
-            continue;
+        if (complete && state == State::FastqQuality && quality >= sequence) {
+            checkQuality(name, recordLine, quality, sequence);
+            state = State::AfterFastq;
         }
-        if (state == State::Before || state == State::AfterFastq)
-            fail("%s:%" PRIu64 ": expected a FASTA ('>') or FASTQ ('@') record, found '%.*s'", name,
-                 reader.lineNumber(), shown(piece.size()), piece.data());
-        if (state == State::FastqSequence && c == '+') {
-            tiler.end();
-            state = State::FastqQuality;
-            quality = 0;
-            skipping = !complete;
-            if (complete && sequence == 0) state = State::AfterFastq;
-            continue;
-        }
-        if (state == State::FastqSequence) sequence += piece.size();
-        tiler.add(piece.data(), piece.size());
     }
     if (state == State::FastqSequence)
         fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name, recordLine);
-    if (state == State::FastqQuality) checkQuality();
+    if (state == State::FastqQuality) checkQuality(name, recordLine, quality, sequence);
     tiler.end();
 }
 
