@@ -94,6 +94,8 @@ Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t 
     RowSums row;
     while (reader.next(line)) {
         const RowResult result = readRow(reader, line, noCases, noControls, row);
+        if (result.status != RowStatus::Ok && result.status != RowStatus::Blank)
+            failIfDamaged(reader, inputName);
         switch (result.status) {
             case RowStatus::Blank:
                 continue;
@@ -140,7 +142,7 @@ int runCohortmeans(int argc, char** argv) {
     const int32_t noControls = sampleCount(numbers[1], "control");
     enterDirectory();
 
-    const auto in = openInputSource(table);
+    const auto in = openInputSource(table, "-i");
     const Totals totals = sumTable(*in, inputName(table), noCases, noControls);
 
     char text[256];

@@ -2,7 +2,9 @@
 
 #include <isa-l/igzip_lib.h>
 #include <unistd.h>
+#define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, for the window a frame needs
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +37,8 @@ class PlainSource : public ByteSource {
             const size_t take = std::min(n, head_.size() - at_);
             std::memcpy(dst, head_.data() + at_, take);
             at_ += take;
+            consumed_ += take;
+            if (at_ == head_.size()) std::string().swap(head_), at_ = 0;
             return static_cast<ssize_t>(take);
         }
         for (;;) {
@@ -109,7 +113,18 @@ const char* inflateProblem(int code) {
     }
 }
 
-// gzip data, any number of members (bgzip files included).
+// Whether a gzip member header carries the BGZF "BC" extra field.
+bool isBgzfHeader(const uint8_t* p, size_t n) {
+    if (n < 12 || !(p[3] & 4)) return false;  // no FEXTRA
+    const size_t extraEnd = std::min(n, 12 + size_t{p[10]} + (size_t{p[11]} << 8));
+    for (size_t at = 12; at + 4 <= extraEnd; at += 4 + p[at + 2] + (size_t{p[at + 3]} << 8))
+        if (p[at] == 'B' && p[at + 1] == 'C') return true;
+    return false;
+}
+
+// gzip data, any number of members (bgzip files included), and zero bytes
+// of padding after the last. A BGZF file (its first member carries the BC
+// field) must end with the empty end-of-file block, or it was cut.
 class GzipSource : public ByteSource {
   public:
     GzipSource(std::unique_ptr<ByteSource> raw, std::string name)
@@ -117,17 +132,45 @@ class GzipSource : public ByteSource {
         isal_inflate_init(&state_);
         state_.crc_flag = IGZIP_GZIP;
     }
-    ssize_t read(char* dst, size_t n) override {
+    ssize_t read(char* dst, size_t n) override { return decode(dst, n, false); }
+    bool verifyThrough(uint64_t offset) override {
+        if (offset <= verified_) return true;
+        if (errno_) return false;
+        char scratch[16384];
+        for (;;) {
+            const ssize_t got = decode(scratch, sizeof scratch, true);
+            if (got <= 0) return got == 0;
+        }
+    }
+
+  private:
+    // Decodes up to n bytes; with `oneMember`, stops at the end of the
+    // current member.
+    ssize_t decode(char* dst, size_t n, bool oneMember) {
+        if (first_) {
+            if (!in_.ensure(18)) return failWith(in_.error());
+            bgzf_ = isBgzfHeader(in_.next(), in_.available());
+            first_ = false;
+        }
         for (;;) {
             if (state_.block_state == ISAL_BLOCK_FINISH) {
-                // A member ended: another one may follow, and nothing else.
+                verified_ = produced_;
+                if (oneMember) return 0;
+                // A member ended: another one may follow, or zero bytes of
+                // padding, and nothing else.
                 if (!in_.ensure(2)) return failWith(in_.error());
-                if (in_.ended()) return 0;
+                if (!skipZeros()) return failWith(in_.error());
+                if (in_.ended()) {
+                    if (bgzf_ && produced_ != memberStart_)
+                        return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
+                    return 0;
+                }
                 const uint8_t* next = in_.next();
-                if (in_.available() < 2 || next[0] != 0x1f || next[1] != 0x8b)
+                if (padded_ || in_.available() < 2 || next[0] != 0x1f || next[1] != 0x8b)
                     return corrupt("bytes after the last member");
                 isal_inflate_reset(&state_);
                 state_.crc_flag = IGZIP_GZIP;
+                memberStart_ = produced_;
             }
             if (!in_.ensure(1)) return failWith(in_.error());
             state_.next_in = in_.next();
@@ -141,6 +184,7 @@ class GzipSource : public ByteSource {
             if (code < 0 || code == ISAL_NEED_DICT) return corrupt(inflateProblem(code));
             const size_t produced =
                 static_cast<size_t>(reinterpret_cast<char*>(state_.next_out) - dst);
+            produced_ += produced;
             if (produced > 0) return static_cast<ssize_t>(produced);
             if (state_.block_state == ISAL_BLOCK_FINISH) continue;
             if (in_.ended() || (used == 0 && !in_.ensure(in_.available() + 1)))
@@ -150,7 +194,19 @@ class GzipSource : public ByteSource {
         }
     }
 
-  private:
+    // Uses up the zero bytes at the front of the input; false on a read
+    // error.
+    bool skipZeros() {
+        for (;;) {
+            size_t zeros = 0;
+            while (zeros < in_.available() && in_.next()[zeros] == 0) ++zeros;
+            if (zeros == 0) return true;
+            padded_ = true;
+            in_.use(zeros);
+            if (!in_.ensure(2)) return false;
+        }
+    }
+
     ssize_t corrupt(const char* what) {
         return failWith(name_ + ": corrupt gzip data (" + what + ")");
     }
@@ -158,17 +214,45 @@ class GzipSource : public ByteSource {
     Compressed in_;
     std::string name_;
     inflate_state state_;
+    bool first_ = true, bgzf_ = false, padded_ = false;
+    uint64_t produced_ = 0;     // bytes handed out
+    uint64_t memberStart_ = 0;  // produced_ when the current member began
+    uint64_t verified_ = 0;     // produced_ at the end of the last whole member
 };
 
-// zstd data, any number of frames.
+// zstd data, any number of frames, skippable frames included (pzstd and
+// the seekable format write them).
 class ZstdSource : public ByteSource {
   public:
     ZstdSource(std::unique_ptr<ByteSource> raw, std::string name)
         : in_(std::move(raw)), name_(std::move(name)), ctx_(ZSTD_createDCtx()) {}
     ~ZstdSource() override { ZSTD_freeDCtx(ctx_); }
-    ssize_t read(char* dst, size_t n) override {
+    ssize_t read(char* dst, size_t n) override { return decode(dst, n, false); }
+    bool verifyThrough(uint64_t offset) override {
+        if (offset <= verified_) return true;
+        if (errno_) return false;
+        char scratch[16384];
+        for (;;) {
+            const ssize_t got = decode(scratch, sizeof scratch, true);
+            if (got <= 0) return got == 0;
+        }
+    }
+
+  private:
+    // Decodes up to n bytes; with `oneFrame`, stops at the end of the
+    // current frame.
+    ssize_t decode(char* dst, size_t n, bool oneFrame) {
         if (!ctx_) return failWith(ENOMEM);
         for (;;) {
+            if (pending_ == 0) {
+                verified_ = produced_;
+                if (oneFrame && started_) return 0;
+                // A frame starts: its header tells the window it needs.
+                if (!in_.ensure(ZSTD_FRAMEHEADERSIZE_MAX)) return failWith(in_.error());
+                ZSTD_frameHeader header;
+                if (ZSTD_getFrameHeader(&header, in_.next(), in_.available()) == 0)
+                    window_ = header.windowSize;
+            }
             if (!in_.ensure(1)) return failWith(in_.error());
             if (in_.ended()) {
                 if (pending_ != 0)
@@ -178,20 +262,39 @@ class ZstdSource : public ByteSource {
             ZSTD_inBuffer input{in_.next(), in_.available(), 0};
             ZSTD_outBuffer output{dst, n, 0};
             pending_ = ZSTD_decompressStream(ctx_, &output, &input);
+            started_ = true;
             in_.use(input.pos);
             consumed_ = in_.consumed();
-            if (ZSTD_isError(pending_))
+            produced_ += output.pos;
+            if (ZSTD_isError(pending_)) {
+                if (ZSTD_getErrorCode(pending_) == ZSTD_error_frameParameter_windowTooLarge)
+                    return windowTooLarge();
                 return failWith(name_ + ": corrupt zstd data (" + ZSTD_getErrorName(pending_) +
                                 ")");
+            }
             if (output.pos > 0) return static_cast<ssize_t>(output.pos);
         }
     }
 
-  private:
+    ssize_t windowTooLarge() {
+        int log = 0;
+        while (log < 63 && (uint64_t{1} << log) < window_) ++log;
+        const uint64_t mib = (window_ + (uint64_t{1} << 20) - 1) >> 20;
+        return failWith(
+            name_ + ": zstd data needs a " + std::to_string(mib) + " MiB window, above the " +
+            std::to_string(1u << (ZSTD_WINDOWLOG_LIMIT_DEFAULT - 20)) +
+            " MiB this tool allows (decompress it with zstd -d --long=" + std::to_string(log) +
+            ")");
+    }
+
     Compressed in_;
     std::string name_;
     ZSTD_DCtx* ctx_;
     size_t pending_ = 0;  // nonzero while a frame is unfinished
+    bool started_ = false;
+    uint64_t window_ = 0;
+    uint64_t produced_ = 0;  // bytes handed out
+    uint64_t verified_ = 0;  // produced_ at the end of the last whole frame
 };
 
 // Runs another source on a thread of its own, which fills buffers ahead of
@@ -202,6 +305,13 @@ class ThreadedSource : public ByteSource {
   public:
     explicit ThreadedSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
     ~ThreadedSource() override { stop(); }
+    bool verifyThrough(uint64_t offset) override {
+        // The thread has read ahead of the reader, perhaps into a failure:
+        // the source it read from says where that lies.
+        stop();
+        if (!inner_->verifyThrough(offset)) return failLike(*inner_), false;
+        return true;
+    }
     ssize_t read(char* dst, size_t n) override {
         if (finished_) {
             if (!failed_) return 0;  // the end stays the end
@@ -301,6 +411,10 @@ class PrimedSource : public ByteSource {
         if (size_ < 0) failLike(*inner_);
     }
     bool failed() const { return size_ < 0; }
+    bool verifyThrough(uint64_t offset) override {
+        if (!inner_->verifyThrough(offset)) return failLike(*inner_), false;
+        return true;
+    }
     ssize_t read(char* dst, size_t n) override {
         if (size_ < 0) return failLike(*inner_);
         if (at_ < static_cast<size_t>(size_)) {
@@ -328,11 +442,58 @@ std::unique_ptr<ByteSource> plainSource(int fd) {
     return std::make_unique<PlainSource>(fd);
 }
 
-std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads,
-                                       std::string* problem) {
-    // Up to four bytes tell the format; they are handed on to the decoder
-    // or the plain reader.
-    std::string head(4, '\0');
+namespace {
+
+// How much of a plain input is looked at for a NUL byte before it is taken
+// as text.
+constexpr size_t sniffSize = size_t{64} << 10;
+
+bool startsWith(const std::string& head, const char* magic, size_t n) {
+    return head.size() >= n && std::memcmp(head.data(), magic, n) == 0;
+}
+
+// A compressed format the tools do not read, and the command that
+// decompresses it; null when the data is not one.
+const char* foreignFormat(const std::string& head, const char** decompressor) {
+    static const struct {
+        const char* magic;
+        size_t size;
+        const char* name;
+        const char* command;
+    } formats[] = {
+        {"\xfd"
+         "7zXZ\0",
+         6, "xz", "xz -dc"},
+        {"\x04\x22\x4d\x18", 4, "lz4", "lz4 -dc"},
+        {"PK\x03\x04", 4, "zip", "unzip -p"},
+    };
+    for (const auto& f : formats) {
+        if (startsWith(head, f.magic, f.size)) {
+            *decompressor = f.command;
+            return f.name;
+        }
+    }
+    if (startsWith(head, "BZh", 3) && head.size() >= 4 && head[3] >= '1' && head[3] <= '9') {
+        *decompressor = "bzip2 -dc";
+        return "bzip2";
+    }
+    return nullptr;
+}
+
+bool isZstd(const std::string& head) {
+    // A frame, or a skippable frame (magic 0x184D2A50 to 0x184D2A5F).
+    return startsWith(head, "\x28\xb5\x2f\xfd", 4) ||
+           (head.size() >= 4 && (head[0] & 0xf0) == 0x50 &&
+            head.compare(1, 3, "\x2a\x4d\x18") == 0);
+}
+
+}  // namespace
+
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, std::string* problem,
+                                       const char* pipeReader) {
+    // The first bytes tell the format, and show a plain input to be text;
+    // they are handed on to the decoder or the plain reader.
+    std::string head(sniffSize, '\0');
     size_t got = 0;
     while (got < head.size()) {
         const ssize_t n = ::read(fd, head.data() + got, head.size() - got);
@@ -345,20 +506,35 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads,
         got += static_cast<size_t>(n);
     }
     head.resize(got);
-    auto raw = std::make_unique<PlainSource>(fd, head);
+    auto refuse = [&](const std::string& why) -> std::unique_ptr<ByteSource> {
+        if (problem) *problem = why;
+        return nullptr;
+    };
+    const char* decompressor = nullptr;
+    if (const char* format = foreignFormat(head, &decompressor)) {
+        std::string hint = std::string(" (decompress it first: ") + decompressor;
+        if (std::strcmp(name, "standard input") != 0) hint.append(" ").append(name);
+        if (pipeReader) hint.append(" | ").append(pipeReader);
+        return refuse(std::string(name) + ": " + format + "-compressed input is not supported" +
+                      hint + ")");
+    }
     std::unique_ptr<ByteSource> source;
-    if (got >= 2 && head[0] == '\x1f' && head[1] == '\x8b')
+    const bool gzip = got >= 2 && head[0] == '\x1f' && head[1] == '\x8b';
+    const bool zstd = !gzip && isZstd(head);
+    if (!gzip && !zstd && std::memchr(head.data(), '\0', head.size()))
+        return refuse(std::string(name) + ": binary data, not text");
+    auto raw = std::make_unique<PlainSource>(fd, std::move(head));
+    if (gzip)
         source = std::make_unique<GzipSource>(std::move(raw), name);
-    else if (got == 4 && head == std::string("\x28\xb5\x2f\xfd", 4))
+    else if (zstd)
         source = std::make_unique<ZstdSource>(std::move(raw), name);
     else
         return raw;
     auto primed = std::make_unique<PrimedSource>(std::move(source));
-    if (primed->failed() && problem) {
-        *problem = primed->problem().empty() ? std::string("cannot read '") + name +
-                                                   "': " + std::strerror(primed->errorNumber())
-                                             : primed->problem();
-        return nullptr;
+    if (primed->failed()) {
+        return refuse(primed->problem().empty() ? std::string("cannot read '") + name +
+                                                      "': " + std::strerror(primed->errorNumber())
+                                                : primed->problem());
     }
     if (threads > 0) return std::make_unique<ThreadedSource>(std::move(primed));
     return primed;

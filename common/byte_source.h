@@ -20,6 +20,16 @@ class ByteSource {
     const std::string& problem() const { return problem_; }
     // Bytes taken from the underlying file so far.
     uint64_t consumed() const { return consumed_; }
+    // Before a record error is reported at `offset` (bytes of this source's
+    // output): decodes the rest of the compressed member or frame that holds
+    // that offset, and returns false, with problem() or errorNumber() set,
+    // when it is damaged, so that the damage is reported rather than the
+    // record. Plain data has nothing more to check. The source may not be
+    // read any further afterwards.
+    virtual bool verifyThrough(uint64_t offset) {
+        (void)offset;
+        return true;
+    }
 
   protected:
     ssize_t failWith(int errorNumber) {
@@ -43,8 +53,10 @@ std::unique_ptr<ByteSource> plainSource(int fd);
 
 // The source for an open input: plain, gzip or zstd, by its first bytes.
 // `name` is used in messages. Compressed data is decoded from its start at
-// once: when that fails and `problem` is given, the result is null and
-// *problem says why. With threads >= 1, compressed data is decompressed on
-// a thread of its own.
-std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads = 0,
-                                       std::string* problem = nullptr);
+// once: when that fails, the result is null and *problem says why. So it is for the formats not
+// read (xz, bzip2, lz4, zip), with a hint to decompress first into `pipeReader` (the command that
+// reads standard input, as "seedtiler -i -"), and for plain data whose
+// first 64 KiB hold a NUL byte (binary, not text). With threads >= 1,
+// compressed data is decompressed on a thread of its own.
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, std::string* problem,
+                                       const char* pipeReader = nullptr);

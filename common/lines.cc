@@ -1,5 +1,6 @@
 #include "lines.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -82,7 +83,12 @@ bool LineReader::fill() {
     }
     if (end_ == cap_) {
         // Only an unbounded reader gets here: the line does not fit.
-        const size_t bigger = cap_ * 2;
+        if (cap_ >= maxLine_) {
+            tooLong_ = true;
+            error_ = EFBIG;
+            return false;
+        }
+        const size_t bigger = std::min(cap_ * 2, maxLine_);
         char* grown = static_cast<char*>(std::realloc(buf_, bigger + readPadding));
         if (grown) {
             buf_ = grown;
@@ -101,6 +107,7 @@ bool LineReader::fill() {
     }
     const ssize_t got = source_->read(buf_ + end_, cap_ - end_);
     if (got > 0) {
+        taken_ += static_cast<uint64_t>(got);
         reindex(end_, end_ + static_cast<size_t>(got));
         end_ += static_cast<size_t>(got);
         return true;

@@ -20,14 +20,16 @@
 // A line ends at a newline or at the end of the input; its terminator ("\n",
 // "\r\n", or a final "\r" at the end of the input) is not part of the
 // returned text. With pieceLimit 0 the buffer grows to the longest line, so
-// every record is a whole line. With a pieceLimit, memory stays constant and
-// a longer line arrives as several consecutive pieces; `complete` tells which
+// every record is a whole line, up to a limit (256 MiB by default): a longer
+// line is an error (tooLong()), found before more than that is held. With a pieceLimit, memory
+// stays constant and a longer line arrives as several consecutive pieces; `complete` tells which
 // piece ends its line.
 class LineReader {
   public:
     static constexpr size_t defaultCapacity = size_t{256} << 10;
     // Readable bytes after the end of every returned text.
     static constexpr size_t readPadding = 64;
+    static constexpr size_t defaultMaxLine = size_t{256} << 20;
 
     // `capacity` is the size of the reads and, without a pieceLimit, the
     // buffer's starting size (at least 16). With `fields`, the reader also
@@ -68,10 +70,17 @@ class LineReader {
 
     // errno of the failed read or allocation, 0 if none failed.
     int error() const { return error_; }
+    // Whether the failure was a line longer than maxLine().
+    bool tooLong() const { return tooLong_; }
+    size_t maxLine() const { return maxLine_; }
+    void setMaxLine(size_t bytes) { maxLine_ = bytes; }
     // What is wrong with the data when decoding failed, else empty.
     const std::string& problem() const { return source_->problem(); }
     // 1-based number of the line that the last returned text belongs to.
     uint64_t lineNumber() const { return lineNumber_; }
+    // Bytes of the source up to the end of the last returned text.
+    uint64_t offset() const { return taken_ - (end_ - begin_); }
+    ByteSource& source() { return *source_; }
 
     // For a reader made with `fields`: bit i set when p[i] is a space, tab
     // or newline, for the 64 bytes at p, which lies in the last returned
@@ -106,8 +115,11 @@ class LineReader {
     size_t end_ = 0;    // end of the text read so far
     bool eof_ = false;
     bool atLineStart_ = true;
+    bool tooLong_ = false;
+    size_t maxLine_ = defaultMaxLine;
     int error_ = 0;
     uint64_t lineNumber_ = 0;
+    uint64_t taken_ = 0;  // bytes read from the source
 };
 
 // Field delimiters: tab, newline and space. A carriage return is not one.

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 
 #include "numbers.h"
 #include "progress.h"
@@ -25,6 +27,7 @@ namespace {
 const char* toolName = "tool";
 const char* directory = nullptr;
 int extra = 0;
+bool stdinClosed = false;
 FailureHook failureHook = nullptr;
 
 void vreport(const char* format, va_list args) {
@@ -34,13 +37,31 @@ void vreport(const char* format, va_list args) {
     std::fputc('\n', stderr);
 }
 
-void parkIfClosed(int fd, int flags) {
-    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) return;
+// Returns true when fd was closed (and is now parked on /dev/null).
+bool parkIfClosed(int fd, int flags) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) return false;
     int spare = ::open("/dev/null", flags);
     if (spare >= 0 && spare != fd) {
         dup2(spare, fd);
         ::close(spare);
     }
+    return true;
+}
+
+// A long option that getopt did not take: a prefix of several options, or
+// none.
+[[noreturn]] void failAmbiguousOrUnknown(const char* arg, const std::vector<Option>& all) {
+    if (std::strncmp(arg, "--", 2) == 0) {
+        const std::string_view given(arg + 2, std::strcspn(arg + 2, "="));
+        std::string candidates;
+        for (const Option& o : all)
+            if (std::string_view(o.name).substr(0, given.size()) == given)
+                candidates += std::string(" '--") + o.name + "'";
+        if (!given.empty() && candidates.find(' ', 1) != std::string::npos)
+            failUsage("option '--%.*s' is ambiguous; possibilities:%s",
+                      static_cast<int>(given.size()), given.data(), candidates.c_str());
+    }
+    failUsage("unknown option '%s'", arg);
 }
 
 void printAndExit(const char* text) {
@@ -75,6 +96,7 @@ void fail(const char* format, ...) {
     }
     vreport(format, args);
     va_end(args);
+    discardOutputs();
     std::exit(exitFailure);
 }
 
@@ -84,6 +106,7 @@ void failUsage(const char* format, ...) {
     vreport(format, args);
     va_end(args);
     std::fprintf(stderr, "Try '%s --help' for more information.\n", toolName);
+    discardOutputs();
     std::exit(exitUsage);
 }
 
@@ -91,11 +114,12 @@ void startTool(const char* name) {
     toolName = name;
     // A closed standard input or error would let a later open take its
     // descriptor (and the messages go into that file); park them on
-    // /dev/null. A closed standard output is left closed so that writing to
-    // it fails as it should.
-    parkIfClosed(STDIN_FILENO, O_RDONLY);
+    // /dev/null (reading "-" then fails). A closed standard output is left
+    // closed so that writing to it fails as it should.
+    stdinClosed = parkIfClosed(STDIN_FILENO, O_RDONLY);
     parkIfClosed(STDERR_FILENO, O_WRONLY);
     std::signal(SIGPIPE, SIG_IGN);
+    installCleanupHandlers();
     if (const char* problem = simd::selectFromEnvironment()) failUsage("%s", problem);
 }
 
@@ -109,7 +133,7 @@ std::vector<const char*> parseOptions(int argc, char** argv, const Option* optio
     all.push_back({"directory", 'C', "DIR", &directory});
     all.push_back({"threads", '@', "N", &threads});
     all.push_back({"quiet", 'q', nullptr, &quietFlag});
-    all.push_back({"help", 0, nullptr, &help});
+    all.push_back({"help", 'h', nullptr, &help});
     all.push_back({"version", 0, nullptr, &version});
     std::vector<struct option> longOptions;
     std::string shortOptions = ":";  // report a missing argument as ':'
@@ -145,8 +169,12 @@ std::vector<const char*> parseOptions(int argc, char** argv, const Option* optio
         if (c == '?' || c == ':') {
             const char* arg = args[static_cast<size_t>(previous < argc ? previous : argc - 1)];
             if (c == ':') failUsage("option '%s' needs an argument", arg);
+            if (optopt >= 256) {
+                failUsage("option '--%s' doesn't allow an argument",
+                          all[static_cast<size_t>(optopt - 256)].name);
+            }
             if (optopt) failUsage("unknown option '-%c'", optopt);
-            failUsage("unknown option '%s'", arg);
+            failAmbiguousOrUnknown(arg, all);
         }
         const Option* chosen = nullptr;
         if (c >= 256) {
@@ -206,78 +234,62 @@ void checkOneStandard(const char* const* paths, size_t count, const char* what) 
     if (dashes > 1) failUsage("only one %s can be '-'", what);
 }
 
-std::unique_ptr<ByteSource> openInputSource(const char* path) {
+std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option) {
     std::string problem;
     const int fd = openInput(path);
-    auto source = openSource(fd, inputName(path), extra, &problem);
+    const std::string pipeReader =
+        std::string(toolName) + " " + option + (std::strncmp(option, "--", 2) == 0 ? "=-" : " -");
+    auto source = openSource(fd, inputName(path), extra, &problem, pipeReader.c_str());
     if (!source) fail("%s", problem.c_str());
     return withProgress(std::move(source), fd);
 }
 
 void failRead(const LineReader& reader, const char* name) {
+    if (reader.tooLong())
+        fail("%s:%" PRIu64 ": line longer than %zu %s", name, reader.lineNumber() + 1,
+             reader.maxLine() >> 20 ? reader.maxLine() >> 20 : reader.maxLine(),
+             reader.maxLine() >> 20 ? "MiB" : "bytes");
     if (!reader.problem().empty()) fail("%s", reader.problem().c_str());
     fail("cannot read '%s': %s", name, std::strerror(reader.error()));
 }
 
+bool standardInputClosed() {
+    return stdinClosed;
+}
+
+void failIfDamaged(LineReader& reader, const char* name) {
+    if (!reader.source().verifyThrough(reader.offset())) {
+        if (!reader.source().problem().empty()) fail("%s", reader.source().problem().c_str());
+        fail("cannot read '%s': %s", name, std::strerror(reader.source().errorNumber()));
+    }
+}
+
 int finishTool() {
+    commitOutputs();
     clearProgress();
     return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 
-int openInput(const char* path) {
-    if (std::strcmp(path, "-") == 0) return STDIN_FILENO;
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail("cannot open '%s': %s", path, std::strerror(errno));
-    struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode))
-        fail("cannot open '%s': %s", path, std::strerror(EISDIR));
-    return fd;
-}
-
-int createOutput(const char* path) {
-    if (std::strcmp(path, "-") == 0) return STDOUT_FILENO;
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) fail("cannot open '%s': %s", path, std::strerror(errno));
-    return fd;
-}
-
-void createOutputs(const char* const* paths, int* fds, int count) {
-    bool created[8] = {};
-    if (count > 8) std::abort();
-    for (int i = 0; i < count; ++i) {
-        if (std::strcmp(paths[i], "-") == 0) {
-            fds[i] = STDOUT_FILENO;
-            continue;
-        }
-        // Opened without truncating first, so that nothing changes until
-        // every file is known to be writable.
-        fds[i] = ::open(paths[i], O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        created[i] = fds[i] >= 0;
-        if (fds[i] < 0 && errno == EEXIST) fds[i] = ::open(paths[i], O_WRONLY | O_CLOEXEC);
-        if (fds[i] < 0) {
-            const int err = errno;
-            for (int j = 0; j < i; ++j) {
-                if (fds[j] == STDOUT_FILENO) continue;
-                ::close(fds[j]);
-                if (created[j]) ::unlink(paths[j]);
-            }
-            fail("cannot open '%s': %s", paths[i], std::strerror(err));
-        }
-    }
-    for (int i = 0; i < count; ++i) {
-        struct stat info;
-        if (fstat(fds[i], &info) == 0 && S_ISREG(info.st_mode) && ftruncate(fds[i], 0) != 0)
-            fail("cannot write '%s': %s", paths[i], std::strerror(errno));
-    }
-}
-
 OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* path)
     : fd_(fd),
+      standard_(fd == STDOUT_FILENO && (!path || std::strcmp(path, "-") == 0)),
       name_(name),
       sink_(openSink(fd, path ? path : "", extra)),
       buf_(static_cast<char*>(std::malloc(capacity))),
       cap_(capacity) {
     if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));
+}
+
+void OutputFile::failWrite(int err) {
+    if (err == EPIPE && standard_) {
+        // The reader of standard output has gone, as when piped into
+        // head: end as other filters do, killed by SIGPIPE, no message.
+        discardOutputs();
+        clearProgress();
+        std::signal(SIGPIPE, SIG_DFL);
+        raise(SIGPIPE);
+    }
+    fail("cannot write '%s': %s", name_, std::strerror(err));
 }
 
 OutputFile::~OutputFile() {
@@ -292,8 +304,7 @@ void OutputFile::write(const char* data, size_t n) {
     }
     flush();
     if (n >= cap_) {
-        if (int err = sink_->write(data, n))
-            fail("cannot write '%s': %s", name_, std::strerror(err));
+        if (int err = sink_->write(data, n)) failWrite(err);
         return;
     }
     std::memcpy(buf_, data, n);
@@ -302,16 +313,14 @@ void OutputFile::write(const char* data, size_t n) {
 
 void OutputFile::flush() {
     if (used_ == 0) return;
-    if (int err = sink_->write(buf_, used_))
-        fail("cannot write '%s': %s", name_, std::strerror(err));
+    if (int err = sink_->write(buf_, used_)) failWrite(err);
     used_ = 0;
 }
 
 void OutputFile::close() {
     flush();
-    if (int err = sink_->finish()) fail("cannot write '%s': %s", name_, std::strerror(err));
-    if (fd_ >= 0 && ::close(fd_) != 0 && errno != EINTR)
-        fail("cannot write '%s': %s", name_, std::strerror(errno));
+    if (int err = sink_->finish()) failWrite(err);
+    if (fd_ >= 0 && ::close(fd_) != 0 && errno != EINTR) failWrite(errno);
     fd_ = -1;
 }
 

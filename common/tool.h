@@ -13,23 +13,25 @@
 #include <vector>
 
 #include "byte_sink.h"
+#include "files.h"
 #include "lines.h"
 
 inline constexpr int exitFailure = 1;
 inline constexpr int exitUsage = 2;
 
-// Sets the name used in messages, makes a broken pipe an ordinary write
-// error, and picks the scanning kernels (a KMERTOOLS_SIMD the CPU cannot
+// Sets the name used in messages, makes a broken pipe a write error (see
+// OutputFile), installs the handlers that remove unfinished outputs on
+// SIGINT, SIGTERM and SIGHUP, and picks the scanning kernels (a KMERTOOLS_SIMD the CPU cannot
 // run is a usage error).
 void startTool(const char* name);
 
 // The --help lines of the options every tool takes, for a tool whose own
 // options fit the same columns.
-#define COMMON_OPTIONS_HELP                                                   \
-    "  -C, --directory=DIR   change to DIR before opening any file\n"          \
+#define COMMON_OPTIONS_HELP                                                     \
+    "  -C, --directory=DIR   change to DIR before opening any file\n"           \
     "  -@, --threads=N       extra threads for compression work (default: 0)\n" \
     "  -q, --quiet           no progress line on a terminal\n"                  \
-    "      --help            show this help and exit\n"                         \
+    "  -h, --help            show this help and exit\n"                         \
     "      --version         show the version and exit\n"
 
 // A command-line option of a tool.
@@ -64,9 +66,13 @@ const char* outputName(const char* path);
 // A usage error unless at most one of the paths is "-".
 void checkOneStandard(const char* const* paths, size_t count, const char* what);
 
-// The exit status of a run that did its work: 0, or 1 when standard error
-// could not be written (checked once at the end, as coreutils does).
+// Ends a run that did its work: puts its outputs in place (commitOutputs)
+// and returns 0, or 1 when standard error could not be written (checked
+// once at the end, as coreutils does).
 int finishTool();
+
+// True when standard input was closed when the tool started.
+bool standardInputClosed();
 
 // Prints "TOOL: " and the formatted message on standard error.
 void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
@@ -88,33 +94,27 @@ void setFailureHook(FailureHook hook);
 // Reports the message and a hint to --help, and exits with status 2.
 [[noreturn]] void failUsage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-// Opens an input file for reading ("-" is standard input); a directory is
-// refused. Fails the run with "cannot open 'FILE': reason" when it cannot
-// be opened.
-int openInput(const char* path);
-
 // Opens an input ("-" is standard input) as a byte source; a file that
-// cannot be opened, or compressed data that cannot be decoded from its
-// start, fails the run.
-std::unique_ptr<ByteSource> openInputSource(const char* path);
+// cannot be opened, compressed data that cannot be decoded from its start,
+// a compressed format not read, and binary data, fail the run. `option` is
+// the option that names the input ("-i", "--case"), for the hint to read a
+// format not read through a pipe.
+std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option);
 
 // Fails the run after a failed read: "cannot read 'NAME': reason", or
-// what is wrong with compressed data.
+// what is wrong with the data.
 [[noreturn]] void failRead(const LineReader& reader, const char* name);
 
-// Creates or empties an output file ("-" is standard output). Fails the run
-// when it cannot.
-int createOutput(const char* path);
-
-// Creates or empties several output files, all or none: when one cannot be
-// opened, the run fails and the others are left as they were (files it had
-// just created are removed again). Stores the descriptors in fds; "-" is
-// standard output.
-void createOutputs(const char* const* paths, int* fds, int count);
+// To be called before a record error at the reader's current line is
+// reported: when the data came through a decompressor and the rest of its
+// member or frame is damaged, fails the run with that damage instead.
+void failIfDamaged(LineReader& reader, const char* name);
 
 // Buffered output to a file descriptor, compressed when `path` (if given)
 // names a compressed file (see openSink). Every write is checked: the
-// first failure fails the run with "cannot write 'NAME': reason".
+// first failure fails the run with "cannot write 'NAME': reason", except a
+// broken pipe on standard output, which ends the run quietly by SIGPIPE as
+// other filters do.
 class OutputFile {
   public:
     OutputFile(int fd, const char* name, size_t capacity = size_t{1} << 20,
@@ -140,7 +140,9 @@ class OutputFile {
     void close();
 
   private:
+    [[noreturn]] void failWrite(int err);
     int fd_;
+    bool standard_;
     const char* name_;
     std::unique_ptr<ByteSink> sink_;
     char* buf_;

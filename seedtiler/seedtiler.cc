@@ -128,11 +128,13 @@ void tileLines(LineReader& reader, Tiler& tiler) {
 }
 
 // A FASTQ record's quality must be as long as its sequence.
-void checkQuality(const char* name, uint64_t recordLine, uint64_t quality, uint64_t sequence) {
-    if (quality != sequence)
-        fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
-             " characters) is %s than its sequence (%" PRIu64 ")",
-             name, recordLine, quality, quality < sequence ? "shorter" : "longer", sequence);
+void checkQuality(LineReader& reader, const char* name, uint64_t recordLine, uint64_t quality,
+                  uint64_t sequence) {
+    if (quality == sequence) return;
+    failIfDamaged(reader, name);
+    fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
+         " characters) is %s than its sequence (%" PRIu64 ")",
+         name, recordLine, quality, quality < sequence ? "shorter" : "longer", sequence);
 }
 
 // FASTA and FASTQ records, read line by line as kseq reads them: a ">" or
@@ -154,15 +156,18 @@ void tileRecords(LineReader& reader, Tiler& tiler, const char* name) {
             if (state == State::FastqQuality) {
                 line = Line::Quality;
             } else if (c == '>' || c == '@') {
-                if (state == State::FastqSequence)
+                if (state == State::FastqSequence) {
+                    failIfDamaged(reader, name);
                     fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name,
                          reader.lineNumber());
+                }
                 tiler.end();
                 state = c == '>' ? State::Fasta : State::FastqSequence;
                 line = Line::Skipped;
                 sequence = 0;
                 recordLine = reader.lineNumber();
             } else if (state == State::Before || state == State::AfterFastq) {
+                failIfDamaged(reader, name);
                 fail("%s:%" PRIu64 ": expected a FASTA ('>') or FASTQ ('@') record, found '%.*s'",
                      name, reader.lineNumber(), shown(piece.size()), piece.data());
             } else if (state == State::FastqSequence && c == '+') {
@@ -181,13 +186,15 @@ void tileRecords(LineReader& reader, Tiler& tiler, const char* name) {
             tiler.add(piece.data(), piece.size());
         }
         if (complete && state == State::FastqQuality && quality >= sequence) {
-            checkQuality(name, recordLine, quality, sequence);
+            checkQuality(reader, name, recordLine, quality, sequence);
             state = State::AfterFastq;
         }
     }
-    if (state == State::FastqSequence)
+    if (state == State::FastqSequence) {
+        failIfDamaged(reader, name);
         fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name, recordLine);
-    if (state == State::FastqQuality) checkQuality(name, recordLine, quality, sequence);
+    }
+    if (state == State::FastqQuality) checkQuality(reader, name, recordLine, quality, sequence);
     tiler.end();
 }
 
@@ -228,10 +235,11 @@ int runSeedtiler(int argc, char** argv) {
         tiling.k = k;
     }
     enterDirectory();
+    checkDistinct(&seeds, 1, &kmers, 1);
 
     // The input is opened first so that a missing input leaves the output
     // untouched.
-    const auto in = openInputSource(seeds);
+    const auto in = openInputSource(seeds, "-i");
     OutputFile out(createOutput(kmers), outputName(kmers), outputCapacityFor(tiling.k), kmers);
     tileInput(*in, inputName(seeds), out, tiling);
     out.close();

@@ -47,7 +47,7 @@ const char usage[] =
     "  -C, --directory=DIR     change to DIR before opening any file\n"
     "  -@, --threads=N         extra threads for compression work (default: 0)\n"
     "  -q, --quiet             no progress line on a terminal\n"
-    "      --help              show this help and exit\n"
+    "  -h, --help              show this help and exit\n"
     "      --version           show the version and exit\n"
     "\n"
     "FILE '-' is standard input or output (one input at most; not both outputs).\n"
@@ -63,7 +63,7 @@ const char usage[] =
 
 int64_t readTotalKmers(const char* path) {
     const char* totalName = inputName(path);
-    const auto source = openInputSource(path);
+    const auto source = openInputSource(path, "--total-file");
     LineReader reader(*source);
     std::string_view line;
     while (reader.next(line)) {
@@ -74,6 +74,9 @@ int64_t readTotalKmers(const char* path) {
         const uint64_t at = reader.lineNumber();
         const std::string_view rest(p, static_cast<size_t>(end - p));
         const WholeNumber n = scanWhole(rest);
+        const bool good = n.used != 0 && !n.negative && !n.overflow && n.magnitude != 0 &&
+                          n.magnitude <= INT64_MAX;
+        if (!good) failIfDamaged(reader, totalName);
         if (n.used == 0)
             fail("%s:%" PRIu64 ": expected the number of k-mers tested, found '%.*s'", totalName,
                  at, shown(rest.size()), rest.data());
@@ -100,9 +103,11 @@ void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold
         FieldCursor cursor(reader, line);
         const int fields = splitFields(cursor, 4, field);
         if (fields == 0) continue;  // a blank line
-        if (fields < 4)
+        if (fields < 4) {
+            failIfDamaged(reader, inName);
             fail("%s:%" PRIu64 ": %d field%s, a record needs 4 (k-mer, two integers, p-value)",
                  inName, reader.lineNumber(), fields, fields == 1 ? "" : "s");
+        }
         const std::string_view kmer = field[0], pvalue = field[3];
         switch (verdict(pvalue, threshold)) {
             case Verdict::Pass: {
@@ -116,6 +121,7 @@ void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold
                 break;
             }
             case Verdict::NotANumber:
+                failIfDamaged(reader, inName);
                 fail("%s:%" PRIu64 ": p-value '%.*s' is not a number", inName, reader.lineNumber(),
                      shown(pvalue.size()), pvalue.data());
             default:
@@ -156,13 +162,14 @@ int runSigsieve(int argc, char** argv) {
     checkOneStandard(allInputs, totalText ? 2 : 3, "input");
     checkOneStandard(outputs, 2, "output");
     enterDirectory();
+    checkDistinct(allInputs, totalText ? 2 : 3, outputs, 2);
 
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
     if (!totalText) total = readTotalKmers(totalFile);
     const Threshold threshold = makeThreshold(total, alpha);
-    const auto caseIn = openInputSource(inputs[0]);
-    const auto controlIn = openInputSource(inputs[1]);
+    const auto caseIn = openInputSource(inputs[0], "--case");
+    const auto controlIn = openInputSource(inputs[1], "--control");
     int outFds[2];
     createOutputs(outputs, outFds, 2);
     OutputFile caseOut(outFds[0], outputName(outputs[0]), size_t{256} << 10, outputs[0]);

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -43,6 +44,14 @@ std::string Scratch::read(const std::string& name) const {
 bool Scratch::exists(const std::string& name) const {
     struct stat info;
     return lstat(path(name).c_str(), &info) == 0;
+}
+
+std::vector<std::string> Scratch::names() const {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(work_))
+        found.push_back(entry.path().filename().string());
+    std::sort(found.begin(), found.end());
+    return found;
 }
 
 RunResult Scratch::run(const std::string& binary, const std::vector<std::string>& args, Stdout mode,

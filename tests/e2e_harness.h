@@ -23,6 +23,8 @@ class Scratch {
     void write(const std::string& name, const std::string& content) const;
     std::string read(const std::string& name) const;
     bool exists(const std::string& name) const;
+    // The names in the directory, hidden ones included, sorted.
+    std::vector<std::string> names() const;
     // Runs `binary` with `args` inside the scratch directory, with standard
     // input from the file `input` of the directory (or /dev/null).
     RunResult run(const std::string& binary, const std::vector<std::string>& args = {},
