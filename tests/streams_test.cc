@@ -275,6 +275,65 @@ TEST(Streams, DamagedCompressedInputFails) {
     EXPECT_EQ(r.err, "cohortmeans: test.txt: corrupt gzip data (unsupported compression method)\n");
 }
 
+// Inputs are what they claim to be: zstd with skippable frames and gzip
+// with zero padding are read; formats not read, binary data, a cut BGZF
+// file, an oversized zstd window and a closed standard input are refused
+// before any output exists.
+TEST(Streams, InputFormsReadOrRefused) {
+    const std::string text = seed(), half = text.substr(0, text.size() / 2);
+    const std::string skippable("\x5a\x2a\x4d\x18\x03\0\0\0abc", 11);
+    // A frame header asking for a 2 GiB window (window log 31).
+    const std::string hugeWindow("\x28\xb5\x2f\xfd\x00\xa8\x01\x00\x00", 9);
+    const std::string refused = " is not supported (decompress it first: ";
+    const struct {
+        std::string data, message;  // message "" when read as `text`
+    } inputs[] = {
+        {skippable + zstded(text), ""},
+        {zstded(half) + skippable + zstded(text.substr(half.size())), ""},
+        {gzipped(text) + std::string(1000, '\0'), ""},
+        {bgzfMember(text) + bgzfMember(""), ""},
+        {"\xfd"
+         "7zXZ" +
+             std::string(1, '\0') + "rest",
+         "in: xz-compressed input" + refused + "xz -dc in | seedtiler -i -)"},
+        {"BZh91AY&SY", "in: bzip2-compressed input" + refused + "bzip2 -dc in | seedtiler -i -)"},
+        {"\x04\x22\x4d\x18rest",
+         "in: lz4-compressed input" + refused + "lz4 -dc in | seedtiler -i -)"},
+        {"PK\x03\x04rest", "in: zip-compressed input" + refused + "unzip -p in | seedtiler -i -)"},
+        {"x" + gzipped(text), "in: binary data, not text"},
+        {text + std::string(1, '\0') + text, "in: binary data, not text"},
+        {gzipped(text) + std::string(9, '\0') + "x",
+         "in: corrupt gzip data (bytes after the last member)"},
+        {bgzfMember(half) + bgzfMember(text.substr(half.size())),
+         "in: truncated BGZF data (no end-of-file block)"},
+        {hugeWindow,
+         "in: zstd data needs a 2048 MiB window, above the 128 MiB this tool allows "
+         "(decompress it with zstd -d --long=31)"},
+    };
+    Scratch s;
+    s.write("in", text);
+    ASSERT_EQ(s.run(SEEDTILER_PATH, {"-i", "in", "-o", "plain.txt"}).status, 0);
+    const std::string expected = s.read("plain.txt");
+    for (const auto& input : inputs) {
+        for (const char* threads : {"0", "2"}) {
+            Scratch t;
+            t.write("in", input.data);
+            const RunResult r = t.run(SEEDTILER_PATH, {"-i", "in", "-@", threads});
+            EXPECT_EQ(r.err, input.message.empty() ? "" : "seedtiler: " + input.message + "\n");
+            if (input.message.empty()) {
+                EXPECT_EQ(r.status, 0);
+                EXPECT_EQ(t.read("kmers.txt"), expected) << input.message;
+            } else {
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(t.names(), std::vector<std::string>{"in"}) << input.message;
+            }
+        }
+    }
+    const RunResult closed = s.run("/bin/sh", {"-c", "exec \"$0\" -i - <&-", SEEDTILER_PATH});
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.err, "seedtiler: cannot read '-': standard input is closed\n");
+}
+
 // Outputs that cannot take what is written: compressed files on a full
 // disk, standard output closed or full.
 TEST(Streams, FullAndClosedOutputsFail) {
