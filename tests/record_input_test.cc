@@ -186,6 +186,22 @@ TEST(LineReader, GrowsToALineLongerThanItsBuffer) {
     EXPECT_EQ(lines[2], "y");
 }
 
+// A line of up to the limit, its terminator included, is read whole; a
+// longer one stops the reader (which never holds more than the limit) and
+// the line's number is the next.
+TEST(LineReader, StopsAtALineLongerThanItsLimit) {
+    for (const size_t length : {62, 63, 64, 65, 200}) {
+        LineReader reader(memoryFile("a\n" + std::string(length, 'x') + "\nb\n"), 0, 16);
+        reader.setMaxLine(64);
+        std::string_view text;
+        ASSERT_TRUE(reader.next(text));
+        const bool fits = length + 1 <= 64;
+        EXPECT_EQ(reader.next(text), fits) << length;
+        EXPECT_EQ(reader.tooLong(), !fits) << length;
+        EXPECT_EQ(reader.lineNumber(), fits ? 2u : 1u);
+    }
+}
+
 TEST(LineReader, ReportsAFailedRead) {
     int fd = open(".", O_RDONLY | O_DIRECTORY);
     LineReader reader(fd);
