@@ -35,10 +35,15 @@ inline double powerOfTen(int64_t d) {
     return std::strtod(text, nullptr);
 }
 
-inline Threshold makeThreshold(int64_t totalKmers, double alpha = defaultAlpha) {
-    Threshold t{alpha / static_cast<double>(totalKmers), -noDecade, noDecade};
+// The threshold `value`: a p-value passes when value > p.
+inline Threshold makeThreshold(double value) {
+    Threshold t{value, -noDecade, noDecade};
     if (!(t.value > 0)) {
         t.failMin = -noDecade;  // every value of any decade is at least 0
+        return t;
+    }
+    if (std::isinf(t.value)) {
+        t.passMax = 307;  // below 10^308, so finite; larger ones may round to inf
         return t;
     }
     const int64_t estimate = static_cast<int64_t>(std::floor(std::log10(t.value)));
@@ -49,6 +54,10 @@ inline Threshold makeThreshold(int64_t totalKmers, double alpha = defaultAlpha) 
     while (!(powerOfTen(d) >= t.value)) ++d;
     t.failMin = d;
     return t;
+}
+
+inline Threshold makeThreshold(int64_t totalKmers, double alpha = defaultAlpha) {
+    return makeThreshold(alpha / static_cast<double>(totalKmers));
 }
 
 enum class Verdict { Pass, Fail, NotANumber, Undecided };

@@ -12,7 +12,13 @@
 // INDEX counting 0, 1, 2, ... in each file.
 #include "sigsieve.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
 
 #include <cerrno>
 #include <cinttypes>
@@ -20,6 +26,8 @@
 #include <iterator>
 #include <string_view>
 
+#include "corrections.h"
+#include "qqplot.h"
 #include "record_input.h"
 #include "tool.h"
 
@@ -94,10 +102,14 @@ int64_t readTotalKmers(const char* path) {
          totalName, reader.lineNumber() + 1);
 }
 
-void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
-            size_t bufferSize) {
+namespace {
+
+// Calls onRecord(k-mer, p-value text) for each record of the input, in
+// order. A line of one to three fields, or a p-value that is not a number
+// (onRecord returns false), fails the run naming the line.
+template <class OnRecord>
+void forEachRecord(ByteSource& in, const char* inName, size_t bufferSize, OnRecord&& onRecord) {
     LineReader reader(in, 0, bufferSize, true);
-    int64_t index = 0;
     std::string_view line, field[4];
     while (reader.next(line)) {
         FieldCursor cursor(reader, line);
@@ -108,41 +120,238 @@ void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold
             fail("%s:%" PRIu64 ": %d field%s, a record needs 4 (k-mer, two integers, p-value)",
                  inName, reader.lineNumber(), fields, fields == 1 ? "" : "s");
         }
-        const std::string_view kmer = field[0], pvalue = field[3];
-        switch (verdict(pvalue, threshold)) {
-            case Verdict::Pass: {
-                char* header = out.reserve(22);
-                header[0] = '>';
-                size_t n = 1 + formatDecimal(header + 1, static_cast<uint64_t>(index++));
-                header[n] = '\n';
-                out.commit(n + 1);
-                out.write(kmer.data(), kmer.size());
-                out.put('\n');
-                break;
-            }
-            case Verdict::NotANumber:
-                failIfDamaged(reader, inName);
-                fail("%s:%" PRIu64 ": p-value '%.*s' is not a number", inName, reader.lineNumber(),
-                     shown(pvalue.size()), pvalue.data());
-            default:
-                break;
+        if (!onRecord(field[0], field[3])) {
+            failIfDamaged(reader, inName);
+            fail("%s:%" PRIu64 ": p-value '%.*s' is not a number", inName, reader.lineNumber(),
+                 shown(field[3].size()), field[3].data());
         }
     }
     if (reader.error()) failRead(reader, inName);
 }
+
+}  // namespace
+
+int64_t filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
+               size_t bufferSize) {
+    int64_t index = 0;
+    forEachRecord(in, inName, bufferSize, [&](std::string_view kmer, std::string_view pvalue) {
+        const Verdict v = verdict(pvalue, threshold);
+        if (v == Verdict::Pass) {
+            char* header = out.reserve(22);
+            header[0] = '>';
+            size_t n = 1 + formatDecimal(header + 1, static_cast<uint64_t>(index++));
+            header[n] = '\n';
+            out.commit(n + 1);
+            out.write(kmer.data(), kmer.size());
+            out.put('\n');
+        }
+        return v != Verdict::NotANumber;
+    });
+    return index;
+}
+
+namespace {
+
+// The records of both inputs, read as often as the corrections, the report
+// and the plot need them.
+struct Inputs {
+    const char* paths[2];
+    const char* options[2];
+
+    // Reads both inputs once, calling onValue(input, p) for the p-value of
+    // each record.
+    template <class OnValue>
+    void read(OnValue&& onValue) const {
+        for (int i = 0; i < 2; ++i) {
+            const auto in = openInputSource(paths[i], options[i]);
+            forEachRecord(*in, inputName(paths[i]), LineReader::defaultCapacity,
+                          [&](std::string_view, std::string_view text) {
+                              double p;
+                              if (scanReal(text, p) == 0) return false;
+                              onValue(i, p);
+                              return true;
+                          });
+        }
+    }
+};
+
+// Up to this many p-values of a cell are collected exactly, as doubles.
+constexpr uint64_t exactCap = uint64_t{1} << 22;
+
+// The finer cells of a cell over the p-values of the inputs in `inputs`
+// (a mask), with `ones` more p-values of 1.
+Refine refineOver(const Inputs& in, int inputs, uint64_t ones) {
+    return [&in, inputs, ones](const Cell& cell) {
+        const auto within = [&](uint64_t key) { return key >= cell.keyFrom && key <= cell.keyTo; };
+        const uint64_t oneKey = orderKey(1.0);
+        if (cell.count > exactCap) {
+            Histogram finer = finerHistogram(cell);
+            in.read([&](int i, double p) {
+                if ((inputs >> i & 1) && p == p) finer.add(orderKey(p), p);
+            });
+            if (ones && within(oneKey)) finer.add(oneKey, 1.0, ones);
+            return finer.cells();
+        }
+        std::vector<double> values;
+        in.read([&](int i, double p) {
+            if ((inputs >> i & 1) && p == p && within(orderKey(p))) values.push_back(p == 0 ? 0 : p);
+        });
+        std::sort(values.begin(), values.end());
+        Cells cells;
+        const auto addRun = [&](double v, uint64_t count) {
+            const uint64_t key = orderKey(v);
+            if (!cells.empty() && cells.back().lo == v)
+                cells.back().count += count;
+            else
+                cells.push_back({count, v, v, key, key});
+        };
+        size_t at = 0;
+        for (; at < values.size() && values[at] <= 1.0; ++at) addRun(values[at], 1);
+        if (ones && within(oneKey)) addRun(1.0, ones);
+        for (; at < values.size(); ++at) addRun(values[at], 1);
+        return cells;
+    };
+}
+
+// What a first pass over the records learns of each input.
+struct Survey {
+    int64_t records[2] = {};
+    uint64_t present[2] = {};  // p-values other than nan
+    Histogram cells[2] = {Histogram(0, 64 - Histogram::bits), Histogram(0, 64 - Histogram::bits)};
+    std::vector<double> lowest[2];  // with `keepLowest`, the qqPoints smallest, as a max-heap
+
+    Survey(const Inputs& in, bool keepLowest) {
+        in.read([&](int i, double p) {
+            ++records[i];
+            if (p != p) return;
+            ++present[i];
+            cells[i].add(orderKey(p), p);
+            if (!keepLowest) return;
+            std::vector<double>& heap = lowest[i];
+            if (heap.size() < qqPoints) {
+                heap.push_back(p);
+                std::push_heap(heap.begin(), heap.end());
+            } else if (p < heap.front()) {
+                std::pop_heap(heap.begin(), heap.end());
+                heap.back() = p;
+                std::push_heap(heap.begin(), heap.end());
+            }
+        });
+        for (auto& heap : lowest) std::sort_heap(heap.begin(), heap.end());
+    }
+};
+
+std::string formatReal(const char* format, double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, v);
+    return text;
+}
+
+// Runs the corrections other than the default, the report and the plot:
+// passes over the records find the cutoff, the last one writes the FASTA
+// files.
+void correctAndWrite(const Inputs& in, const char* const* outputs, const char* report,
+                     const char* plot, Method method, double alpha, int64_t total) {
+    const Survey survey(in, plot != nullptr);
+    const uint64_t present = survey.present[0] + survey.present[1];
+    if (method != Method::Bonferroni && present > static_cast<uint64_t>(total))
+        fail("%" PRIu64 " p-values present, more than the %" PRId64 " k-mers tested", present,
+             total);
+    Histogram both = survey.cells[0];
+    both.merge(survey.cells[1]);
+    Cutoff cutoff{alpha / static_cast<double>(total), false};
+    if (method != Method::Bonferroni) {
+        Histogram family = both;
+        const uint64_t ones = static_cast<uint64_t>(total) - present;
+        family.add(orderKey(1.0), 1.0, ones);
+        cutoff = methodCutoff(method, alpha, total, family.cells(), refineOver(in, 3, ones));
+    }
+    const double applied =
+        cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
+
+    // Each input's median, and both together's, for lambda.
+    double lambda[3] = {NAN, NAN, NAN};
+    Cells cells[3] = {survey.cells[0].cells(), survey.cells[1].cells(), both.cells()};
+    const uint64_t counts[3] = {survey.present[0], survey.present[1], present};
+    if (report || plot) {
+        for (int g = 0; g < 3; ++g)
+            lambda[g] = genomicControl(median(cells[g], counts[g], refineOver(in, g < 2 ? 1 << g : 3, 0)));
+    }
+
+    const char* paths[4] = {outputs[0], outputs[1]};
+    int count = 2;
+    if (report) paths[count++] = report;
+    if (plot) paths[count++] = plot;
+    int fds[4];
+    createOutputs(paths, fds, count);
+    OutputFile caseOut(fds[0], outputName(outputs[0]), size_t{256} << 10, outputs[0]);
+    OutputFile controlOut(fds[1], outputName(outputs[1]), size_t{256} << 10, outputs[1]);
+    const Threshold threshold = makeThreshold(applied);
+    int64_t passing[3];
+    for (int i = 0; i < 2; ++i) {
+        const auto source = openInputSource(in.paths[i], in.options[i]);
+        OutputFile& out = i ? controlOut : caseOut;
+        passing[i] = filter(*source, inputName(in.paths[i]), out, threshold);
+        out.close();
+    }
+    passing[2] = passing[0] + passing[1];
+
+    int next = 2;
+    if (report) {
+        std::string text =
+            "input\tmethod\talpha\ttested\tcutoff\trule\trecords\tp_values\tpassing\tsmallest_p\t"
+            "lambda\n";
+        for (int g = 0; g < 3; ++g) {
+            const std::vector<Cell>& c = cells[g];
+            text += std::string(g < 2 ? inputName(in.paths[g]) : "both") + "\t" +
+                    methodName(method) + "\t" + formatReal("%.17g", alpha) + "\t" +
+                    std::to_string(total) + "\t" + formatReal("%.17g", cutoff.value) + "\t" +
+                    (cutoff.inclusive ? "<=" : "<") + "\t" +
+                    std::to_string(g < 2 ? survey.records[g]
+                                         : survey.records[0] + survey.records[1]) +
+                    "\t" + std::to_string(counts[g]) + "\t" + std::to_string(passing[g]) + "\t" +
+                    (c.empty() ? "NA" : formatReal("%.17g", c.front().lo)) + "\t" +
+                    (c.empty() ? "NA" : formatReal("%.6f", lambda[g])) + "\n";
+        }
+        OutputFile out(fds[next], outputName(report), 4096, report);
+        out.write(text.data(), text.size());
+        out.close();
+        ++next;
+    }
+    if (plot) {
+        std::vector<QQSeries> series;
+        std::vector<double> merged;
+        std::merge(survey.lowest[0].begin(), survey.lowest[0].end(), survey.lowest[1].begin(),
+                   survey.lowest[1].end(), std::back_inserter(merged));
+        merged.resize(std::min(merged.size(), qqPoints));
+        for (int g = 0; g < 3; ++g)
+            series.push_back({g < 2 ? inputName(in.paths[g]) : "both", counts[g], lambda[g],
+                              std::move(cells[g]), g < 2 ? survey.lowest[g] : merged});
+        const std::string svg = qqPlotSvg(series, methodName(method), cutoff.value);
+        OutputFile out(fds[next], outputName(plot), size_t{64} << 10, plot);
+        out.write(svg.data(), svg.size());
+        out.close();
+    }
+}
+
+}  // namespace
 
 int runSigsieve(int argc, char** argv) {
     startTool("sigsieve");
     const char* totalFile = nullptr;
     const char* totalText = nullptr;
     const char* alphaText = nullptr;
+    const char* methodText = nullptr;
+    const char* report = nullptr;
+    const char* plot = nullptr;
     const char* inputs[] = {"case_out_wo_bonf.kmerDiff", "control_out_wo_bonf.kmerDiff"};
     const char* outputs[] = {"case_out_sig.fasta", "control_out_sig.fasta"};
     const Option options[] = {
         {"total-file", 0, "FILE", &totalFile},  {"total", 'n', "N", &totalText},
         {"alpha", 'a', "A", &alphaText},        {"case", 0, "FILE", &inputs[0]},
         {"control", 0, "FILE", &inputs[1]},     {"case-out", 0, "FILE", &outputs[0]},
-        {"control-out", 0, "FILE", &outputs[1]}};
+        {"control-out", 0, "FILE", &outputs[1]}, {"method", 'm', "NAME", &methodText},
+        {"report", 0, "FILE", &report},         {"qq-plot", 0, "FILE", &plot}};
     parseOptions(argc, argv, options, std::size(options), usage);
     double alpha = defaultAlpha;
     if (alphaText && !(parseRealArgument(alphaText, alpha) && alpha > 0 && alpha <= 1))
@@ -157,16 +366,43 @@ int runSigsieve(int argc, char** argv) {
                       totalText, INT64_MAX);
         total = static_cast<int64_t>(n);
     }
+    Method method = Method::Bonferroni;
+    if (methodText && !parseMethod(methodText, method))
+        failUsage("invalid method: '%s' (bonferroni, holm, bh or by)", methodText);
     if (!totalFile) totalFile = "total_kmers.txt";
     const char* const allInputs[] = {inputs[0], inputs[1], totalFile};
+    const char* allOutputs[4] = {outputs[0], outputs[1]};
+    size_t outputCount = 2;
+    if (report) allOutputs[outputCount++] = report;
+    if (plot) allOutputs[outputCount++] = plot;
     checkOneStandard(allInputs, totalText ? 2 : 3, "input");
-    checkOneStandard(outputs, 2, "output");
+    checkOneStandard(allOutputs, outputCount, "output");
     enterDirectory();
-    checkDistinct(allInputs, totalText ? 2 : 3, outputs, 2);
+    checkDistinct(allInputs, totalText ? 2 : 3, allOutputs, outputCount);
+    // Other methods, the report and the plot read the records more than
+    // once: a pipe cannot be read again.
+    const char* rereads = method != Method::Bonferroni ? "--method"
+                          : report                     ? "--report"
+                          : plot                       ? "--qq-plot"
+                                                       : nullptr;
+    for (const char* input : inputs) {
+        struct stat info;  // (a missing input fails when it is opened)
+        const bool pipe = std::strcmp(input, "-") == 0 ||
+                          (stat(input, &info) == 0 && !S_ISREG(info.st_mode));
+        if (rereads && pipe)
+            failUsage("%s reads the records more than once: '%s' is not a regular file (save it "
+                      "to a file first)",
+                      rereads, inputName(input));
+    }
 
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
     if (!totalText) total = readTotalKmers(totalFile);
+    if (rereads) {
+        const Inputs in{{inputs[0], inputs[1]}, {"--case", "--control"}};
+        correctAndWrite(in, outputs, report, plot, method, alpha, total);
+        return finishTool();
+    }
     const Threshold threshold = makeThreshold(total, alpha);
     const auto caseIn = openInputSource(inputs[0], "--case");
     const auto controlIn = openInputSource(inputs[1], "--control");

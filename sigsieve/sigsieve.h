@@ -16,7 +16,8 @@ int64_t readTotalKmers(const char* path);
 
 // Filters the records of one input into one FASTA output: ">INDEX" and the
 // k-mer of each record whose p-value passes, INDEX counting from 0.
-void filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
+// Returns the number of records written.
+int64_t filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
             size_t bufferSize = LineReader::defaultCapacity);
 
 // The whole run: arguments, files, both passes.

@@ -1,0 +1,239 @@
+#include "corrections.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+#include "tool.h"
+
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// The cells' ranks: first and last rank of each, counting from base + 1.
+template <class Visit>
+bool eachRanked(const Cells& cells, uint64_t base, bool fromTop, Visit&& visit) {
+    uint64_t total = 0;
+    for (const Cell& c : cells) total += c.count;
+    uint64_t below = fromTop ? base + total : base;
+    for (size_t n = 0; n < cells.size(); ++n) {
+        const Cell& c = cells[fromTop ? cells.size() - 1 - n : n];
+        const uint64_t first = fromTop ? below - c.count + 1 : below + 1;
+        const uint64_t last = first + c.count - 1;
+        below = fromTop ? first - 1 : last;
+        if (visit(c, first, last)) return true;
+    }
+    return false;
+}
+
+// The finer cells of a cell, which must hold as many p-values as it did.
+Cells refined(const Cell& cell, const Refine& refine) {
+    Cells finer = refine(cell);
+    uint64_t count = 0;
+    for (const Cell& c : finer) count += c.count;
+    if (count != cell.count) fail("the inputs changed while they were being read");
+    return finer;
+}
+
+}  // namespace
+
+bool parseMethod(const char* name, Method& method) {
+    static const struct {
+        const char* name;
+        Method method;
+    } names[] = {{"bonferroni", Method::Bonferroni},
+                 {"holm", Method::Holm},
+                 {"bh", Method::BH},
+                 {"by", Method::BY}};
+    for (const auto& n : names) {
+        if (std::strcmp(name, n.name) == 0) {
+            method = n.method;
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* methodName(Method method) {
+    switch (method) {
+        case Method::Holm:
+            return "holm";
+        case Method::BH:
+            return "bh";
+        case Method::BY:
+            return "by";
+        default:
+            return "bonferroni";
+    }
+}
+
+// Summed from the smallest term up in extended precision while that is
+// cheap; past it the asymptotic series, whose first omitted term,
+// 1/(252 n^6), lies far below half an ulp of H(n).
+double harmonic(int64_t n) {
+    constexpr int64_t summedUpTo = 100000;
+    if (n <= summedUpTo) {
+        long double sum = 0;
+        for (int64_t k = n; k >= 1; --k) sum += 1.0L / static_cast<long double>(k);
+        return static_cast<double>(sum);
+    }
+    const long double x = static_cast<long double>(n), x2 = x * x;
+    const long double gamma = 0.57721566490153286060651209008240243L;
+    return static_cast<double>(std::log(x) + gamma + 1 / (2 * x) - 1 / (12 * x2) +
+                               1 / (120 * x2 * x2));
+}
+
+// AS 241 (PPND16), Wichura 1988: rational approximations in three regions,
+// relative accuracy about 1e-16.
+double normalUpperQuantile(double tail) {
+    const double q = 0.5 - tail;  // Phi^-1(1 - tail) = Phi^-1(0.5 + q)
+    if (std::fabs(q) <= 0.425) {
+        const double r = 0.180625 - q * q;
+        return q *
+               (((((((2509.0809287301226727 * r + 33430.575583588128105) * r +
+                     67265.770927008700853) * r + 45921.953931549871457) * r +
+                   13731.693765509461125) * r + 1971.5909503065514427) * r +
+                 133.14166789178437745) * r + 3.387132872796366608) /
+               (((((((5226.4952788528545610 * r + 28729.085735721942674) * r +
+                     39307.89580009271061) * r + 21213.794301586595867) * r +
+                   5394.1960214247511077) * r + 687.1870074920579083) * r +
+                 42.313330701600911252) * r + 1.0);
+    }
+    // The smaller tail, taken as it is when it is the upper one.
+    double r = q < 0 ? 1 - tail : tail;
+    r = std::sqrt(-std::log(r));
+    double value;
+    if (r <= 5) {
+        r -= 1.6;
+        value = (((((((7.7454501427834140764e-4 * r + 0.0227238449892691845833) * r +
+                      0.24178072517745061177) * r + 1.27045825245236838258) * r +
+                    3.64784832476320460504) * r + 5.7694972214606914055) * r +
+                  4.6303378461565452959) * r + 1.42343711074968357734) /
+                (((((((1.05075007164441684324e-9 * r + 5.475938084995344946e-4) * r +
+                      0.0151986665636164571966) * r + 0.14810397642748007459) * r +
+                    0.68976733498510000455) * r + 1.6763848301838038494) * r +
+                  2.05319162663775882187) * r + 1.0);
+    } else {
+        r -= 5;
+        value = (((((((2.01033439929228813265e-7 * r + 2.71155556874348757815e-5) * r +
+                      0.0012426609473880784386) * r + 0.026532189526576123093) * r +
+                    0.29656057182850489123) * r + 1.7848265399172913358) * r +
+                  5.4637849111641143699) * r + 6.6579046435011037772) /
+                (((((((2.04426310338993978564e-15 * r + 1.4215117583164458887e-7) * r +
+                      1.8463183175100546818e-5) * r + 7.868691311456132591e-4) * r +
+                    0.0148753612908506148525) * r + 0.13692988092273580531) * r +
+                  0.59983220655588793769) * r + 1.0);
+    }
+    return q < 0 ? -value : value;
+}
+
+double genomicControl(double medianP) {
+    const double medianChiSquare = 0.454936423119572818;  // Phi^-1(3/4)^2
+    const double z = normalUpperQuantile(medianP / 2);
+    return z * z / medianChiSquare;
+}
+
+Histogram::Histogram(uint64_t first, int shift)
+    : first_(first),
+      shift_(shift),
+      count_(size_t{1} << bits),
+      lo_(size_t{1} << bits, infinity),
+      hi_(size_t{1} << bits, -infinity) {}
+
+void Histogram::merge(const Histogram& other) {
+    for (size_t i = 0; i < count_.size(); ++i) {
+        count_[i] += other.count_[i];
+        if (other.lo_[i] < lo_[i]) lo_[i] = other.lo_[i];
+        if (other.hi_[i] > hi_[i]) hi_[i] = other.hi_[i];
+    }
+}
+
+Cells Histogram::cells() const {
+    Cells cells;
+    const uint64_t span = (uint64_t{1} << shift_) - 1;
+    for (size_t i = 0; i < count_.size(); ++i) {
+        if (count_[i] == 0) continue;
+        const uint64_t from = first_ + (static_cast<uint64_t>(i) << shift_);
+        cells.push_back({count_[i], lo_[i], hi_[i], from, from + span});
+    }
+    return cells;
+}
+
+Histogram finerHistogram(const Cell& cell) {
+    int spanBits = 64;
+    while (spanBits > 0 && ((cell.keyTo - cell.keyFrom) >> (spanBits - 1)) == 0) --spanBits;
+    return Histogram(cell.keyFrom, spanBits > Histogram::bits ? spanBits - Histogram::bits : 0);
+}
+
+std::optional<Ranked> largestWithin(const Cells& cells, uint64_t base, const RankThreshold& t,
+                                    const Refine& refine) {
+    std::optional<Ranked> found;
+    eachRanked(cells, base, true, [&](const Cell& c, uint64_t first, uint64_t last) {
+        const double limit = t(last);
+        if (!(c.lo <= limit)) return false;  // p(k) >= lo > t(last) >= t(k)
+        if (c.hi <= limit) {                 // p(last) is hi
+            found = Ranked{last, c.hi};
+            return true;
+        }
+        found = largestWithin(refined(c, refine), first - 1, t, refine);
+        return found.has_value();
+    });
+    return found;
+}
+
+std::optional<Ranked> smallestReaching(const Cells& cells, uint64_t base, const RankThreshold& t,
+                                       const Refine& refine) {
+    std::optional<Ranked> found;
+    eachRanked(cells, base, false, [&](const Cell& c, uint64_t first, uint64_t) {
+        const double limit = t(first);
+        if (c.hi < limit) return false;  // p(k) <= hi < t(first) <= t(k)
+        if (c.lo >= limit) {             // p(first) is lo
+            found = Ranked{first, c.lo};
+            return true;
+        }
+        found = smallestReaching(refined(c, refine), first - 1, t, refine);
+        return found.has_value();
+    });
+    return found;
+}
+
+double valueAt(const Cells& cells, uint64_t base, uint64_t r, const Refine& refine) {
+    double value = 0;
+    eachRanked(cells, base, false, [&](const Cell& c, uint64_t first, uint64_t last) {
+        if (r > last) return false;
+        value = c.lo == c.hi ? c.lo : valueAt(refined(c, refine), first - 1, r, refine);
+        return true;
+    });
+    return value;
+}
+
+double median(const Cells& cells, uint64_t n, const Refine& refine) {
+    if (n == 0) return std::nan("");
+    const double low = valueAt(cells, 0, (n + 1) / 2, refine);
+    if (n % 2) return low;
+    const double high = valueAt(cells, 0, n / 2 + 1, refine);
+    return low / 2 + high / 2;
+}
+
+Cutoff methodCutoff(Method method, double alpha, int64_t total, const Cells& cells,
+                    const Refine& refine) {
+    const double n = static_cast<double>(total);
+    switch (method) {
+        case Method::Holm: {
+            const auto t = [&](uint64_t i) {
+                return alpha / static_cast<double>(total - static_cast<int64_t>(i) + 1);
+            };
+            const auto found = smallestReaching(cells, 0, t, refine);
+            return {found ? found->value : infinity, false};
+        }
+        case Method::BH:
+        case Method::BY: {
+            const double a = method == Method::BY ? alpha / harmonic(total) : alpha;
+            const auto t = [&](uint64_t k) { return (static_cast<double>(k) * a) / n; };
+            const auto found = largestWithin(cells, 0, t, refine);
+            return found ? Cutoff{found->value, true} : Cutoff{-infinity, false};
+        }
+        default:
+            return {alpha / n, false};
+    }
+}

@@ -1,0 +1,120 @@
+// Multiple-testing corrections, decided exactly over every p-value of a run
+// without holding them all.
+//
+// The family is the N k-mers tested; the p-values present are those of the
+// records (nan takes no rank), and the k-mers tested but absent count as
+// p = 1. With the p-values sorted, p(1) <= ... <= p(N), and every quotient
+// computed in IEEE double as written:
+//   bonferroni  passes p < alpha / N
+//   holm        i = the smallest rank with p(i) >= alpha / (N - i + 1);
+//               passes p < p(i) (every p-value when there is no such i)
+//   bh          k = the largest rank with p(k) <= (k * alpha) / N;
+//               passes p <= p(k) (none when there is no such k)
+//   by          bh with alpha / H(N) for alpha
+//
+// The sorted order is found from histograms of the p-values' bit patterns:
+// a pass over the records counts them in 65536 cells (with each cell's
+// smallest and largest value), the cells that may hold the rank sought are
+// read again in finer cells, or as exact values once few enough, and a cell
+// that holds one value only (ties, however many) is decided by its count.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <vector>
+
+enum class Method { Bonferroni, Holm, BH, BY };
+
+// Parses a method's name (bonferroni, holm, bh, by); false if unknown.
+bool parseMethod(const char* name, Method& method);
+const char* methodName(Method method);
+
+// A 64-bit key that orders doubles as < does (-0 with +0); not for nan.
+inline uint64_t orderKey(double p) {
+    if (p == 0) p = 0;
+    uint64_t bits;
+    std::memcpy(&bits, &p, sizeof bits);
+    return bits >> 63 ? ~bits : bits | (uint64_t{1} << 63);
+}
+
+// H(n) = 1 + 1/2 + ... + 1/n, rounded to double.
+double harmonic(int64_t n);
+
+// The (1 - tail) quantile of the standard normal distribution, accurate to
+// a few ulps (Wichura's algorithm AS 241), for 0 < tail < 1.
+double normalUpperQuantile(double tail);
+
+// The genomic-control lambda of a median p-value: the chi-square (one
+// degree of freedom) quantile of 1 - median over its median, 0.4549...
+double genomicControl(double medianP);
+
+// Non-empty cells of p-values, in key order: `count` p-values with keys
+// in [keyFrom, keyTo], the smallest `lo` and the largest `hi`.
+struct Cell {
+    uint64_t count;
+    double lo, hi;
+    uint64_t keyFrom, keyTo;
+};
+using Cells = std::vector<Cell>;
+
+// The cells of one cell's p-values, from a new pass over the records:
+// exact values (one cell per distinct value) when they are few, finer
+// cells otherwise.
+using Refine = std::function<Cells(const Cell& cell)>;
+
+// 65536 cells of 2^shift keys each, from key `first`.
+class Histogram {
+  public:
+    static constexpr int bits = 16;
+    Histogram(uint64_t first, int shift);
+    void add(uint64_t key, double p, uint64_t times = 1) {
+        const uint64_t at = (key - first_) >> shift_;
+        if (at >= count_.size()) return;
+        count_[at] += times;
+        if (p < lo_[at]) lo_[at] = p;
+        if (p > hi_[at]) hi_[at] = p;
+    }
+    void merge(const Histogram& other);
+    Cells cells() const;
+
+  private:
+    uint64_t first_;
+    int shift_;
+    std::vector<uint64_t> count_;
+    std::vector<double> lo_, hi_;
+};
+
+// The cell of keys [from, to] in 65536 finer cells.
+Histogram finerHistogram(const Cell& cell);
+
+// The largest rank k with p(k) <= t(k), for a nondecreasing t, and p(k);
+// ranks of the cells start at base + 1.
+struct Ranked {
+    uint64_t rank;
+    double value;
+};
+using RankThreshold = std::function<double(uint64_t rank)>;
+std::optional<Ranked> largestWithin(const Cells& cells, uint64_t base, const RankThreshold& t,
+                                    const Refine& refine);
+// The smallest rank i with p(i) >= t(i), for a nondecreasing t, and p(i).
+std::optional<Ranked> smallestReaching(const Cells& cells, uint64_t base, const RankThreshold& t,
+                                       const Refine& refine);
+// The p-value of rank r (base < r <= base + the cells' count).
+double valueAt(const Cells& cells, uint64_t base, uint64_t r, const Refine& refine);
+
+// The median of n p-values: p((n + 1) / 2), or the mean of the two middle
+// ones when n is even.
+double median(const Cells& cells, uint64_t n, const Refine& refine);
+
+// What passes: p < value, or p <= value when `inclusive`.
+struct Cutoff {
+    double value;
+    bool inclusive;
+};
+
+// The cutoff of `method` over `cells`, which hold every p-value of the
+// family (total of them: the absent k-mers counted as p = 1).
+Cutoff methodCutoff(Method method, double alpha, int64_t total, const Cells& cells,
+                    const Refine& refine);
