@@ -1,5 +1,6 @@
 #include "corrections.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -163,6 +164,38 @@ Histogram finerHistogram(const Cell& cell) {
     int spanBits = 64;
     while (spanBits > 0 && ((cell.keyTo - cell.keyFrom) >> (spanBits - 1)) == 0) --spanBits;
     return Histogram(cell.keyFrom, spanBits > Histogram::bits ? spanBits - Histogram::bits : 0);
+}
+
+Refine refineFrom(PValuePass pass, uint64_t ones, uint64_t exactCap) {
+    return [pass = std::move(pass), ones, exactCap](const Cell& cell) {
+        const auto within = [&](uint64_t key) { return key >= cell.keyFrom && key <= cell.keyTo; };
+        const uint64_t oneKey = orderKey(1.0);
+        if (cell.count > exactCap) {
+            Histogram finer = finerHistogram(cell);
+            pass([&](double p) {
+                if (p == p) finer.add(orderKey(p), p);
+            });
+            if (ones && within(oneKey)) finer.add(oneKey, 1.0, ones);
+            return finer.cells();
+        }
+        std::vector<double> values;
+        pass([&](double p) {
+            if (p == p && within(orderKey(p))) values.push_back(p == 0 ? 0 : p);
+        });
+        std::sort(values.begin(), values.end());
+        Cells cells;
+        const auto addRun = [&](double v, uint64_t count) {
+            if (!cells.empty() && cells.back().lo == v)
+                cells.back().count += count;
+            else
+                cells.push_back({count, v, v, orderKey(v), orderKey(v)});
+        };
+        size_t at = 0;
+        for (; at < values.size() && values[at] <= 1.0; ++at) addRun(values[at], 1);
+        if (ones && within(oneKey)) addRun(1.0, ones);
+        for (; at < values.size(); ++at) addRun(values[at], 1);
+        return cells;
+    };
 }
 
 std::optional<Ranked> largestWithin(const Cells& cells, uint64_t base, const RankThreshold& t,

@@ -175,42 +175,16 @@ struct Inputs {
     }
 };
 
-// Up to this many p-values of a cell are collected exactly, as doubles.
-constexpr uint64_t exactCap = uint64_t{1} << 22;
-
 // The finer cells of a cell over the p-values of the inputs in `inputs`
 // (a mask), with `ones` more p-values of 1.
 Refine refineOver(const Inputs& in, int inputs, uint64_t ones) {
-    return [&in, inputs, ones](const Cell& cell) {
-        const auto within = [&](uint64_t key) { return key >= cell.keyFrom && key <= cell.keyTo; };
-        const uint64_t oneKey = orderKey(1.0);
-        if (cell.count > exactCap) {
-            Histogram finer = finerHistogram(cell);
+    return refineFrom(
+        [&in, inputs](const std::function<void(double)>& each) {
             in.read([&](int i, double p) {
-                if ((inputs >> i & 1) && p == p) finer.add(orderKey(p), p);
+                if (inputs >> i & 1) each(p);
             });
-            if (ones && within(oneKey)) finer.add(oneKey, 1.0, ones);
-            return finer.cells();
-        }
-        std::vector<double> values;
-        in.read([&](int i, double p) {
-            if ((inputs >> i & 1) && p == p && within(orderKey(p))) values.push_back(p == 0 ? 0 : p);
-        });
-        std::sort(values.begin(), values.end());
-        Cells cells;
-        const auto addRun = [&](double v, uint64_t count) {
-            const uint64_t key = orderKey(v);
-            if (!cells.empty() && cells.back().lo == v)
-                cells.back().count += count;
-            else
-                cells.push_back({count, v, v, key, key});
-        };
-        size_t at = 0;
-        for (; at < values.size() && values[at] <= 1.0; ++at) addRun(values[at], 1);
-        if (ones && within(oneKey)) addRun(1.0, ones);
-        for (; at < values.size(); ++at) addRun(values[at], 1);
-        return cells;
-    };
+        },
+        ones);
 }
 
 // What a first pass over the records learns of each input.

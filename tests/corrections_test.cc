@@ -1,0 +1,177 @@
+// The corrections against a plain reference that sorts every p-value in
+// memory, on random sets full of ties, zeros, subnormals, nan and values
+// one ulp around the thresholds; the normal quantile and lambda against
+// published values.
+#include "corrections.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+
+// The cutoff by sorting: the present p-values sorted, the total - n absent
+// ones standing as a block of 1s among them.
+Cutoff referenceCutoff(Method method, double alpha, int64_t total, std::vector<double> values) {
+    values.erase(std::remove_if(values.begin(), values.end(), [](double p) { return p != p; }),
+                 values.end());
+    std::sort(values.begin(), values.end());
+    const uint64_t n = values.size(), ones = static_cast<uint64_t>(total) - n;
+    const uint64_t below = std::upper_bound(values.begin(), values.end(), 1.0) - values.begin();
+    // Rank r (from 1) of the sorted family; the block holds ranks below+1 .. below+ones.
+    auto at = [&](uint64_t r) {
+        if (r <= below) return values[r - 1];
+        if (r <= below + ones) return 1.0;
+        return values[r - 1 - ones];
+    };
+    const double N = static_cast<double>(total);
+    if (method == Method::Holm) {
+        auto t = [&](uint64_t i) { return alpha / static_cast<double>(total - int64_t(i) + 1); };
+        for (uint64_t i = 1; i <= below; ++i)
+            if (at(i) >= t(i)) return {at(i), false};
+        if (ones && 1.0 >= t(below + 1)) return {1.0, false};
+        for (uint64_t i = below + ones + 1; i <= uint64_t(total); ++i)
+            if (at(i) >= t(i)) return {at(i), false};
+        return {inf, false};
+    }
+    if (method == Method::BH || method == Method::BY) {
+        const double a = method == Method::BY ? alpha / harmonic(total) : alpha;
+        auto t = [&](uint64_t k) { return (static_cast<double>(k) * a) / N; };
+        for (uint64_t k = uint64_t(total); k > below + ones; --k)
+            if (at(k) <= t(k)) return {at(k), true};
+        if (ones && 1.0 <= t(below + ones)) return {1.0, true};
+        for (uint64_t k = below; k >= 1; --k)
+            if (at(k) <= t(k)) return {at(k), true};
+        return {-inf, false};
+    }
+    return {alpha / N, false};
+}
+
+struct Family {
+    std::vector<double> values;
+    int64_t total;
+    double alpha;
+};
+
+Family randomFamily(std::mt19937_64& rng) {
+    Family f;
+    std::uniform_real_distribution<double> unit(0, 1);
+    const double alphas[] = {0.05, 1, 1e-3, unit(rng)};
+    f.alpha = alphas[rng() % 4];
+    if (f.alpha == 0) f.alpha = 0.5;
+    const size_t n = rng() % 300;
+    const int64_t extra[] = {0, int64_t(rng() % 5), int64_t(rng() % 100000),
+                             int64_t{1000000000000000000}};
+    f.total = int64_t(n) + extra[rng() % 4];
+    if (f.total == 0) f.total = 1;
+    const double N = static_cast<double>(f.total);
+    const double ties[] = {0.0, -0.0, 5e-324, 1e-300, 0.5, 1.0, 2.0, -1.0, 1e-8};
+    for (size_t i = 0; i < n; ++i) {
+        double p;
+        switch (rng() % 8) {
+            case 0:
+                p = ties[rng() % 9];
+                break;
+            case 1:
+                p = std::ldexp(unit(rng), -1074 + int(rng() % 60));  // subnormal or near
+                break;
+            case 2:
+                p = std::nan("");
+                break;
+            case 3:
+            case 4: {  // one ulp around some rank's threshold
+                const double k = static_cast<double>(1 + rng() % (n + 1));
+                const double t = rng() % 2 ? (k * f.alpha) / N
+                                           : f.alpha / static_cast<double>(f.total - int64_t(k) + 1);
+                p = rng() % 3 == 0 ? t : std::nextafter(t, rng() % 2 ? inf : -inf);
+                break;
+            }
+            case 5:
+                p = std::pow(unit(rng), 8);
+                break;
+            default:
+                p = unit(rng);
+        }
+        f.values.push_back(p);
+    }
+    return f;
+}
+
+TEST(Corrections, EveryMethodMatchesSortingInMemory) {
+    std::mt19937_64 rng(7);
+    for (int round = 0; round < 1500; ++round) {
+        const Family f = randomFamily(rng);
+        uint64_t present = 0;
+        Histogram first(0, 64 - Histogram::bits);
+        for (const double p : f.values)
+            if (p == p) ++present, first.add(orderKey(p), p);
+        const uint64_t ones = uint64_t(f.total) - present;
+        first.add(orderKey(1.0), 1.0, ones);
+        // Small caps make every cell be read again in finer cells.
+        const uint64_t cap = round % 3 == 0 ? defaultExactCap : round % 3;
+        const Refine refine = refineFrom(
+            [&](const std::function<void(double)>& each) {
+                for (const double p : f.values) each(p);
+            },
+            ones, cap);
+        for (const Method m : {Method::Bonferroni, Method::Holm, Method::BH, Method::BY}) {
+            const Cutoff expected = referenceCutoff(m, f.alpha, f.total, f.values);
+            const Cutoff got = methodCutoff(m, f.alpha, f.total, first.cells(), refine);
+            ASSERT_TRUE(got.value == expected.value && got.inclusive == expected.inclusive)
+                << methodName(m) << " round " << round << ": " << got.value << " vs "
+                << expected.value << ", n " << present << ", N " << f.total << ", alpha "
+                << f.alpha;
+        }
+        if (present == 0) continue;
+        std::vector<double> sorted;
+        for (const double p : f.values)
+            if (p == p) sorted.push_back(p);
+        std::sort(sorted.begin(), sorted.end());
+        Histogram own(0, 64 - Histogram::bits);
+        for (const double p : sorted) own.add(orderKey(p), p);
+        const Refine refineOwn = refineFrom(
+            [&](const std::function<void(double)>& each) {
+                for (const double p : sorted) each(p);
+            },
+            0, cap);
+        const double expected = present % 2 ? sorted[present / 2]
+                                            : sorted[present / 2 - 1] / 2 + sorted[present / 2] / 2;
+        EXPECT_EQ(median(own.cells(), present, refineOwn), expected) << round;
+    }
+}
+
+// Published values: quantiles of the standard normal distribution, the
+// median of chi-square with one degree of freedom, harmonic numbers.
+TEST(Corrections, NormalQuantileLambdaAndHarmonicNumbers) {
+    const struct {
+        double tail, z;
+    } quantiles[] = {
+        {0.5, 0.0},
+        {0.25, 0.6744897501960817},
+        {0.1, 1.2815515655446004},
+        {0.05, 1.6448536269514722},
+        {0.025, 1.959963984540054},
+        {0.01, 2.3263478740408408},
+        {0.001, 3.090232306167813},
+        {1e-9, 5.997807015007686},
+        {1e-20, 9.262340089798408},
+        {0.9, -1.2815515655446004},
+    };
+    for (const auto& q : quantiles)
+        EXPECT_NEAR(normalUpperQuantile(q.tail), q.z, 1e-12 * std::fabs(q.z)) << q.tail;
+    EXPECT_NEAR(genomicControl(0.5), 1.0, 1e-12);
+    EXPECT_NEAR(genomicControl(0.05), 3.841458820694124 / 0.454936423119572, 1e-11);
+    EXPECT_EQ(harmonic(1), 1.0);
+    EXPECT_NEAR(harmonic(10), 7381.0 / 2520, 1e-15);
+    EXPECT_NEAR(harmonic(1000000), 14.392726722865723631, 1e-14);
+    // Where the sum gives way to the series, both agree.
+    EXPECT_NEAR(harmonic(100000), harmonic(100001) - 1.0 / 100001, 1e-14);
+}
+
+}  // namespace
