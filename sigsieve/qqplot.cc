@@ -67,13 +67,14 @@ std::string axes(const Scale& s) {
         const double max = axis ? s.maxY : s.maxX, step = tickStep(max);
         for (double v = 0; v <= max + step * 1e-9; v += step) {
             if (axis) {
-                svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left - 5, s.y(v), left) +
-                       format("y2=\"%.1f\" stroke=\"#000\"/>", s.y(v));
+                svg +=
+                    format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left - 5, s.y(v), left) +
+                    format("y2=\"%.1f\" stroke=\"#000\"/>", s.y(v));
                 svg += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n",
                               left - 8, s.y(v) + 4, v);
             } else {
-                svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", s.x(v), top + plotHeight,
-                              s.x(v)) +
+                svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", s.x(v),
+                              top + plotHeight, s.x(v)) +
                        format("y2=\"%.1f\" stroke=\"#000\"/>", top + plotHeight + 5);
                 svg += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">%g</text>\n",
                               s.x(v), top + plotHeight + 20, v);
@@ -83,9 +84,9 @@ std::string axes(const Scale& s) {
     svg += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", left + plotWidth / 2,
                   height - 16) +
            "expected \xe2\x88\x92log10(p)</text>\n";
-    svg += format("<text transform=\"translate(%.1f %.1f) rotate(-90)\" ", 24,
-                  top + plotHeight / 2) +
-           "text-anchor=\"middle\">observed \xe2\x88\x92log10(p)</text>\n";
+    svg +=
+        format("<text transform=\"translate(%.1f %.1f) rotate(-90)\" ", 24, top + plotHeight / 2) +
+        "text-anchor=\"middle\">observed \xe2\x88\x92log10(p)</text>\n";
     return svg;
 }
 
@@ -116,7 +117,8 @@ std::string drawSeries(const QQSeries& series, const Scale& s, const char* colou
     for (size_t i = 0; i < drawn; ++i)
         add(points, expected(static_cast<double>(i + 1)), minusLog(series.lowest[i]), true);
     std::string svg = std::string("<g stroke=\"") + colour + "\" fill=\"" + colour + "\">\n";
-    if (!line.empty()) svg += "<polyline fill=\"none\" stroke-width=\"1.5\" points=\"" + line + "\"/>\n";
+    if (!line.empty())
+        svg += "<polyline fill=\"none\" stroke-width=\"1.5\" points=\"" + line + "\"/>\n";
     svg += "<g fill-opacity=\"0.7\" stroke=\"none\">" + points + "</g>\n</g>\n";
     return svg;
 }
@@ -149,10 +151,11 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
            format("y2=\"%.1f\" stroke=\"#999\"/>\n", s.y(diagonal));
     if (showCutoff) {
         const double y = s.y(minusLog(cutoff));
-        svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left, y, left + plotWidth) +
-               format("y2=\"%.1f\" stroke=\"#2ca02c\" stroke-dasharray=\"6 4\"/>\n", y) +
-               format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#2ca02c\">", left + plotWidth + 6, y + 4) +
-               format("cutoff %.3g</text>\n", cutoff);
+        svg +=
+            format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left, y, left + plotWidth) +
+            format("y2=\"%.1f\" stroke=\"#2ca02c\" stroke-dasharray=\"6 4\"/>\n", y) +
+            format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#2ca02c\">", left + plotWidth + 6, y + 4) +
+            format("cutoff %.3g</text>\n", cutoff);
     }
     for (size_t i = 0; i < series.size(); ++i) {
         if (series[i].n == 0) continue;
@@ -160,14 +163,14 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
     }
     for (size_t i = 0; i < series.size(); ++i) {
         const double y = top + 40 + 36 * static_cast<double>(i);
-        svg += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" ", left + plotWidth + 14, y - 4) +
-               "fill=\"" + colours[i % 3] + "\"/>" +
-               format("<text x=\"%.1f\" y=\"%.1f\">", left + plotWidth + 24, y) +
-               escaped(series[i].name) + "</text>" +
-               format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\">", left + plotWidth + 24,
-                      y + 14) +
-               format("n = %.0f, \xce\xbb = %.4f</text>\n", static_cast<double>(series[i].n),
-                      series[i].lambda);
+        svg +=
+            format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" ", left + plotWidth + 14, y - 4) +
+            "fill=\"" + colours[i % 3] + "\"/>" +
+            format("<text x=\"%.1f\" y=\"%.1f\">", left + plotWidth + 24, y) +
+            escaped(series[i].name) + "</text>" +
+            format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\">", left + plotWidth + 24, y + 14) +
+            format("n = %.0f, \xce\xbb = %.4f</text>\n", static_cast<double>(series[i].n),
+                   series[i].lambda);
     }
     return svg + "</svg>\n";
 }

@@ -16,15 +16,14 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
-#include <string>
-#include <vector>
-
 #include <cerrno>
 #include <cinttypes>
+#include <cmath>
 #include <cstring>
 #include <iterator>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "corrections.h"
 #include "qqplot.h"
@@ -240,8 +239,7 @@ void correctAndWrite(const Inputs& in, const char* const* outputs, const char* r
         family.add(orderKey(1.0), 1.0, ones);
         cutoff = methodCutoff(method, alpha, total, family.cells(), refineOver(in, 3, ones));
     }
-    const double applied =
-        cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
+    const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
 
     // Each input's median, and both together's, for lambda.
     double lambda[3] = {NAN, NAN, NAN};
@@ -249,7 +247,8 @@ void correctAndWrite(const Inputs& in, const char* const* outputs, const char* r
     const uint64_t counts[3] = {survey.present[0], survey.present[1], present};
     if (report || plot) {
         for (int g = 0; g < 3; ++g)
-            lambda[g] = genomicControl(median(cells[g], counts[g], refineOver(in, g < 2 ? 1 << g : 3, 0)));
+            lambda[g] =
+                genomicControl(median(cells[g], counts[g], refineOver(in, g < 2 ? 1 << g : 3, 0)));
     }
 
     const char* paths[4] = {outputs[0], outputs[1]};
@@ -277,15 +276,14 @@ void correctAndWrite(const Inputs& in, const char* const* outputs, const char* r
             "lambda\n";
         for (int g = 0; g < 3; ++g) {
             const std::vector<Cell>& c = cells[g];
-            text += std::string(g < 2 ? inputName(in.paths[g]) : "both") + "\t" +
-                    methodName(method) + "\t" + formatReal("%.17g", alpha) + "\t" +
-                    std::to_string(total) + "\t" + formatReal("%.17g", cutoff.value) + "\t" +
-                    (cutoff.inclusive ? "<=" : "<") + "\t" +
-                    std::to_string(g < 2 ? survey.records[g]
-                                         : survey.records[0] + survey.records[1]) +
-                    "\t" + std::to_string(counts[g]) + "\t" + std::to_string(passing[g]) + "\t" +
-                    (c.empty() ? "NA" : formatReal("%.17g", c.front().lo)) + "\t" +
-                    (c.empty() ? "NA" : formatReal("%.6f", lambda[g])) + "\n";
+            text +=
+                std::string(g < 2 ? inputName(in.paths[g]) : "both") + "\t" + methodName(method) +
+                "\t" + formatReal("%.17g", alpha) + "\t" + std::to_string(total) + "\t" +
+                formatReal("%.17g", cutoff.value) + "\t" + (cutoff.inclusive ? "<=" : "<") + "\t" +
+                std::to_string(g < 2 ? survey.records[g] : survey.records[0] + survey.records[1]) +
+                "\t" + std::to_string(counts[g]) + "\t" + std::to_string(passing[g]) + "\t" +
+                (c.empty() ? "NA" : formatReal("%.17g", c.front().lo)) + "\t" +
+                (c.empty() ? "NA" : formatReal("%.6f", lambda[g])) + "\n";
         }
         OutputFile out(fds[next], outputName(report), 4096, report);
         out.write(text.data(), text.size());
@@ -321,11 +319,11 @@ int runSigsieve(int argc, char** argv) {
     const char* inputs[] = {"case_out_wo_bonf.kmerDiff", "control_out_wo_bonf.kmerDiff"};
     const char* outputs[] = {"case_out_sig.fasta", "control_out_sig.fasta"};
     const Option options[] = {
-        {"total-file", 0, "FILE", &totalFile},  {"total", 'n', "N", &totalText},
-        {"alpha", 'a', "A", &alphaText},        {"case", 0, "FILE", &inputs[0]},
-        {"control", 0, "FILE", &inputs[1]},     {"case-out", 0, "FILE", &outputs[0]},
+        {"total-file", 0, "FILE", &totalFile},   {"total", 'n', "N", &totalText},
+        {"alpha", 'a', "A", &alphaText},         {"case", 0, "FILE", &inputs[0]},
+        {"control", 0, "FILE", &inputs[1]},      {"case-out", 0, "FILE", &outputs[0]},
         {"control-out", 0, "FILE", &outputs[1]}, {"method", 'm', "NAME", &methodText},
-        {"report", 0, "FILE", &report},         {"qq-plot", 0, "FILE", &plot}};
+        {"report", 0, "FILE", &report},          {"qq-plot", 0, "FILE", &plot}};
     parseOptions(argc, argv, options, std::size(options), usage);
     double alpha = defaultAlpha;
     if (alphaText && !(parseRealArgument(alphaText, alpha) && alpha > 0 && alpha <= 1))
@@ -361,12 +359,13 @@ int runSigsieve(int argc, char** argv) {
                                                        : nullptr;
     for (const char* input : inputs) {
         struct stat info;  // (a missing input fails when it is opened)
-        const bool pipe = std::strcmp(input, "-") == 0 ||
-                          (stat(input, &info) == 0 && !S_ISREG(info.st_mode));
+        const bool pipe =
+            std::strcmp(input, "-") == 0 || (stat(input, &info) == 0 && !S_ISREG(info.st_mode));
         if (rereads && pipe)
-            failUsage("%s reads the records more than once: '%s' is not a regular file (save it "
-                      "to a file first)",
-                      rereads, inputName(input));
+            failUsage(
+                "%s reads the records more than once: '%s' is not a regular file (save it "
+                "to a file first)",
+                rereads, inputName(input));
     }
 
     // Every input is opened, and the number of k-mers checked, before any

@@ -18,7 +18,7 @@ int64_t readTotalKmers(const char* path);
 // k-mer of each record whose p-value passes, INDEX counting from 0.
 // Returns the number of records written.
 int64_t filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
-            size_t bufferSize = LineReader::defaultCapacity);
+               size_t bufferSize = LineReader::defaultCapacity);
 
 // The whole run: arguments, files, both passes.
 int runSigsieve(int argc, char** argv);

@@ -87,8 +87,9 @@ Family randomFamily(std::mt19937_64& rng) {
             case 3:
             case 4: {  // one ulp around some rank's threshold
                 const double k = static_cast<double>(1 + rng() % (n + 1));
-                const double t = rng() % 2 ? (k * f.alpha) / N
-                                           : f.alpha / static_cast<double>(f.total - int64_t(k) + 1);
+                const double t = rng() % 2
+                                     ? (k * f.alpha) / N
+                                     : f.alpha / static_cast<double>(f.total - int64_t(k) + 1);
                 p = rng() % 3 == 0 ? t : std::nextafter(t, rng() % 2 ? inf : -inf);
                 break;
             }

@@ -2,12 +2,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <random>
+#include <sstream>
 #include <string>
 
 #include "bonferroni.h"
+#include "corrections.h"
 #include "e2e_harness.h"
 #include "number_texts.h"
 #include "reference.h"
@@ -192,6 +195,106 @@ TEST(Sigsieve, MatchesAStraightforwardFilterOnRandomRecords) {
         ASSERT_EQ(r.caseOut, referenceFasta(files[0], t.value));
         ASSERT_EQ(r.controlOut, referenceFasta(files[1], t.value));
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Well-formed enough for a renderer: every tag closed in order.
+bool tagsBalance(const std::string& xml) {
+    std::vector<std::string> open;
+    for (size_t at = xml.find('<'); at != std::string::npos; at = xml.find('<', at + 1)) {
+        const size_t end = xml.find('>', at);
+        if (end == std::string::npos) return false;
+        const std::string tag = xml.substr(at + 1, end - at - 1);
+        if (tag[0] == '?' || tag.back() == '/') continue;
+        const std::string name =
+            tag.substr(tag[0] == '/', tag.find_first_of(" \n") - (tag[0] == '/'));
+        if (tag[0] != '/') {
+            open.push_back(name);
+        } else if (open.empty() || open.back() != name) {
+            return false;
+        } else {
+            open.pop_back();
+        }
+    }
+    return open.empty();
+}
+
+// The corrections end to end: the FASTA files hold exactly the records the
+// report's cutoff lets through, the report counts them and gives lambda
+// from the exact median, the plot is a bounded, well-formed SVG file; a
+// pipe as input, or more p-values than k-mers tested, is refused.
+TEST(Sigsieve, MethodsReportAndPlot) {
+    std::mt19937_64 rng(5);
+    std::string files[2];
+    std::vector<double> ps[2], all;
+    for (int f = 0; f < 2; ++f) {
+        for (int i = 0; i < 3000 - 1000 * f; ++i) {
+            const double u = std::ldexp(static_cast<double>(rng() >> 11), -53);
+            const double p = i % 10 == 0 ? u * 1e-6 : i % 97 == 0 ? 0.25 : u;
+            char text[64];
+            std::snprintf(text, sizeof text, i % 211 == 0 ? "nan" : "%.17g", p);
+            files[f] += "K" + std::to_string(i) + " 1 2 " + text + "\n";
+            if (i % 211) ps[f].push_back(p), all.push_back(p);
+        }
+    }
+    std::sort(all.begin(), all.end());
+    const double middle = all.size() % 2 ? all[all.size() / 2]
+                                         : all[all.size() / 2 - 1] / 2 + all[all.size() / 2] / 2;
+    for (const char* method : {"bonferroni", "holm", "bh", "by"}) {
+        Scratch s;
+        s.write(inputs[1], files[0]);
+        s.write(inputs[2], files[1]);
+        const RunResult r = s.run(
+            SIGSIEVE_PATH, {"-n", "5000", "-m", method, "--report=r.tsv", "--qq-plot", "q.svg"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        const std::string report = s.read("r.tsv");
+        std::vector<std::vector<std::string>> rows;
+        std::istringstream lines(report);
+        for (std::string line; std::getline(lines, line);) {
+            rows.emplace_back();
+            std::istringstream cells(line);
+            for (std::string cell; std::getline(cells, cell, '\t');) rows.back().push_back(cell);
+        }
+        ASSERT_EQ(rows.size(), 4u) << report;
+        const double cutoff = std::strtod(rows[1][4].c_str(), nullptr);
+        const bool inclusive = rows[1][5] == "<=";
+        for (int f = 0; f < 2; ++f) {
+            std::string expected;
+            int64_t index = 0;
+            std::istringstream records(files[f]);
+            for (std::string kmer, a, b, p; records >> kmer >> a >> b >> p;) {
+                const double v = std::strtod(p.c_str(), nullptr);
+                if (inclusive ? v <= cutoff : v < cutoff)
+                    expected += ">" + std::to_string(index++) + "\n" + kmer + "\n";
+            }
+            EXPECT_EQ(s.read(outputs[f]), expected) << method;
+            EXPECT_EQ(rows[1 + f][8], std::to_string(index)) << method;
+        }
+        EXPECT_EQ(rows[3][7], std::to_string(all.size()));
+        EXPECT_NEAR(std::strtod(rows[3][10].c_str(), nullptr), genomicControl(middle), 1e-6);
+        const std::string svg = s.read("q.svg");
+        EXPECT_TRUE(tagsBalance(svg)) << method;
+        EXPECT_LT(svg.size(), 1u << 20);
+        if (std::system("command -v rsvg-convert >/dev/null") == 0) {
+            EXPECT_EQ(s.run("/bin/sh", {"-c", "rsvg-convert q.svg -o q.png"}).status, 0);
+        }
+    }
+    Scratch s;
+    s.write(inputs[1], files[0]);
+    s.write(inputs[2], files[1]);
+    const RunResult piped = s.run(SIGSIEVE_PATH, {"-n", "5000", "-m", "bh", "--case=-"});
+    EXPECT_EQ(piped.status, 2);
+    EXPECT_EQ(piped.err.substr(0, piped.err.find('\n')),
+              "sigsieve: --method reads the records more than once: 'standard input' is not a "
+              "regular file (save it to a file first)");
+    const RunResult many = s.run(SIGSIEVE_PATH, {"-n", "100", "-m", "holm"});
+    EXPECT_EQ(many.status, 1);
+    EXPECT_EQ(many.err, "sigsieve: " + std::to_string(all.size()) +
+                            " p-values present, more than the 100 k-mers tested\n");
+    EXPECT_EQ(s.names(), (std::vector<std::string>{inputs[1], inputs[2]}));
 }
 
 }  // namespace

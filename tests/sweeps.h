@@ -131,8 +131,14 @@ inline void sweepVerdicts(int cases) {
         const int64_t total =
             i % 3 ? totals[rng() % std::size(totals)] : 1 + static_cast<int64_t>(rng() >> 1);
         const double alpha = i % 4 ? randomAlpha(rng) : defaultAlpha;
-        const Threshold t = makeThreshold(total, alpha);
-        const std::string text = i % 4 == 1 ? texts.next() : nearThreshold(rng, t);
+        // Every fifth threshold is any double, as the other corrections set.
+        const double anyValue[] = {
+            INFINITY, -INFINITY, 5e-324,
+            1.0,      1e300,     std::ldexp(static_cast<double>(rng() >> 11), -int(rng() % 1100))};
+        const Threshold t = i % 5 == 4 ? makeThreshold(anyValue[rng() % std::size(anyValue)])
+                                       : makeThreshold(total, alpha);
+        const std::string text =
+            i % 4 == 1 || !std::isfinite(t.value) ? texts.next() : nearThreshold(rng, t);
         const Verdict expected = referenceVerdict(text, t.value);
         const Verdict quick = paddedVerdict(text, t, true);
         if (quick != Verdict::Undecided) {
