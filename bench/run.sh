@@ -116,6 +116,10 @@ for tool in "${tools[@]}"; do
         compare sigsieve "$d" "$build/sigsieve/sigsieve" "$anchor"
         per_set sigsieve "$d" "$build/sigsieve/sigsieve" "$anchor"
         against_baseline sigsieve "$d" ""
+        # The other corrections against the default on the same files.
+        for m in bh holm by; do
+            compare "sigsieve -m $m" "$d" "$build/sigsieve/sigsieve -m $m" "$build/sigsieve/sigsieve"
+        done
         for z in gz zst; do
             if [ $z = gz ]; then
                 with igzip isal || continue

@@ -62,15 +62,19 @@ inline Threshold makeThreshold(int64_t totalKmers, double alpha = defaultAlpha) 
 
 enum class Verdict { Pass, Fail, NotANumber, Undecided };
 
-// Decides from the decimal magnitude alone when the text is plain decimal
-// text (digits, an optional point, an optional exponent) whose decade is
-// certainly on one side of the threshold. Anything else (signs, white space,
-// hexadecimal, inf, nan, values in the threshold's own decades, exponents
-// too long to add up) is Undecided.
-inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
+// The magnitude of plain decimal text (digits, an optional point, an
+// optional exponent): zero, or the decade d of its value, which lies in
+// [10^d, 10^(d+1)) before rounding. Anything else (signs, white space,
+// hexadecimal, inf, nan, exponents too long to add up) is Other.
+struct Magnitude {
+    enum Kind { Other, Zero, Decade } kind;
+    int64_t decade;
+};
+
+inline Magnitude decimalMagnitude(std::string_view text) {
     const char* p = text.data();
     const char* end = p + text.size();
-    if (end - p > 1 && p[0] == '0' && (p[1] | 0x20) == 'x') return Verdict::Undecided;
+    if (end - p > 1 && p[0] == '0' && (p[1] | 0x20) == 'x') return {Magnitude::Other, 0};
     bool anyDigit = false;
     bool nonZero = false;
     int64_t decade = 0;  // the value lies in [10^decade, 10^(decade+1))
@@ -93,8 +97,8 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
         p = skipDigits(p, end);
         anyDigit = anyDigit || p != fraction;
     }
-    if (!anyDigit) return Verdict::Undecided;
-    if (!nonZero) return threshold.value > 0 ? Verdict::Pass : Verdict::Fail;
+    if (!anyDigit) return {Magnitude::Other, 0};
+    if (!nonZero) return {Magnitude::Zero, 0};
     if (p != end && (*p | 0x20) == 'e') {
         const char* e = p + 1;
         bool negative = false;
@@ -102,12 +106,22 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
         int64_t exponent = 0;
         for (; e != end && isDigit(*e); ++e) {
             exponent = exponent * 10 + (*e - '0');
-            if (exponent > 100000000) return Verdict::Undecided;
+            if (exponent > 100000000) return {Magnitude::Other, 0};
         }
         decade += negative ? -exponent : exponent;
     }
-    if (decade <= threshold.passMax) return Verdict::Pass;
-    if (decade >= threshold.failMin) return Verdict::Fail;
+    return {Magnitude::Decade, decade};
+}
+
+// Decides from the decimal magnitude alone when the text is plain decimal
+// text whose decade is certainly on one side of the threshold; anything
+// else (values in the threshold's own decades included) is Undecided.
+inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
+    const Magnitude m = decimalMagnitude(text);
+    if (m.kind == Magnitude::Other) return Verdict::Undecided;
+    if (m.kind == Magnitude::Zero) return threshold.value > 0 ? Verdict::Pass : Verdict::Fail;
+    if (m.decade <= threshold.passMax) return Verdict::Pass;
+    if (m.decade >= threshold.failMin) return Verdict::Fail;
     return Verdict::Undecided;
 }
 
