@@ -157,20 +157,25 @@ struct Inputs {
     const char* paths[2];
     const char* options[2];
 
-    // Reads both inputs once, calling onValue(input, p) for the p-value of
-    // each record.
-    template <class OnValue>
-    void read(OnValue&& onValue) const {
+    // Reads both inputs once, calling onText(input, text) with the p-value
+    // text of each record; it returns false when the text is not a number.
+    template <class OnText>
+    void readTexts(OnText&& onText) const {
         for (int i = 0; i < 2; ++i) {
             const auto in = openInputSource(paths[i], options[i]);
             forEachRecord(*in, inputName(paths[i]), LineReader::defaultCapacity,
-                          [&](std::string_view, std::string_view text) {
-                              double p;
-                              if (scanReal(text, p) == 0) return false;
-                              onValue(i, p);
-                              return true;
-                          });
+                          [&](std::string_view, std::string_view text) { return onText(i, text); });
         }
+    }
+    // The same with onValue(input, p), p the text's value.
+    template <class OnValue>
+    void read(OnValue&& onValue) const {
+        readTexts([&](int i, std::string_view text) {
+            double p;
+            if (scanReal(text, p) == 0) return false;
+            onValue(i, p);
+            return true;
+        });
     }
 };
 
@@ -186,31 +191,80 @@ Refine refineOver(const Inputs& in, int inputs, uint64_t ones) {
         ones);
 }
 
-// What a first pass over the records learns of each input.
+// What a first pass over the records learns of each input. With `full`,
+// every p-value is read exactly into the histograms. Otherwise (only a
+// cutoff is sought, which is below alpha or the smallest p-value at or
+// above it), the p-values at or above alpha are only counted, and read
+// exactly only when their magnitude shows they may be the smallest such.
 struct Survey {
     int64_t records[2] = {};
     uint64_t present[2] = {};  // p-values other than nan
     Histogram cells[2] = {Histogram(0, 64 - Histogram::bits), Histogram(0, 64 - Histogram::bits)};
+    uint64_t high = 0;          // without `full`: p-values at or above alpha,
+    double highMin = INFINITY;  // the smallest of them,
+    uint64_t highMinCount = 0;  // and how many times it occurs
+    // Every p-value of both inputs with a key up to lowBound (below alpha):
+    // the cells there are refined without reading the inputs again.
+    std::vector<double> low;
+    uint64_t lowBound;
     std::vector<double> lowest[2];  // with `keepLowest`, the qqPoints smallest, as a max-heap
 
-    Survey(const Inputs& in, bool keepLowest) {
-        in.read([&](int i, double p) {
+    Survey(const Inputs& in, double alpha, bool full, bool keepLowest)
+        : lowBound(orderKey(alpha) - 1) {
+        const Threshold below = makeThreshold(alpha);
+        int64_t aboveHighMin = noDecade;  // values of this decade and up exceed highMin
+        in.readTexts([&](int i, std::string_view text) {
             ++records[i];
-            if (p != p) return;
+            const Magnitude m = full ? Magnitude{Magnitude::Other, 0} : decimalMagnitude(text);
+            const bool atOrAbove = m.kind == Magnitude::Decade && m.decade >= below.failMin;
+            if (atOrAbove) {
+                ++present[i], ++high;
+                if (m.decade >= aboveHighMin) return true;
+            }
+            double p;
+            if (scanReal(text, p) == 0) return false;
+            if (p != p) return true;
+            if (!full && !(p < alpha)) {
+                if (!atOrAbove) ++present[i], ++high;
+                if (p == highMin) ++highMinCount;
+                if (p < highMin) {
+                    highMin = p, highMinCount = 1;
+                    const Threshold t = makeThreshold(highMin);
+                    aboveHighMin = t.failMin + (powerOfTen(t.failMin) == highMin);
+                }
+                return true;
+            }
             ++present[i];
             cells[i].add(orderKey(p), p);
-            if (!keepLowest) return;
-            std::vector<double>& heap = lowest[i];
-            if (heap.size() < qqPoints) {
-                heap.push_back(p);
-                std::push_heap(heap.begin(), heap.end());
-            } else if (p < heap.front()) {
-                std::pop_heap(heap.begin(), heap.end());
-                heap.back() = p;
-                std::push_heap(heap.begin(), heap.end());
-            }
+            if (orderKey(p) <= lowBound) keepLow(p);
+            if (keepLowest) keep(lowest[i], p);
+            return true;
         });
         for (auto& heap : lowest) std::sort_heap(heap.begin(), heap.end());
+    }
+
+  private:
+    void keepLow(double p) {
+        low.push_back(p);
+        if (low.size() < defaultExactCap) return;
+        // Full: keep the smaller half, all of whose values lie below the new
+        // bound.
+        const auto middle = low.begin() + static_cast<ptrdiff_t>(low.size() / 2);
+        std::nth_element(low.begin(), middle, low.end());
+        lowBound = orderKey(*middle) - 1;
+        low.erase(std::remove_if(low.begin(), low.end(),
+                                 [&](double v) { return orderKey(v) > lowBound; }),
+                  low.end());
+    }
+    static void keep(std::vector<double>& heap, double p) {
+        if (heap.size() < qqPoints) {
+            heap.push_back(p);
+            std::push_heap(heap.begin(), heap.end());
+        } else if (p < heap.front()) {
+            std::pop_heap(heap.begin(), heap.end());
+            heap.back() = p;
+            std::push_heap(heap.begin(), heap.end());
+        }
     }
 };
 
@@ -225,7 +279,8 @@ std::string formatReal(const char* format, double v) {
 // files.
 void correctAndWrite(const Inputs& in, const char* const* outputs, const char* report,
                      const char* plot, Method method, double alpha, int64_t total) {
-    const Survey survey(in, plot != nullptr);
+    const bool full = report || plot;
+    const Survey survey(in, alpha, full, plot != nullptr);
     const uint64_t present = survey.present[0] + survey.present[1];
     if (method != Method::Bonferroni && present > static_cast<uint64_t>(total))
         fail("%" PRIu64 " p-values present, more than the %" PRId64 " k-mers tested", present,
@@ -234,10 +289,35 @@ void correctAndWrite(const Inputs& in, const char* const* outputs, const char* r
     both.merge(survey.cells[1]);
     Cutoff cutoff{alpha / static_cast<double>(total), false};
     if (method != Method::Bonferroni) {
-        Histogram family = both;
+        // The family: the p-values present and the absent k-mers as 1s.
         const uint64_t ones = static_cast<uint64_t>(total) - present;
-        family.add(orderKey(1.0), 1.0, ones);
-        cutoff = methodCutoff(method, alpha, total, family.cells(), refineOver(in, 3, ones));
+        Histogram all = both;
+        if (full) all.add(orderKey(1.0), 1.0, ones);
+        Cells family = all.cells();
+        if (!full) {
+            // Those below alpha in cells; above them, the smallest p-value at
+            // or above alpha (the 1s included) with its ties, then the rest.
+            // No rank of the rest can be a cutoff: every p-value there is
+            // above alpha and above a smaller one at or above alpha.
+            for (Cell& c : family) c.keyTo = std::min(c.keyTo, orderKey(alpha) - 1);
+            const double least = std::min(survey.highMin, ones ? 1.0 : INFINITY);
+            const uint64_t ties = (survey.highMin == least ? survey.highMinCount : 0) +
+                                  (ones && least == 1.0 ? ones : 0);
+            const uint64_t key = orderKey(least);
+            if (ties) family.push_back({ties, least, least, key, key});
+            if (survey.high + ones > ties)
+                family.push_back({survey.high + ones - ties, std::nextafter(least, INFINITY),
+                                  INFINITY, key + 1, UINT64_MAX});
+        }
+        const Refine fromInputs = refineOver(in, 3, ones);
+        const Refine fromLow = refineFrom(
+            [&](const std::function<void(double)>& each) {
+                for (const double p : survey.low) each(p);
+            },
+            0);
+        cutoff = methodCutoff(method, alpha, total, family, [&](const Cell& c) {
+            return c.keyTo <= survey.lowBound ? fromLow(c) : fromInputs(c);
+        });
     }
     const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
 

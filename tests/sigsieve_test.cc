@@ -233,9 +233,11 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     for (int f = 0; f < 2; ++f) {
         for (int i = 0; i < 3000 - 1000 * f; ++i) {
             const double u = std::ldexp(static_cast<double>(rng() >> 11), -53);
-            const double p = i % 10 == 0 ? u * 1e-6 : i % 97 == 0 ? 0.25 : u;
+            // Ties, alpha itself, powers of ten and 1 among them.
+            const double tie[] = {0.25, 0.05, 0.1, 1, 0.01, 1e-9};
+            const double p = i % 10 == 0 ? u * 1e-6 : i % 37 == 0 ? tie[i % 6] : u;
             char text[64];
-            std::snprintf(text, sizeof text, i % 211 == 0 ? "nan" : "%.17g", p);
+            std::snprintf(text, sizeof text, i % 211 == 0 ? "nan" : i % 3 ? "%.17g" : "%g", p);
             files[f] += "K" + std::to_string(i) + " 1 2 " + text + "\n";
             if (i % 211) ps[f].push_back(p), all.push_back(p);
         }
@@ -244,42 +246,50 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     const double middle = all.size() % 2 ? all[all.size() / 2]
                                          : all[all.size() / 2 - 1] / 2 + all[all.size() / 2] / 2;
     for (const char* method : {"bonferroni", "holm", "bh", "by"}) {
-        Scratch s;
-        s.write(inputs[1], files[0]);
-        s.write(inputs[2], files[1]);
-        const RunResult r = s.run(
-            SIGSIEVE_PATH, {"-n", "5000", "-m", method, "--report=r.tsv", "--qq-plot", "q.svg"});
-        ASSERT_EQ(r.status, 0) << r.err;
-        const std::string report = s.read("r.tsv");
-        std::vector<std::vector<std::string>> rows;
-        std::istringstream lines(report);
-        for (std::string line; std::getline(lines, line);) {
-            rows.emplace_back();
-            std::istringstream cells(line);
-            for (std::string cell; std::getline(cells, cell, '\t');) rows.back().push_back(cell);
-        }
-        ASSERT_EQ(rows.size(), 4u) << report;
-        const double cutoff = std::strtod(rows[1][4].c_str(), nullptr);
-        const bool inclusive = rows[1][5] == "<=";
-        for (int f = 0; f < 2; ++f) {
-            std::string expected;
-            int64_t index = 0;
-            std::istringstream records(files[f]);
-            for (std::string kmer, a, b, p; records >> kmer >> a >> b >> p;) {
-                const double v = std::strtod(p.c_str(), nullptr);
-                if (inclusive ? v <= cutoff : v < cutoff)
-                    expected += ">" + std::to_string(index++) + "\n" + kmer + "\n";
+        for (const char* alpha : {"0.05", "1"}) {
+            Scratch s;
+            s.write(inputs[1], files[0]);
+            s.write(inputs[2], files[1]);
+            const RunResult r = s.run(SIGSIEVE_PATH, {"-n", "5000", "-a", alpha, "-m", method,
+                                                      "--report=r.tsv", "--qq-plot", "q.svg"});
+            ASSERT_EQ(r.status, 0) << r.err;
+            const std::string report = s.read("r.tsv");
+            std::vector<std::vector<std::string>> rows;
+            std::istringstream lines(report);
+            for (std::string line; std::getline(lines, line);) {
+                rows.emplace_back();
+                std::istringstream cells(line);
+                for (std::string cell; std::getline(cells, cell, '\t');)
+                    rows.back().push_back(cell);
             }
-            EXPECT_EQ(s.read(outputs[f]), expected) << method;
-            EXPECT_EQ(rows[1 + f][8], std::to_string(index)) << method;
-        }
-        EXPECT_EQ(rows[3][7], std::to_string(all.size()));
-        EXPECT_NEAR(std::strtod(rows[3][10].c_str(), nullptr), genomicControl(middle), 1e-6);
-        const std::string svg = s.read("q.svg");
-        EXPECT_TRUE(tagsBalance(svg)) << method;
-        EXPECT_LT(svg.size(), 1u << 20);
-        if (std::system("command -v rsvg-convert >/dev/null") == 0) {
-            EXPECT_EQ(s.run("/bin/sh", {"-c", "rsvg-convert q.svg -o q.png"}).status, 0);
+            ASSERT_EQ(rows.size(), 4u) << report;
+            const double cutoff = std::strtod(rows[1][4].c_str(), nullptr);
+            const bool inclusive = rows[1][5] == "<=";
+            for (int f = 0; f < 2; ++f) {
+                std::string expected;
+                int64_t index = 0;
+                std::istringstream records(files[f]);
+                for (std::string kmer, a, b, p; records >> kmer >> a >> b >> p;) {
+                    const double v = std::strtod(p.c_str(), nullptr);
+                    if (inclusive ? v <= cutoff : v < cutoff)
+                        expected += ">" + std::to_string(index++) + "\n" + kmer + "\n";
+                }
+                EXPECT_TRUE(s.read(outputs[f]) == expected) << method << " " << alpha;
+                EXPECT_EQ(rows[1 + f][8], std::to_string(index)) << method;
+            }
+            // Without the report and the plot, only the cutoff is sought.
+            const std::string withReport[] = {s.read(outputs[0]), s.read(outputs[1])};
+            ASSERT_EQ(s.run(SIGSIEVE_PATH, {"-n", "5000", "-a", alpha, "-m", method}).status, 0);
+            EXPECT_TRUE(s.read(outputs[0]) == withReport[0]) << method << " " << alpha;
+            EXPECT_TRUE(s.read(outputs[1]) == withReport[1]) << method << " " << alpha;
+            EXPECT_EQ(rows[3][7], std::to_string(all.size()));
+            EXPECT_NEAR(std::strtod(rows[3][10].c_str(), nullptr), genomicControl(middle), 1e-6);
+            const std::string svg = s.read("q.svg");
+            EXPECT_TRUE(tagsBalance(svg)) << method;
+            EXPECT_LT(svg.size(), 1u << 20);
+            if (std::system("command -v rsvg-convert >/dev/null") == 0) {
+                EXPECT_EQ(s.run("/bin/sh", {"-c", "rsvg-convert q.svg -o q.png"}).status, 0);
+            }
         }
     }
     Scratch s;
