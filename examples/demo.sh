@@ -36,6 +36,12 @@ if [ -n "${SIGSIEVE:-}" ]; then
     "$SIGSIEVE"
     show case_out_sig.fasta 6
     show control_out_sig.fasta 6
+    echo "== sigsieve --method=bh --report=report.tsv --qq-plot=qq.svg (Benjamini-Hochberg)"
+    "$SIGSIEVE" --method=bh --case-out=case_bh.fasta --control-out=control_bh.fasta \
+        --report=report.tsv --qq-plot=qq.svg
+    show case_bh.fasta 4
+    show report.tsv 4
+    echo "--- qq.svg: $(wc -c <qq.svg) bytes of SVG"
 fi
 if [ -n "${COHORTMEANS:-}" ]; then
     echo "== cohortmeans 3 3: test.txt -> mean value, case total, control total, cases present, controls present"

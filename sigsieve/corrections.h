@@ -95,7 +95,7 @@ using PValuePass = std::function<void(const std::function<void(double)>& each)>;
 // The refinement by passes over the p-values, with `ones` more p-values of
 // 1: a cell of at most `exactCap` p-values becomes one cell per distinct
 // value, a larger one 65536 finer cells.
-inline constexpr uint64_t defaultExactCap = uint64_t{1} << 22;
+inline constexpr uint64_t defaultExactCap = uint64_t{1} << 21;
 Refine refineFrom(PValuePass pass, uint64_t ones, uint64_t exactCap = defaultExactCap);
 
 // The largest rank k with p(k) <= t(k), for a nondecreasing t, and p(k);

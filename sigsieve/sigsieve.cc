@@ -51,6 +51,19 @@ const char usage[] =
     "      --control=FILE      control records (default: control_out_wo_bonf.kmerDiff)\n"
     "      --case-out=FILE     passing case k-mers (default: case_out_sig.fasta)\n"
     "      --control-out=FILE  passing control k-mers (default: control_out_sig.fasta)\n"
+    "  -m, --method=NAME       the correction (default: bonferroni); with the p-values\n"
+    "                          of both inputs sorted, p(1) <= ... <= p(N), the k-mers\n"
+    "                          tested but absent counting as 1:\n"
+    "                            bonferroni  p < ALPHA / N\n"
+    "                            holm        p < p(i), i the first rank with\n"
+    "                                        p(i) >= ALPHA / (N - i + 1)\n"
+    "                            bh          p <= p(k), k the last rank with\n"
+    "                                        p(k) <= k * ALPHA / N (false discovery rate)\n"
+    "                            by          bh with ALPHA / (1 + 1/2 + ... + 1/N)\n"
+    "      --report=FILE       a table of the cutoff applied, the records read and\n"
+    "                          passing, the smallest p-value and the genomic-control\n"
+    "                          lambda, for each input and both\n"
+    "      --qq-plot=FILE      the QQ plot of the p-values, as SVG\n"
     "  -C, --directory=DIR     change to DIR before opening any file\n"
     "  -@, --threads=N         extra threads for compression work (default: 0)\n"
     "  -q, --quiet             no progress line on a terminal\n"
@@ -61,7 +74,11 @@ const char usage[] =
     "Input compressed with gzip or zstd is recognised by its first bytes; an\n"
     "output named *.gz or *.zst is compressed.\n"
     "\n"
+    "Other methods, the report and the plot read the records more than once: the\n"
+    "case and control inputs must then be files, not pipes.\n"
+    "\n"
     "Example: sigsieve -a 0.01 -n 2500000000 --case=case.kmerDiff.gz --case-out=-\n"
+    "         sigsieve -m bh --report=report.tsv --qq-plot=qq.svg\n"
     "\n"
     "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
     "a malformed record, 2 for invalid options.\n";
@@ -280,7 +297,7 @@ std::string formatReal(const char* format, double v) {
 void correctAndWrite(const Inputs& in, const char* const* outputs, const char* report,
                      const char* plot, Method method, double alpha, int64_t total) {
     const bool full = report || plot;
-    const Survey survey(in, alpha, full, plot != nullptr);
+    Survey survey(in, alpha, full, plot != nullptr);
     const uint64_t present = survey.present[0] + survey.present[1];
     if (method != Method::Bonferroni && present > static_cast<uint64_t>(total))
         fail("%" PRIu64 " p-values present, more than the %" PRId64 " k-mers tested", present,
@@ -319,6 +336,7 @@ void correctAndWrite(const Inputs& in, const char* const* outputs, const char* r
             return c.keyTo <= survey.lowBound ? fromLow(c) : fromInputs(c);
         });
     }
+    std::vector<double>().swap(survey.low);  // memory for the medians' passes
     const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
 
     // Each input's median, and both together's, for lambda.

@@ -106,7 +106,7 @@ Family randomFamily(std::mt19937_64& rng) {
 
 TEST(Corrections, EveryMethodMatchesSortingInMemory) {
     std::mt19937_64 rng(7);
-    for (int round = 0; round < 1500; ++round) {
+    for (int round = 0; round < 800; ++round) {
         const Family f = randomFamily(rng);
         uint64_t present = 0;
         Histogram first(0, 64 - Histogram::bits);
