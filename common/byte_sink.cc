@@ -1,9 +1,11 @@
 #include "byte_sink.h"
 
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #include <unistd.h>
 #include <zstd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -39,49 +41,171 @@ class PlainSink : public ByteSink {
     int fd_;
 };
 
-// gzip at ISA-L's level 1, its fast level.
-class GzipSink : public ByteSink {
+// BGZF, the blocked gzip of bgzip and htslib: gzip members of at most
+// 65280 input bytes each, with the "BC" extra field giving the member's
+// size, then the empty end-of-file member. Every block is compressed on its
+// own with ISA-L's stateless deflate, so the bytes written are the same
+// whatever the number of threads; with workers, blocks are compressed on
+// them and written in order by the writing thread.
+class BgzfSink : public ByteSink {
   public:
-    explicit GzipSink(int fd) : fd_(fd), level_(ISAL_DEF_LVL1_DEFAULT), out_(outputChunk) {
-        isal_deflate_init(&stream_);
-        stream_.level = 1;
-        stream_.level_buf = level_.data();
-        stream_.level_buf_size = static_cast<uint32_t>(level_.size());
-        stream_.gzip_flag = IGZIP_GZIP;
+    BgzfSink(int fd, int level, int workers) : fd_(fd), level_(level) {
+        const size_t slots = workers > 0 ? 2 * static_cast<size_t>(workers) + 2 : 1;
+        blocks_.resize(slots);
+        for (auto& b : blocks_) b.in.reserve(blockInput);
+        for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
     }
-    int write(const char* data, size_t n) override { return run(data, n, false); }
-    int finish() override { return run(nullptr, 0, true); }
-
-  private:
-    int run(const char* data, size_t n, bool last) {
-        stream_.next_in = reinterpret_cast<uint8_t*>(const_cast<char*>(data));
-        stream_.avail_in = static_cast<uint32_t>(n);
-        stream_.end_of_stream = last;
-        do {
-            stream_.next_out = out_.data();
-            stream_.avail_out = static_cast<uint32_t>(out_.size());
-            if (isal_deflate(&stream_) != COMP_OK) return EINVAL;
-            const size_t produced = out_.size() - stream_.avail_out;
-            if (int err = writeAll(fd_, reinterpret_cast<char*>(out_.data()), produced)) return err;
-        } while (stream_.avail_in > 0 || (last && stream_.internal_state.state != ZSTATE_END));
+    ~BgzfSink() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        for (auto& w : workers_) w.join();
+    }
+    int write(const char* data, size_t n) override {
+        while (n > 0) {
+            Block& b = blocks_[filling_ % blocks_.size()];
+            const size_t take = std::min(n, blockInput - b.in.size());
+            b.in.insert(b.in.end(), data, data + take);
+            data += take, n -= take;
+            if (b.in.size() == blockInput)
+                if (int err = submit()) return err;
+        }
         return 0;
     }
+    int finish() override {
+        if (!blocks_[filling_ % blocks_.size()].in.empty())
+            if (int err = submit()) return err;
+        while (written_ < filling_)
+            if (int err = writeNext()) return err;
+        static const unsigned char eof[28] = {0x1f, 0x8b, 8,   4,   0, 0, 0,    0, 0, 0xff,
+                                              6,    0,    'B', 'C', 2, 0, 0x1b, 0, 3, 0,
+                                              0,    0,    0,   0,   0, 0, 0,    0};
+        return writeAll(fd_, reinterpret_cast<const char*>(eof), sizeof eof);
+    }
+
+    static constexpr size_t blockInput = 0xff00;
+
+  private:
+    struct Block {
+        std::vector<char> in, out;
+        bool ready = false;  // `out` holds the compressed member
+    };
+
+    // Hands the block being filled on to be compressed, writing the oldest
+    // first when every slot is taken.
+    int submit() {
+        Block& b = blocks_[filling_ % blocks_.size()];
+        if (workers_.empty()) {
+            compress(b);
+            ++filling_;
+            return writeNext();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back(&b);
+        }
+        changed_.notify_all();
+        ++filling_;
+        if (filling_ - written_ == blocks_.size()) return writeNext();
+        return 0;
+    }
+    // Writes the oldest block once it is compressed.
+    int writeNext() {
+        Block& b = blocks_[written_ % blocks_.size()];
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [&] { return b.ready; });
+            b.ready = false;
+        }
+        ++written_;
+        const int err = writeAll(fd_, b.out.data(), b.out.size());
+        b.in.clear();
+        return err;
+    }
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
+            if (queue_.empty()) return;
+            Block* b = queue_.front();
+            queue_.erase(queue_.begin());
+            lock.unlock();
+            compress(*b, false);
+            lock.lock();
+            b->ready = true;
+            changed_.notify_all();
+        }
+    }
+    // The member of one block: header, deflate data (stored when it does
+    // not shrink), CRC-32 and length.
+    void compress(Block& b, bool markReady = true) {
+        const size_t n = b.in.size();
+        b.out.resize(18 + n + n / 16 + 1024);
+        uint8_t* out = reinterpret_cast<uint8_t*>(b.out.data());
+        isal_zstream stream;
+        isal_deflate_stateless_init(&stream);
+        const size_t levelSizes[] = {0, ISAL_DEF_LVL1_DEFAULT, ISAL_DEF_LVL2_DEFAULT,
+                                     ISAL_DEF_LVL3_DEFAULT};
+        thread_local std::vector<uint8_t> levelBuffer;  // ISA-L's work space
+        levelBuffer.resize(levelSizes[level_]);
+        stream.level = static_cast<uint32_t>(level_);
+        stream.level_buf = levelBuffer.data();
+        stream.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
+        stream.next_in = reinterpret_cast<uint8_t*>(b.in.data());
+        stream.avail_in = static_cast<uint32_t>(n);
+        stream.end_of_stream = 1;
+        stream.next_out = out + 18;
+        stream.avail_out = static_cast<uint32_t>(b.out.size() - 26);
+        size_t size;
+        if (isal_deflate_stateless(&stream) == COMP_OK && stream.total_out <= 65536 - 26) {
+            size = stream.total_out;
+        } else {  // one stored block
+            out[18] = 1;
+            out[19] = static_cast<uint8_t>(n), out[20] = static_cast<uint8_t>(n >> 8);
+            out[21] = static_cast<uint8_t>(~n), out[22] = static_cast<uint8_t>(~n >> 8);
+            std::memcpy(out + 23, b.in.data(), n);
+            size = 5 + n;
+        }
+        static const uint8_t header[16] = {0x1f, 0x8b, 8, 4, 0,   0,   0, 0,
+                                           0,    0xff, 6, 0, 'B', 'C', 2, 0};
+        std::memcpy(out, header, sizeof header);
+        const size_t total = 18 + size + 8;
+        out[16] = static_cast<uint8_t>(total - 1), out[17] = static_cast<uint8_t>((total - 1) >> 8);
+        const uint32_t crc = crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(b.in.data()), n);
+        uint8_t* tail = out + 18 + size;
+        for (int i = 0; i < 4; ++i) {
+            tail[i] = static_cast<uint8_t>(crc >> (8 * i));
+            tail[4 + i] = static_cast<uint8_t>(n >> (8 * i));
+        }
+        b.out.resize(total);
+        if (markReady) b.ready = true;
+    }
+
     int fd_;
-    isal_zstream stream_;
-    std::vector<uint8_t> level_;
-    std::vector<uint8_t> out_;
+    int level_;
+    std::vector<Block> blocks_;
+    size_t filling_ = 0, written_ = 0;  // blocks handed on, and written
+    std::vector<Block*> queue_;
+    bool closing_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::thread> workers_;
 };
 
-// zstd at level 3; with workers, libzstd compresses on threads of its own.
+// zstd, compressed by libzstd's workers (one at least, so that the frames
+// are the same whatever their number).
 class ZstdSink : public ByteSink {
   public:
-    ZstdSink(int fd, int workers) : fd_(fd), ctx_(ZSTD_createCCtx()), out_(ZSTD_CStreamOutSize()) {
+    ZstdSink(int fd, int level, int workers)
+        : fd_(fd), ctx_(ZSTD_createCCtx()), out_(ZSTD_CStreamOutSize()) {
         if (ctx_) {
-            ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, 3);
+            ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, level);
             // A content checksum, as the zstd command writes, so that
             // damaged data is found when it is read.
             ZSTD_CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, 1);
-            if (workers > 0) ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, workers);
+            ZSTD_CCtx_setParameter(ctx_, ZSTD_c_nbWorkers, std::max(workers, 1));
         }
     }
     ~ZstdSink() override { ZSTD_freeCCtx(ctx_); }
@@ -106,76 +230,24 @@ class ZstdSink : public ByteSink {
     std::vector<char> out_;
 };
 
-// Hands the writes of another sink to a thread of its own through a small
-// bounded queue; a failure there is returned by a later write or finish.
-class ThreadedSink : public ByteSink {
-  public:
-    explicit ThreadedSink(std::unique_ptr<ByteSink> inner) : inner_(std::move(inner)) {
-        worker_ = std::thread([this] { consume(); });
-    }
-    ~ThreadedSink() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closing_ = true;
-        }
-        changed_.notify_all();
-        worker_.join();
-    }
-    int write(const char* data, size_t n) override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return queue_.size() < 3 || error_; });
-        if (error_) return error_;
-        queue_.emplace_back(data, data + n);
-        changed_.notify_all();
-        return 0;
-    }
-    int finish() override {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return (queue_.empty() && !busy_) || error_; });
-        if (error_) return error_;
-        return inner_->finish();
-    }
-
-  private:
-    void consume() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
-            if (queue_.empty()) return;
-            std::vector<char> chunk = std::move(queue_.front());
-            queue_.erase(queue_.begin());
-            busy_ = true;
-            const bool failed = error_ != 0;
-            lock.unlock();
-            const int err = failed ? 0 : inner_->write(chunk.data(), chunk.size());
-            lock.lock();
-            busy_ = false;
-            if (err && !error_) error_ = err;
-            changed_.notify_all();
-        }
-    }
-    std::unique_ptr<ByteSink> inner_;
-    std::vector<std::vector<char>> queue_;
-    bool busy_ = false;
-    bool closing_ = false;
-    int error_ = 0;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::thread worker_;
-};
-
 bool endsWith(std::string_view s, std::string_view suffix) {
     return s.size() >= suffix.size() && s.substr(s.size() - suffix.size()) == suffix;
 }
 
 }  // namespace
 
-std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads) {
-    if (endsWith(path, ".zst")) return std::make_unique<ZstdSink>(fd, threads);
-    if (endsWith(path, ".gz")) {
-        auto gzip = std::make_unique<GzipSink>(fd);
-        if (threads > 0) return std::make_unique<ThreadedSink>(std::move(gzip));
-        return gzip;
-    }
+std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads, int level) {
+    if (endsWith(path, ".zst"))
+        return std::make_unique<ZstdSink>(fd, level < 0 ? defaultZstdLevel : level, threads);
+    if (endsWith(path, ".gz"))
+        return std::make_unique<BgzfSink>(fd, level < 0 ? defaultGzipLevel : level, threads);
     return std::make_unique<PlainSink>(fd);
+}
+
+const char* compressLevelProblem(const char* path, int level) {
+    if (endsWith(path, ".zst") && (level < 1 || level > ZSTD_maxCLevel()))
+        return "a .zst output takes levels 1 to 19";
+    if (endsWith(path, ".gz") && level > ISAL_DEF_MAX_LEVEL)
+        return "a .gz output takes levels 0 to 3";
+    return nullptr;
 }

@@ -1,5 +1,5 @@
-// Writing bytes: plain, gzip (ISA-L) or zstd (libzstd), chosen by the
-// output's name, optionally compressed off the writing thread.
+// Writing bytes: plain, BGZF (ISA-L) or zstd (libzstd), chosen by the
+// output's name, optionally compressed on threads of their own.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +18,15 @@ class ByteSink {
 // Returns 0 or the errno of the failure.
 int writeAll(int fd, const char* data, size_t n);
 
-// The sink for an open output named `path`: gzip when the name ends in
-// ".gz", zstd when it ends in ".zst", plain otherwise. With threads >= 1 a
-// compressed stream is compressed off the calling thread.
-std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads = 0);
+inline constexpr int defaultGzipLevel = 1;  // ISA-L's fast level
+inline constexpr int defaultZstdLevel = 3;
+
+// The sink for an open output named `path`: BGZF (blocked gzip) when the
+// name ends in ".gz", zstd when it ends in ".zst", plain otherwise, at
+// `level` (-1 for the format's default). With threads >= 1 BGZF blocks are
+// compressed on that many threads, and zstd by that many libzstd workers;
+// the bytes written are the same whatever the number.
+std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads = 0, int level = -1);
+
+// Why `level` does not suit the output named `path`, or null.
+const char* compressLevelProblem(const char* path, int level);

@@ -151,6 +151,8 @@ class GzipSource : public ByteSource {
             if (!in_.ensure(18)) return failWith(in_.error());
             bgzf_ = isBgzfHeader(in_.next(), in_.available());
             first_ = false;
+            if (in_.available() > 3 && (in_.next()[3] & 0xe0))
+                return corrupt("reserved header flags");
         }
         for (;;) {
             if (state_.block_state == ISAL_BLOCK_FINISH) {
@@ -168,6 +170,8 @@ class GzipSource : public ByteSource {
                 const uint8_t* next = in_.next();
                 if (padded_ || in_.available() < 2 || next[0] != 0x1f || next[1] != 0x8b)
                     return corrupt("bytes after the last member");
+                if (in_.available() > 3 && (next[3] & 0xe0))
+                    return corrupt("reserved header flags");
                 isal_inflate_reset(&state_);
                 state_.crc_flag = IGZIP_GZIP;
                 memberStart_ = produced_;

@@ -27,6 +27,7 @@ namespace {
 const char* toolName = "tool";
 const char* directory = nullptr;
 int extra = 0;
+int level = -1;  // the format's default
 bool stdinClosed = false;
 FailureHook failureHook = nullptr;
 
@@ -220,6 +221,13 @@ int extraThreads() {
     return extra;
 }
 
+void setCompressLevel(const char* text) {
+    uint64_t n = 0;
+    if (parseWholeArgument(text, 22, n) != ArgumentStatus::Ok)
+        failUsage("invalid compression level: '%s' (0 to 3 for .gz, 1 to 19 for .zst)", text);
+    level = static_cast<int>(n);
+}
+
 const char* inputName(const char* path) {
     return std::strcmp(path, "-") == 0 ? "standard input" : path;
 }
@@ -274,10 +282,12 @@ OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* pa
     : fd_(fd),
       standard_(fd == STDOUT_FILENO && (!path || std::strcmp(path, "-") == 0)),
       name_(name),
-      sink_(openSink(fd, path ? path : "", extra)),
+      sink_(openSink(fd, path ? path : "", extra, level)),
       buf_(static_cast<char*>(std::malloc(capacity))),
       cap_(capacity) {
     if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));
+    if (const char* problem = path && level >= 0 ? compressLevelProblem(path, level) : nullptr)
+        failUsage("invalid compression level %d for '%s': %s", level, path, problem);
 }
 
 void OutputFile::failWrite(int err) {

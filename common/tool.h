@@ -58,6 +58,11 @@ void enterDirectory();
 // Extra threads for compression work (-@); 0 by default.
 int extraThreads();
 
+// Sets the compression level of .gz and .zst outputs from the argument of
+// --compress-level (a whole number, checked against each output's format
+// when it is opened); a usage error if it is not one.
+void setCompressLevel(const char* text);
+
 // How files are named in messages: "-" is "standard input" or "standard
 // output".
 const char* inputName(const char* path);

@@ -38,7 +38,9 @@ const char usage[] =
     "  -o, --kmers=FILE      the k-mer list (default: kmers.txt)\n"
     "  -k, --kmer-length=N   the window length, 1 to 1048576 (default: 31)\n"
     "      --fasta           read FASTA or FASTQ records: a record's sequence lines\n"
-    "                        are joined, and no window spans two records\n" COMMON_OPTIONS_HELP
+    "                        are joined, and no window spans two records\n"
+    "      --compress-level=N  the level of a .gz output, 0 to 3 (default: 1), or\n"
+    "                        of a .zst output, 1 to 19 (default: 3)\n" COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"
     "recognised by its first bytes; an output named *.gz or *.zst is compressed.\n"
@@ -220,11 +222,14 @@ int runSeedtiler(int argc, char** argv) {
     const char* kmers = "kmers.txt";
     const char* length = nullptr;
     const char* fasta = nullptr;
+    const char* level = nullptr;
     const Option options[] = {{"seeds", 'i', "FILE", &seeds},
+                              {"compress-level", 0, "N", &level},
                               {"kmers", 'o', "FILE", &kmers},
                               {"kmer-length", 'k', "N", &length},
                               {"fasta", 0, nullptr, &fasta}};
     parseOptions(argc, argv, options, std::size(options), usage);
+    if (level) setCompressLevel(level);
     TileOptions tiling;
     tiling.fasta = fasta != nullptr;
     if (length) {

@@ -64,6 +64,8 @@ const char usage[] =
     "                          passing, the smallest p-value and the genomic-control\n"
     "                          lambda, for each input and both\n"
     "      --qq-plot=FILE      the QQ plot of the p-values, as SVG\n"
+    "      --compress-level=N  the level of .gz outputs, 0 to 3 (default: 1), or of\n"
+    "                          .zst outputs, 1 to 19 (default: 3)\n"
     "  -C, --directory=DIR     change to DIR before opening any file\n"
     "  -@, --threads=N         extra threads for compression work (default: 0)\n"
     "  -q, --quiet             no progress line on a terminal\n"
@@ -414,6 +416,7 @@ int runSigsieve(int argc, char** argv) {
     const char* methodText = nullptr;
     const char* report = nullptr;
     const char* plot = nullptr;
+    const char* level = nullptr;
     const char* inputs[] = {"case_out_wo_bonf.kmerDiff", "control_out_wo_bonf.kmerDiff"};
     const char* outputs[] = {"case_out_sig.fasta", "control_out_sig.fasta"};
     const Option options[] = {
@@ -421,7 +424,8 @@ int runSigsieve(int argc, char** argv) {
         {"alpha", 'a', "A", &alphaText},         {"case", 0, "FILE", &inputs[0]},
         {"control", 0, "FILE", &inputs[1]},      {"case-out", 0, "FILE", &outputs[0]},
         {"control-out", 0, "FILE", &outputs[1]}, {"method", 'm', "NAME", &methodText},
-        {"report", 0, "FILE", &report},          {"qq-plot", 0, "FILE", &plot}};
+        {"report", 0, "FILE", &report},          {"qq-plot", 0, "FILE", &plot},
+        {"compress-level", 0, "N", &level}};
     parseOptions(argc, argv, options, std::size(options), usage);
     double alpha = defaultAlpha;
     if (alphaText && !(parseRealArgument(alphaText, alpha) && alpha > 0 && alpha <= 1))
@@ -436,6 +440,7 @@ int runSigsieve(int argc, char** argv) {
                       totalText, INT64_MAX);
         total = static_cast<int64_t>(n);
     }
+    if (level) setCompressLevel(level);
     Method method = Method::Bonferroni;
     if (methodText && !parseMethod(methodText, method))
         failUsage("invalid method: '%s' (bonferroni, holm, bh or by)", methodText);

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <thread>
 #include <vector>
@@ -332,6 +333,58 @@ TEST(Streams, InputFormsReadOrRefused) {
     const RunResult closed = s.run("/bin/sh", {"-c", "exec \"$0\" -i - <&-", SEEDTILER_PATH});
     EXPECT_EQ(closed.status, 1);
     EXPECT_EQ(closed.err, "seedtiler: cannot read '-': standard input is closed\n");
+}
+
+// .gz outputs are BGZF: the same bytes whatever -@, read back by gzip,
+// bgzip and the tools, ending with the end-of-file block; a cut or damaged
+// copy fails however many threads read it. .zst outputs too are the same
+// whatever -@.
+TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
+    Scratch s;
+    std::string seeds;
+    while (seeds.size() < 150000) seeds += seed();
+    s.write("seed.txt", seeds);
+    for (const char* name : {"k.gz", "k.zst"}) {
+        std::string first;
+        for (const char* threads : {"0", "1", "3"}) {
+            ASSERT_EQ(s.run(SEEDTILER_PATH, {"-o", name, "-@", threads}).status, 0);
+            if (first.empty()) first = s.read(name);
+            EXPECT_TRUE(s.read(name) == first) << name << " -@" << threads;
+        }
+    }
+    ASSERT_EQ(s.run(SEEDTILER_PATH, {"-o", "k.txt"}).status, 0);
+    const std::string bgzf = s.read("k.gz"), text = s.read("k.txt");
+    EXPECT_EQ(bgzf.substr(bgzf.size() - 28),
+              std::string(
+                  "\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\x1b\0\x03\0\0\0\0\0\0\0\0\0", 28));
+    EXPECT_TRUE(filterThrough("gzip -dc", bgzf) == text);
+    if (std::system("command -v bgzip >/dev/null") == 0) {
+        EXPECT_EQ(s.run("/bin/sh", {"-c", "bgzip -t k.gz"}).status, 0);
+    }
+    ASSERT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "k.gz", "-o", "back.txt"}).status, 0);
+    ASSERT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "k.txt", "-o", "plain.txt"}).status, 0);
+    EXPECT_TRUE(s.read("back.txt") == s.read("plain.txt"));
+    // Header bytes that no check covers: MTIME, XFL, OS and the extra field.
+    std::vector<bool> unchecked(bgzf.size());
+    for (size_t block = 0; block + 18 <= bgzf.size();
+         block += 1 + (uint8_t(bgzf[block + 16]) | uint8_t(bgzf[block + 17]) << 8))
+        for (size_t i = 4; i < 18; ++i) unchecked[block + i] = true;
+    for (size_t at = 2; at < bgzf.size(); at += 1 + at / 3) {
+        std::string damaged = bgzf;
+        damaged[at] = static_cast<char>(damaged[at] ^ 0x40);
+        for (const std::string& copy : {bgzf.substr(0, at), damaged}) {
+            if (copy.size() == bgzf.size() && unchecked[at]) continue;
+            for (const char* threads : {"0", "3"}) {
+                s.write("bad.gz", copy);
+                const RunResult r =
+                    s.run(SEEDTILER_PATH, {"-k", "1", "-i", "bad.gz", "-o", "x", "-@", threads});
+                EXPECT_EQ(r.status, 1) << at << " of " << bgzf.size();
+            }
+        }
+    }
+    EXPECT_EQ(s.run(SEEDTILER_PATH, {"-o", "k.zst", "--compress-level=19"}).status, 0);
+    EXPECT_EQ(s.run(SEEDTILER_PATH, {"-o", "k.gz", "--compress-level=4"}).status, 2);
+    EXPECT_EQ(s.run(SEEDTILER_PATH, {"-o", "k.zst", "--compress-level=0"}).status, 2);
 }
 
 // Outputs that cannot take what is written: compressed files on a full
