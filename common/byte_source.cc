@@ -113,6 +113,27 @@ const char* inflateProblem(int code) {
     }
 }
 
+// Compressed data made of independent members (gzip) or frames (zstd).
+class MemberSource : public ByteSource {
+  public:
+    ssize_t read(char* dst, size_t n) override { return decode(dst, n, false); }
+    bool verifyThrough(uint64_t offset) override {
+        if (offset <= verified_) return true;
+        if (errno_) return false;
+        char scratch[16384];
+        for (;;) {
+            const ssize_t got = decode(scratch, sizeof scratch, true);
+            if (got <= 0) return got == 0;
+        }
+    }
+
+  protected:
+    // Decodes up to n bytes; with `oneMember`, stops at the end of the
+    // current member.
+    virtual ssize_t decode(char* dst, size_t n, bool oneMember) = 0;
+    uint64_t verified_ = 0;  // bytes handed out up to the end of the last whole member
+};
+
 // Whether a gzip member header carries the BGZF "BC" extra field.
 bool isBgzfHeader(const uint8_t* p, size_t n) {
     if (n < 12 || !(p[3] & 4)) return false;  // no FEXTRA
@@ -125,28 +146,16 @@ bool isBgzfHeader(const uint8_t* p, size_t n) {
 // gzip data, any number of members (bgzip files included), and zero bytes
 // of padding after the last. A BGZF file (its first member carries the BC
 // field) must end with the empty end-of-file block, or it was cut.
-class GzipSource : public ByteSource {
+class GzipSource : public MemberSource {
   public:
     GzipSource(std::unique_ptr<ByteSource> raw, std::string name)
         : in_(std::move(raw)), name_(std::move(name)) {
         isal_inflate_init(&state_);
         state_.crc_flag = IGZIP_GZIP;
     }
-    ssize_t read(char* dst, size_t n) override { return decode(dst, n, false); }
-    bool verifyThrough(uint64_t offset) override {
-        if (offset <= verified_) return true;
-        if (errno_) return false;
-        char scratch[16384];
-        for (;;) {
-            const ssize_t got = decode(scratch, sizeof scratch, true);
-            if (got <= 0) return got == 0;
-        }
-    }
 
   private:
-    // Decodes up to n bytes; with `oneMember`, stops at the end of the
-    // current member.
-    ssize_t decode(char* dst, size_t n, bool oneMember) {
+    ssize_t decode(char* dst, size_t n, bool oneMember) override {
         if (first_) {
             if (!in_.ensure(18)) return failWith(in_.error());
             bgzf_ = isBgzfHeader(in_.next(), in_.available());
@@ -221,31 +230,18 @@ class GzipSource : public ByteSource {
     bool first_ = true, bgzf_ = false, padded_ = false;
     uint64_t produced_ = 0;     // bytes handed out
     uint64_t memberStart_ = 0;  // produced_ when the current member began
-    uint64_t verified_ = 0;     // produced_ at the end of the last whole member
 };
 
 // zstd data, any number of frames, skippable frames included (pzstd and
 // the seekable format write them).
-class ZstdSource : public ByteSource {
+class ZstdSource : public MemberSource {
   public:
     ZstdSource(std::unique_ptr<ByteSource> raw, std::string name)
         : in_(std::move(raw)), name_(std::move(name)), ctx_(ZSTD_createDCtx()) {}
     ~ZstdSource() override { ZSTD_freeDCtx(ctx_); }
-    ssize_t read(char* dst, size_t n) override { return decode(dst, n, false); }
-    bool verifyThrough(uint64_t offset) override {
-        if (offset <= verified_) return true;
-        if (errno_) return false;
-        char scratch[16384];
-        for (;;) {
-            const ssize_t got = decode(scratch, sizeof scratch, true);
-            if (got <= 0) return got == 0;
-        }
-    }
 
   private:
-    // Decodes up to n bytes; with `oneFrame`, stops at the end of the
-    // current frame.
-    ssize_t decode(char* dst, size_t n, bool oneFrame) {
+    ssize_t decode(char* dst, size_t n, bool oneFrame) override {
         if (!ctx_) return failWith(ENOMEM);
         for (;;) {
             if (pending_ == 0) {
@@ -298,7 +294,6 @@ class ZstdSource : public ByteSource {
     bool started_ = false;
     uint64_t window_ = 0;
     uint64_t produced_ = 0;  // bytes handed out
-    uint64_t verified_ = 0;  // produced_ at the end of the last whole frame
 };
 
 // Runs another source on a thread of its own, which fills buffers ahead of
