@@ -252,13 +252,22 @@ std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option
     return withProgress(std::move(source), fd);
 }
 
+std::string lineTooLong(const LineReader& reader) {
+    const size_t max = reader.maxLine();
+    return "line longer than " + std::to_string(max >> 20 ? max >> 20 : max) +
+           (max >> 20 ? " MiB" : " bytes");
+}
+
 void failRead(const LineReader& reader, const char* name) {
     if (reader.tooLong())
-        fail("%s:%" PRIu64 ": line longer than %zu %s", name, reader.lineNumber() + 1,
-             reader.maxLine() >> 20 ? reader.maxLine() >> 20 : reader.maxLine(),
-             reader.maxLine() >> 20 ? "MiB" : "bytes");
+        fail("%s:%" PRIu64 ": %s", name, reader.lineNumber() + 1, lineTooLong(reader).c_str());
     if (!reader.problem().empty()) fail("%s", reader.problem().c_str());
     fail("cannot read '%s': %s", name, std::strerror(reader.error()));
+}
+
+void failSource(const ByteSource& source, const char* name, int error) {
+    if (!source.problem().empty()) fail("%s", source.problem().c_str());
+    fail("cannot read '%s': %s", name, std::strerror(error));
 }
 
 bool standardInputClosed() {
@@ -266,10 +275,11 @@ bool standardInputClosed() {
 }
 
 void failIfDamaged(LineReader& reader, const char* name) {
-    if (!reader.source().verifyThrough(reader.offset())) {
-        if (!reader.source().problem().empty()) fail("%s", reader.source().problem().c_str());
-        fail("cannot read '%s': %s", name, std::strerror(reader.source().errorNumber()));
-    }
+    failIfDamagedAt(reader.source(), reader.offset(), name);
+}
+
+void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name) {
+    if (!source.verifyThrough(offset)) failSource(source, name, source.errorNumber());
 }
 
 int finishTool() {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "byte_sink.h"
@@ -109,11 +110,17 @@ std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option
 // Fails the run after a failed read: "cannot read 'NAME': reason", or
 // what is wrong with the data.
 [[noreturn]] void failRead(const LineReader& reader, const char* name);
+[[noreturn]] void failSource(const ByteSource& source, const char* name, int error);
+
+// "line longer than 256 MiB", for a reader that stopped at such a line.
+std::string lineTooLong(const LineReader& reader);
 
 // To be called before a record error at the reader's current line is
 // reported: when the data came through a decompressor and the rest of its
 // member or frame is damaged, fails the run with that damage instead.
 void failIfDamaged(LineReader& reader, const char* name);
+// The same for a record error whose line ends `offset` bytes into `source`.
+void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name);
 
 // Buffered output to a file descriptor, compressed when `path` (if given)
 // names a compressed file (see openSink). Every write is checked: the

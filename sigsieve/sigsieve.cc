@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "chunks.h"
 #include "corrections.h"
 #include "qqplot.h"
 #include "record_input.h"
@@ -122,29 +123,54 @@ int64_t readTotalKmers(const char* path) {
 
 namespace {
 
-// Calls onRecord(k-mer, p-value text) for each record of the input, in
-// order. A line of one to three fields, or a p-value that is not a number
-// (onRecord returns false), fails the run naming the line.
+// Calls onRecord(k-mer, p-value text) for each record the reader gives,
+// in order. At a line of one to three fields, or a p-value that is not a
+// number (onRecord returns false), describes that line in `error` and
+// returns false; after a failed read returns false with error.line 0.
 template <class OnRecord>
-void forEachRecord(ByteSource& in, const char* inName, size_t bufferSize, OnRecord&& onRecord) {
-    LineReader reader(in, 0, bufferSize, true);
+bool scanRecords(LineReader& reader, OnRecord&& onRecord, RecordError& error) {
     std::string_view line, field[4];
+    char what[160];
     while (reader.next(line)) {
         FieldCursor cursor(reader, line);
         const int fields = splitFields(cursor, 4, field);
         if (fields == 0) continue;  // a blank line
         if (fields < 4) {
-            failIfDamaged(reader, inName);
-            fail("%s:%" PRIu64 ": %d field%s, a record needs 4 (k-mer, two integers, p-value)",
-                 inName, reader.lineNumber(), fields, fields == 1 ? "" : "s");
+            std::snprintf(what, sizeof what,
+                          "%d field%s, a record needs 4 (k-mer, two integers, p-value)", fields,
+                          fields == 1 ? "" : "s");
+        } else if (!onRecord(field[0], field[3])) {
+            std::snprintf(what, sizeof what, "p-value '%.*s' is not a number",
+                          shown(field[3].size()), field[3].data());
+        } else {
+            continue;
         }
-        if (!onRecord(field[0], field[3])) {
-            failIfDamaged(reader, inName);
-            fail("%s:%" PRIu64 ": p-value '%.*s' is not a number", inName, reader.lineNumber(),
-                 shown(field[3].size()), field[3].data());
-        }
+        error = {reader.lineNumber(), reader.offset(), what};
+        return false;
     }
-    if (reader.error()) failRead(reader, inName);
+    return !reader.error();
+}
+
+// scanRecords over a whole input, failing the run at a bad record.
+template <class OnRecord>
+void forEachRecord(ByteSource& in, const char* inName, size_t bufferSize, OnRecord&& onRecord) {
+    LineReader reader(in, 0, bufferSize, true);
+    RecordError error;
+    if (scanRecords(reader, onRecord, error)) return;
+    if (!error.line) failRead(reader, inName);
+    failIfDamaged(reader, inName);
+    fail("%s:%" PRIu64 ": %s", inName, error.line, error.what.c_str());
+}
+
+// Writes the FASTA record of a passing k-mer.
+void writeRecord(OutputFile& out, int64_t index, std::string_view kmer) {
+    char* header = out.reserve(22);
+    header[0] = '>';
+    const size_t n = 1 + formatDecimal(header + 1, static_cast<uint64_t>(index));
+    header[n] = '\n';
+    out.commit(n + 1);
+    out.write(kmer.data(), kmer.size());
+    out.put('\n');
 }
 
 }  // namespace
@@ -154,17 +180,49 @@ int64_t filter(ByteSource& in, const char* inName, OutputFile& out, const Thresh
     int64_t index = 0;
     forEachRecord(in, inName, bufferSize, [&](std::string_view kmer, std::string_view pvalue) {
         const Verdict v = verdict(pvalue, threshold);
-        if (v == Verdict::Pass) {
-            char* header = out.reserve(22);
-            header[0] = '>';
-            size_t n = 1 + formatDecimal(header + 1, static_cast<uint64_t>(index++));
-            header[n] = '\n';
-            out.commit(n + 1);
-            out.write(kmer.data(), kmer.size());
-            out.put('\n');
-        }
+        if (v == Verdict::Pass) writeRecord(out, index++, kmer);
         return v != Verdict::NotANumber;
     });
+    return index;
+}
+
+int64_t filterInChunks(ByteSource& in, const char* inName, OutputFile& out,
+                       const Threshold& threshold, int workers, size_t chunkSize) {
+    struct Passing {
+        std::string kmers;  // each followed by a newline
+        uint64_t lines = 0;
+        RecordError error;
+    };
+    int64_t index = 0;
+    uint64_t linesBefore = 0;
+    const int failed = forEachChunk<Passing>(
+        in, workers, chunkSize,
+        [&](const Chunk& chunk, Passing& r) {
+            ChunkSource source(chunk);
+            LineReader reader(source, 0, LineReader::defaultCapacity, true);
+            const auto onRecord = [&](std::string_view kmer, std::string_view pvalue) {
+                const Verdict v = verdict(pvalue, threshold);
+                if (v == Verdict::Pass) r.kmers.append(kmer).push_back('\n');
+                return v != Verdict::NotANumber;
+            };
+            if (!scanRecords(reader, onRecord, r.error) && !r.error.line)
+                r.error = {reader.lineNumber() + 1, chunk.text.size(), lineTooLong(reader)};
+            r.lines = reader.lineNumber();
+        },
+        [&](const Chunk& chunk, Passing& r) {
+            // The records before a bad one are written, as by one thread.
+            for (size_t at = 0, end; at < r.kmers.size(); at = end + 1) {
+                end = r.kmers.find('\n', at);
+                writeRecord(out, index++, std::string_view(r.kmers).substr(at, end - at));
+            }
+            if (r.error.line) {
+                failIfDamagedAt(in, chunk.offset + r.error.offset, inName);
+                fail("%s:%" PRIu64 ": %s", inName, linesBefore + r.error.line,
+                     r.error.what.c_str());
+            }
+            linesBefore += r.lines;
+        });
+    if (failed) failSource(in, inName, failed);
     return index;
 }
 
@@ -487,9 +545,16 @@ int runSigsieve(int argc, char** argv) {
     OutputFile caseOut(outFds[0], outputName(outputs[0]), size_t{256} << 10, outputs[0]);
     OutputFile controlOut(outFds[1], outputName(outputs[1]), size_t{256} << 10, outputs[1]);
 
-    filter(*caseIn, inputName(inputs[0]), caseOut, threshold);
-    caseOut.close();
-    filter(*controlIn, inputName(inputs[1]), controlOut, threshold);
-    controlOut.close();
+    // With -@, the records are read on the extra threads as well.
+    const int workers = extraThreads();
+    for (int i = 0; i < 2; ++i) {
+        ByteSource& in = i ? *controlIn : *caseIn;
+        OutputFile& out = i ? controlOut : caseOut;
+        if (workers > 0)
+            filterInChunks(in, inputName(inputs[i]), out, threshold, workers);
+        else
+            filter(in, inputName(inputs[i]), out, threshold);
+        out.close();
+    }
     return finishTool();
 }

@@ -20,5 +20,11 @@ int64_t readTotalKmers(const char* path);
 int64_t filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
                size_t bufferSize = LineReader::defaultCapacity);
 
+// The same with the records read on `workers` threads besides the calling
+// one, in chunks of about `chunkSize` bytes: the same records, indexes and
+// messages.
+int64_t filterInChunks(ByteSource& in, const char* inName, OutputFile& out,
+                       const Threshold& threshold, int workers, size_t chunkSize = size_t{1} << 20);
+
 // The whole run: arguments, files, both passes.
 int runSigsieve(int argc, char** argv);

@@ -1,0 +1,172 @@
+// Record work on several threads: an input cut into chunks of whole lines,
+// each chunk read by a worker into a result, the results handed back in
+// input order, so that what a run writes and which record a message names
+// are the same as when one thread reads the lines one by one.
+#pragma once
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdint>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "byte_source.h"
+#include "lines.h"
+
+// Whole lines of an input: the last may lack its newline only at the end
+// of the input, or when it is longer than a reader takes.
+struct Chunk {
+    std::vector<char> text;
+    uint64_t offset = 0;  // bytes of the input before it
+};
+
+// A chunk's lines as a byte source, for a LineReader.
+class ChunkSource : public ByteSource {
+  public:
+    explicit ChunkSource(const Chunk& chunk) : chunk_(chunk) {}
+    ssize_t read(char* dst, size_t n) override {
+        const size_t take = std::min(n, chunk_.text.size() - at_);
+        std::memcpy(dst, chunk_.text.data() + at_, take);
+        at_ += take;
+        return static_cast<ssize_t>(take);
+    }
+
+  private:
+    const Chunk& chunk_;
+    size_t at_ = 0;
+};
+
+// The first bad record of a chunk: its line (from 1 in the chunk, 0 for
+// none), the bytes of the chunk up to its end, and what is wrong.
+struct RecordError {
+    uint64_t line = 0;
+    uint64_t offset = 0;
+    std::string what;
+};
+
+// Reads `in` in chunks of whole lines of about `chunkSize` bytes; `work`
+// (Chunk&, Result&) runs on `workers` threads, and `merge` (Chunk&,
+// Result&) gets every chunk with its result on the calling thread, in input
+// order; `merge` may end the run. Returns 0, or the errno of a failed read
+// (then `in` says what failed), after merging every chunk read before it.
+template <class Result, class Work, class Merge>
+int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Merge&& merge) {
+    struct Job {
+        Chunk chunk;
+        Result result{};
+        bool done = false;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Job*> waiting;  // read, not yet taken by a worker
+    std::deque<std::unique_ptr<Job>> inFlight;
+    bool closing = false;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < workers; ++i) {
+        threads.emplace_back([&] {
+            std::unique_lock<std::mutex> lock(mutex);
+            for (;;) {
+                changed.wait(lock, [&] { return !waiting.empty() || closing; });
+                if (waiting.empty()) return;
+                Job* job = waiting.front();
+                waiting.pop_front();
+                lock.unlock();
+                work(job->chunk, job->result);
+                lock.lock();
+                job->done = true;
+                changed.notify_all();
+            }
+        });
+    }
+    // Stops the workers however the run ends (merge may not return).
+    struct Stop {
+        std::mutex& mutex;
+        std::condition_variable& changed;
+        bool& closing;
+        std::vector<std::thread>& threads;
+        std::deque<Job*>& waiting;
+        ~Stop() {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                closing = true;
+                waiting.clear();
+            }
+            changed.notify_all();
+            for (auto& t : threads) t.join();
+        }
+    } stop{mutex, changed, closing, threads, waiting};
+
+    auto mergeOldest = [&] {
+        Job& job = *inFlight.front();
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            changed.wait(lock, [&] { return job.done; });
+        }
+        merge(job.chunk, job.result);
+        inFlight.pop_front();
+    };
+    std::vector<char> carry;  // a line begun in the previous read
+    uint64_t offset = 0;
+    bool ended = false;
+    int failure = 0;
+    while (!ended) {
+        auto job = std::make_unique<Job>();
+        std::vector<char>& text = job->chunk.text;
+        text.swap(carry);
+        carry.clear();
+        const size_t start = text.size();
+        text.resize(std::max(chunkSize, start + chunkSize / 4));
+        size_t filled = start;
+        // Reads until the chunk holds a newline past its first line, the
+        // input ends, or the line is longer than any reader takes.
+        for (;;) {
+            const ssize_t got = in.read(text.data() + filled, text.size() - filled);
+            if (got <= 0) {
+                ended = true;
+                failure = got < 0 ? (in.errorNumber() ? in.errorNumber() : EIO) : 0;
+                break;
+            }
+            filled += static_cast<size_t>(got);
+            if (filled == text.size()) {
+                const bool newline = std::memchr(text.data(), '\n', filled) != nullptr;
+                if (newline || filled > LineReader::defaultMaxLine) break;
+                text.resize(text.size() * 2);
+            }
+        }
+        // The chunk ends after its last newline; the line begun after it
+        // goes on in the next chunk. At the end of the input the last line
+        // needs no newline, but after a failed read it is not read at all.
+        size_t cut = filled;
+        if (failure || !ended) {
+            const char* p = text.data() + filled;
+            while (p != text.data() && p[-1] != '\n') --p;
+            if (p != text.data() || failure) cut = static_cast<size_t>(p - text.data());
+        }
+        carry.assign(text.begin() + static_cast<ptrdiff_t>(cut),
+                     text.begin() + static_cast<ptrdiff_t>(filled));
+        text.resize(cut);
+        job->chunk.offset = offset;
+        offset += cut;
+        if (text.empty()) break;
+        if (workers == 0) {
+            work(job->chunk, job->result);
+            merge(job->chunk, job->result);
+            continue;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            waiting.push_back(job.get());
+        }
+        changed.notify_all();
+        inFlight.push_back(std::move(job));
+        if (inFlight.size() > 2 * static_cast<size_t>(workers) + 1) mergeOldest();
+    }
+    while (!inFlight.empty()) mergeOldest();
+    return failure;
+}

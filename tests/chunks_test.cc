@@ -1,0 +1,95 @@
+// Record work on several threads against one thread: random inputs (blank
+// lines, CRLF, long lines, a bad line anywhere) read in chunks of random
+// sizes by 1 to 4 workers give the same output and the same message.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "cohortmeans.h"
+#include "memory_file.h"
+#include "sigsieve.h"
+
+namespace {
+
+struct Failure {
+    std::string message;
+};
+
+std::string randomLines(std::mt19937_64& rng, bool table) {
+    std::string text;
+    const int lines = static_cast<int>(rng() % 300);
+    for (int i = 0; i < lines; ++i) {
+        switch (rng() % 40) {
+            case 0:
+                text += "\n";  // blank
+                continue;
+            case 1:
+                text += "x 1 2\n";  // too few fields
+                continue;
+            case 2:
+                text += std::string(rng() % 5000, 'A') + " 1 2 0.001\r\n";  // long
+                continue;
+            case 3:
+                text += "k 1 2 " + std::string(rng() % 2 ? "nan" : "abc") + " 3 4\n";
+                continue;
+        }
+        text += "K" + std::to_string(i) + "\t1 2 " + std::to_string((rng() % 1000) / 999.0);
+        if (table) text += " " + std::to_string(rng() % 9) + " " + std::to_string(rng() % 9);
+        text += rng() % 5 ? "\n" : "\r\n";
+    }
+    if (rng() % 3 == 0 && !text.empty()) text.pop_back();  // no final newline
+    return text;
+}
+
+// Runs `step` (which may fail) and gives its output and message.
+template <class Step>
+std::pair<std::string, std::string> outcome(Step&& step) {
+    std::string message;
+    const int outFd = memoryFile("", 1);
+    {
+        OutputFile out(outFd, "out", 64);
+        try {
+            step(out);
+        } catch (const Failure& f) {
+            message = f.message;
+        }
+        out.flush();
+    }
+    return {contents(outFd), message};
+}
+
+TEST(Chunks, ManyThreadsReadAsOne) {
+    setFailureHook([](const char* message) { throw Failure{message}; });
+    std::mt19937_64 rng(11);
+    const Threshold threshold = makeThreshold(int64_t{100});
+    for (int round = 0; round < 400; ++round) {
+        const bool table = round % 2;
+        const std::string input = randomLines(rng, table);
+        const int workers = 1 + static_cast<int>(rng() % 4);
+        const size_t chunkSize = 1 + rng() % 4096;
+        const auto run = [&](bool chunked) {
+            return outcome([&](OutputFile& out) {
+                const auto source = plainSource(memoryFile(input));
+                if (!table) {
+                    if (chunked)
+                        filterInChunks(*source, "in", out, threshold, workers, chunkSize);
+                    else
+                        filter(*source, "in", out, threshold);
+                    return;
+                }
+                const Totals t = chunked ? sumTableInChunks(*source, "in", 1, 1, workers, chunkSize)
+                                         : sumTable(*source, "in", 1, 1);
+                char text[256];
+                out.write(text, formatMeans(t, text, sizeof text));
+            });
+        };
+        const auto one = run(false), many = run(true);
+        ASSERT_EQ(many.second, one.second) << round;
+        ASSERT_TRUE(many.first == one.first)
+            << round << " [" << input << "] " << workers << " " << chunkSize << ": " << many.first;
+    }
+    setFailureHook(nullptr);
+}
+
+}  // namespace
