@@ -43,7 +43,8 @@ const char usage[] =
     "                        of a .zst output, 1 to 19 (default: 3)\n" COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"
-    "recognised by its first bytes; an output named *.gz or *.zst is compressed.\n"
+    "recognised by its first bytes; an output named *.gz is written as BGZF\n"
+    "(blocked gzip), *.zst as zstd.\n"
     "\n"
     "Example: seedtiler -k 25 --fasta -i ref.fa.gz -o - | sort -u > kmers.txt\n"
     "\n"
