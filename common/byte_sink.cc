@@ -29,7 +29,6 @@ int writeAll(int fd, const char* data, size_t n) {
 
 namespace {
 
-constexpr size_t outputChunk = size_t{256} << 10;
 
 class PlainSink : public ByteSink {
   public:

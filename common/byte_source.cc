@@ -1,5 +1,6 @@
 #include "byte_source.h"
 
+#include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #include <unistd.h>
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, for the window a frame needs
@@ -11,6 +12,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -148,17 +150,25 @@ bool isBgzfHeader(const uint8_t* p, size_t n) {
 // field) must end with the empty end-of-file block, or it was cut.
 class GzipSource : public MemberSource {
   public:
-    GzipSource(std::unique_ptr<ByteSource> raw, std::string name)
-        : in_(std::move(raw)), name_(std::move(name)) {
+    // `produced` bytes were decoded before the raw data (of a BGZF file
+    // when `bgzf`), which starts with a member.
+    GzipSource(std::unique_ptr<ByteSource> raw, std::string name, bool bgzf = false,
+               uint64_t produced = 0)
+        : in_(std::move(raw)),
+          name_(std::move(name)),
+          bgzf_(bgzf),
+          produced_(produced),
+          memberStart_(produced) {
         isal_inflate_init(&state_);
         state_.crc_flag = IGZIP_GZIP;
+        verified_ = produced;
     }
 
   private:
     ssize_t decode(char* dst, size_t n, bool oneMember) override {
         if (first_) {
             if (!in_.ensure(18)) return failWith(in_.error());
-            bgzf_ = isBgzfHeader(in_.next(), in_.available());
+            bgzf_ = bgzf_ || isBgzfHeader(in_.next(), in_.available());
             first_ = false;
             if (in_.available() > 3 && (in_.next()[3] & 0xe0))
                 return corrupt("reserved header flags");
@@ -230,6 +240,223 @@ class GzipSource : public MemberSource {
     bool first_ = true, bgzf_ = false, padded_ = false;
     uint64_t produced_ = 0;     // bytes handed out
     uint64_t memberStart_ = 0;  // produced_ when the current member began
+};
+
+// A BGZF file decoded block by block on worker threads, each block a whole
+// member inflated in one go and checked (CRC and length), handed out in
+// order. Anything else than a well-formed block (a member without its BC
+// size, damage, padding, a cut) is left to GzipSource from that member on,
+// so that what is read and what fails are exactly as with one thread.
+class BgzfSource : public MemberSource {
+  public:
+    BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
+        : raw_(std::move(raw)), name_(std::move(name)), slots_(2 * size_t(workers) + 2) {
+        for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
+    }
+    ~BgzfSource() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+        }
+        changed_.notify_all();
+        for (auto& w : workers_) w.join();
+    }
+    bool verifyThrough(uint64_t offset) override {
+        if (!fallback_) return true;  // every block handed out was checked whole
+        if (fallback_->verifyThrough(offset)) return true;
+        failLike(*fallback_);
+        return false;
+    }
+
+  private:
+    struct Block {
+        std::vector<char> in, out;
+        bool done = false, good = false;
+    };
+    static constexpr size_t maxBlock = 65536;
+
+    ssize_t decode(char* dst, size_t n, bool oneMember) override {
+        for (;;) {
+            if (fallback_) {
+                const ssize_t got = fallback_->read(dst, n);
+                consumed_ = fallback_->consumed();
+                return got < 0 ? failLike(*fallback_) : got;
+            }
+            if (!blocks_.empty() && blocks_.front()->done && blocks_.front()->good &&
+                at_ < blocks_.front()->out.size()) {
+                const std::vector<char>& out = blocks_.front()->out;
+                const size_t take = std::min(n, out.size() - at_);
+                std::memcpy(dst, out.data() + at_, take);
+                at_ += take;
+                produced_ += take;
+                return static_cast<ssize_t>(take);
+            }
+            if (!blocks_.empty() && blocks_.front()->done && blocks_.front()->good) {
+                lastSize_ = blocks_.front()->out.size();
+                blocks_.pop_front();
+                at_ = 0;
+                fill();
+                if (oneMember) return 0;
+                continue;
+            }
+            fill();
+            if (blocks_.empty()) {
+                if (rawError_) return failWith(rawError_);
+                if (!ended_ || !pending_.empty()) return startFallback(dst, n);
+                if (lastSize_ != 0)
+                    return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
+                return 0;
+            }
+            Block& front = *blocks_.front();
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [&] { return front.done; });
+            }
+            if (!front.good) return startFallback(dst, n);
+        }
+    }
+
+    // Cuts the raw data into blocks and queues them, up to the slots.
+    void fill() {
+        while (blocks_.size() < slots_ && !stopped_) {
+            size_t size = 0;
+            if (!nextBlockSize(size)) {
+                stopped_ = true;
+                return;
+            }
+            auto block = std::make_unique<Block>();
+            block->in.assign(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(size));
+            pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(size));
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                queue_.push_back(block.get());
+            }
+            changed_.notify_all();
+            blocks_.push_back(std::move(block));
+        }
+    }
+    // The size of the member at the front of pending_, read up to it;
+    // false at the end of the data or at anything but a plain BGZF header.
+    bool nextBlockSize(size_t& size) {
+        if (!need(18)) return false;
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(pending_.data());
+        if (p[0] != 0x1f || p[1] != 0x8b || p[2] != 8 || (p[3] & 0xe0) != 0 || p[3] != 4 ||
+            p[10] != 6 || p[11] != 0 || p[12] != 'B' || p[13] != 'C' || p[14] != 2 || p[15] != 0)
+            return false;
+        size = size_t{p[16]} + (size_t{p[17]} << 8) + 1;
+        return size >= 26 && need(size);
+    }
+    bool need(size_t n) {
+        while (pending_.size() < n && !ended_) {
+            char buf[65536];
+            const ssize_t got = raw_->read(buf, sizeof buf);
+            if (got < 0) {
+                rawError_ = raw_->errorNumber() ? raw_->errorNumber() : EIO;
+                ended_ = true;
+                break;
+            }
+            ended_ = got == 0;
+            pending_.insert(pending_.end(), buf, buf + got);
+            consumed_ = raw_->consumed();
+        }
+        return pending_.size() >= n;
+    }
+    // From the first block not handed out, GzipSource reads what is left:
+    // the blocks queued, the bytes not yet cut, and the rest of the file.
+    ssize_t startFallback(char* dst, size_t n) {
+        if (rawError_) return failWith(rawError_);
+        std::string rest;
+        for (const auto& b : blocks_) rest.append(b->in.data(), b->in.size());
+        rest.append(pending_.data(), pending_.size());
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.clear();
+            closing_ = true;
+        }
+        changed_.notify_all();
+        for (auto& w : workers_) w.join();
+        workers_.clear();
+        blocks_.clear();
+        pending_.clear();
+        fallback_ = std::make_unique<GzipSource>(std::make_unique<Rest>(std::move(rest), *raw_),
+                                                 name_, true, produced_);
+        return decode(dst, n, false);
+    }
+
+    // The bytes kept, then the rest of the raw data.
+    class Rest : public ByteSource {
+      public:
+        Rest(std::string kept, ByteSource& raw) : kept_(std::move(kept)), raw_(raw) {}
+        ssize_t read(char* dst, size_t n) override {
+            if (at_ < kept_.size()) {
+                const size_t take = std::min(n, kept_.size() - at_);
+                std::memcpy(dst, kept_.data() + at_, take);
+                at_ += take;
+                return static_cast<ssize_t>(take);
+            }
+            const ssize_t got = raw_.read(dst, n);
+            consumed_ = raw_.consumed();
+            return got < 0 ? failLike(raw_) : got;
+        }
+
+      private:
+        std::string kept_;
+        size_t at_ = 0;
+        ByteSource& raw_;
+    };
+
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
+            if (closing_) return;
+            Block* b = queue_.front();
+            queue_.pop_front();
+            lock.unlock();
+            b->good = inflateBlock(*b);
+            lock.lock();
+            b->done = true;
+            changed_.notify_all();
+        }
+    }
+    static bool inflateBlock(Block& b) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.data());
+        const size_t size = b.in.size();
+        const uint32_t crc = uint32_t(p[size - 8]) | uint32_t(p[size - 7]) << 8 |
+                             uint32_t(p[size - 6]) << 16 | uint32_t(p[size - 5]) << 24;
+        const uint32_t length = uint32_t(p[size - 4]) | uint32_t(p[size - 3]) << 8 |
+                                uint32_t(p[size - 2]) << 16 | uint32_t(p[size - 1]) << 24;
+        if (length > maxBlock) return false;
+        b.out.resize(length);
+        inflate_state state;
+        isal_inflate_init(&state);
+        state.crc_flag = ISAL_DEFLATE;
+        state.next_in = const_cast<uint8_t*>(p + 18);
+        state.avail_in = static_cast<uint32_t>(size - 26);
+        state.next_out = reinterpret_cast<uint8_t*>(b.out.data());
+        state.avail_out = length;
+        if (isal_inflate_stateless(&state) != ISAL_DECOMP_OK || state.avail_in != 0 ||
+            state.total_out != length)
+            return false;
+        return crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(b.out.data()), length) == crc;
+    }
+
+    std::unique_ptr<ByteSource> raw_;
+    std::string name_;
+    size_t slots_;
+    std::vector<char> pending_;  // raw bytes not yet cut into blocks
+    bool ended_ = false, stopped_ = false;
+    int rawError_ = 0;
+    std::deque<std::unique_ptr<Block>> blocks_;  // in file order
+    size_t at_ = 0;                              // of the front block's output
+    size_t lastSize_ = 1;                        // output of the last block handed out
+    uint64_t produced_ = 0;
+    std::unique_ptr<GzipSource> fallback_;
+    std::deque<Block*> queue_;
+    bool closing_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::thread> workers_;
 };
 
 // zstd data, any number of frames, skippable frames included (pzstd and
@@ -522,8 +749,13 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
     const bool zstd = !gzip && isZstd(head);
     if (!gzip && !zstd && std::memchr(head.data(), '\0', head.size()))
         return refuse(std::string(name) + ": binary data, not text");
+    // BGZF is decoded block by block on the threads themselves.
+    const bool parallel =
+        gzip && threads > 0 && isBgzfHeader(reinterpret_cast<const uint8_t*>(head.data()), got);
     auto raw = std::make_unique<PlainSource>(fd, std::move(head));
-    if (gzip)
+    if (parallel)
+        source = std::make_unique<BgzfSource>(std::move(raw), name, threads);
+    else if (gzip)
         source = std::make_unique<GzipSource>(std::move(raw), name);
     else if (zstd)
         source = std::make_unique<ZstdSource>(std::move(raw), name);
@@ -535,6 +767,6 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
                                                       "': " + std::strerror(primed->errorNumber())
                                                 : primed->problem());
     }
-    if (threads > 0) return std::make_unique<ThreadedSource>(std::move(primed));
+    if (threads > 0 && !parallel) return std::make_unique<ThreadedSource>(std::move(primed));
     return primed;
 }

@@ -337,7 +337,7 @@ TEST(Streams, InputFormsReadOrRefused) {
 
 // .gz outputs are BGZF: the same bytes whatever -@, read back by gzip,
 // bgzip and the tools, ending with the end-of-file block; a cut or damaged
-// copy fails however many threads read it. .zst outputs too are the same
+// copy fails with the same message however many threads decode it. .zst outputs too are the same
 // whatever -@.
 TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
     Scratch s;
@@ -374,12 +374,14 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
         damaged[at] = static_cast<char>(damaged[at] ^ 0x40);
         for (const std::string& copy : {bgzf.substr(0, at), damaged}) {
             if (copy.size() == bgzf.size() && unchecked[at]) continue;
-            for (const char* threads : {"0", "3"}) {
-                s.write("bad.gz", copy);
-                const RunResult r =
-                    s.run(SEEDTILER_PATH, {"-k", "1", "-i", "bad.gz", "-o", "x", "-@", threads});
-                EXPECT_EQ(r.status, 1) << at << " of " << bgzf.size();
-            }
+            s.write("bad.gz", copy);
+            const RunResult one = s.run(SEEDTILER_PATH, {"-k", "1", "-i", "bad.gz", "-o", "x"});
+            EXPECT_EQ(one.status, 1) << at << " of " << bgzf.size();
+            // Blocks decoded on three threads fail the same way.
+            const RunResult three =
+                s.run(SEEDTILER_PATH, {"-k", "1", "-i", "bad.gz", "-o", "x", "-@", "3"});
+            EXPECT_EQ(three.status, 1);
+            EXPECT_EQ(three.err, one.err) << at;
         }
     }
     EXPECT_EQ(s.run(SEEDTILER_PATH, {"-o", "k.zst", "--compress-level=19"}).status, 0);
