@@ -14,6 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "task_pool.h"
+
 int writeAll(int fd, const char* data, size_t n) {
     while (n > 0) {
         const ssize_t done = ::write(fd, data, n);
@@ -28,7 +30,6 @@ int writeAll(int fd, const char* data, size_t n) {
 }
 
 namespace {
-
 
 class PlainSink : public ByteSink {
   public:
@@ -48,19 +49,12 @@ class PlainSink : public ByteSink {
 // them and written in order by the writing thread.
 class BgzfSink : public ByteSink {
   public:
-    BgzfSink(int fd, int level, int workers) : fd_(fd), level_(level) {
-        const size_t slots = workers > 0 ? 2 * static_cast<size_t>(workers) + 2 : 1;
-        blocks_.resize(slots);
+    BgzfSink(int fd, int level, int workers)
+        : fd_(fd),
+          level_(level),
+          blocks_(workers > 0 ? 2 * size_t(workers) + 2 : 1),
+          pool_(workers) {
         for (auto& b : blocks_) b.in.reserve(blockInput);
-        for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
-    }
-    ~BgzfSink() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closing_ = true;
-        }
-        changed_.notify_all();
-        for (auto& w : workers_) w.join();
     }
     int write(const char* data, size_t n) override {
         while (n > 0) {
@@ -89,57 +83,29 @@ class BgzfSink : public ByteSink {
   private:
     struct Block {
         std::vector<char> in, out;
-        bool ready = false;  // `out` holds the compressed member
+        TaskPool::Done compressed;
     };
 
     // Hands the block being filled on to be compressed, writing the oldest
     // first when every slot is taken.
     int submit() {
         Block& b = blocks_[filling_ % blocks_.size()];
-        if (workers_.empty()) {
-            compress(b);
-            ++filling_;
-            return writeNext();
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.push_back(&b);
-        }
-        changed_.notify_all();
+        pool_.submit([this, &b] { compress(b); }, b.compressed);
         ++filling_;
-        if (filling_ - written_ == blocks_.size()) return writeNext();
-        return 0;
+        return filling_ - written_ == blocks_.size() ? writeNext() : 0;
     }
     // Writes the oldest block once it is compressed.
     int writeNext() {
         Block& b = blocks_[written_ % blocks_.size()];
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return b.ready; });
-            b.ready = false;
-        }
+        pool_.wait(b.compressed);
         ++written_;
         const int err = writeAll(fd_, b.out.data(), b.out.size());
         b.in.clear();
         return err;
     }
-    void work() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
-            if (queue_.empty()) return;
-            Block* b = queue_.front();
-            queue_.erase(queue_.begin());
-            lock.unlock();
-            compress(*b, false);
-            lock.lock();
-            b->ready = true;
-            changed_.notify_all();
-        }
-    }
     // The member of one block: header, deflate data (stored when it does
     // not shrink), CRC-32 and length.
-    void compress(Block& b, bool markReady = true) {
+    void compress(Block& b) {
         const size_t n = b.in.size();
         b.out.resize(18 + n + n / 16 + 1024);
         uint8_t* out = reinterpret_cast<uint8_t*>(b.out.data());
@@ -179,18 +145,13 @@ class BgzfSink : public ByteSink {
             tail[4 + i] = static_cast<uint8_t>(n >> (8 * i));
         }
         b.out.resize(total);
-        if (markReady) b.ready = true;
     }
 
     int fd_;
     int level_;
     std::vector<Block> blocks_;
     size_t filling_ = 0, written_ = 0;  // blocks handed on, and written
-    std::vector<Block*> queue_;
-    bool closing_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::thread> workers_;
+    TaskPool pool_;                     // after the blocks it works on
 };
 
 // zstd, compressed by libzstd's workers (one at least, so that the frames

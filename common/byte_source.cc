@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "task_pool.h"
+
 ssize_t ByteSource::failWith(std::string problem) {
     problem_ = std::move(problem);
     errno_ = EIO;
@@ -250,17 +252,10 @@ class GzipSource : public MemberSource {
 class BgzfSource : public MemberSource {
   public:
     BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
-        : raw_(std::move(raw)), name_(std::move(name)), slots_(2 * size_t(workers) + 2) {
-        for (int i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
-    }
-    ~BgzfSource() override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            closing_ = true;
-        }
-        changed_.notify_all();
-        for (auto& w : workers_) w.join();
-    }
+        : raw_(std::move(raw)),
+          name_(std::move(name)),
+          slots_(2 * size_t(workers) + 2),
+          pool_(workers) {}
     bool verifyThrough(uint64_t offset) override {
         if (!fallback_) return true;  // every block handed out was checked whole
         if (fallback_->verifyThrough(offset)) return true;
@@ -271,7 +266,8 @@ class BgzfSource : public MemberSource {
   private:
     struct Block {
         std::vector<char> in, out;
-        bool done = false, good = false;
+        bool good = false;
+        TaskPool::Done done;
     };
     static constexpr size_t maxBlock = 65536;
 
@@ -282,24 +278,7 @@ class BgzfSource : public MemberSource {
                 consumed_ = fallback_->consumed();
                 return got < 0 ? failLike(*fallback_) : got;
             }
-            if (!blocks_.empty() && blocks_.front()->done && blocks_.front()->good &&
-                at_ < blocks_.front()->out.size()) {
-                const std::vector<char>& out = blocks_.front()->out;
-                const size_t take = std::min(n, out.size() - at_);
-                std::memcpy(dst, out.data() + at_, take);
-                at_ += take;
-                produced_ += take;
-                return static_cast<ssize_t>(take);
-            }
-            if (!blocks_.empty() && blocks_.front()->done && blocks_.front()->good) {
-                lastSize_ = blocks_.front()->out.size();
-                blocks_.pop_front();
-                at_ = 0;
-                fill();
-                if (oneMember) return 0;
-                continue;
-            }
-            fill();
+            if (blocks_.empty()) fill();
             if (blocks_.empty()) {
                 if (rawError_) return failWith(rawError_);
                 if (!ended_ || !pending_.empty()) return startFallback(dst, n);
@@ -308,11 +287,20 @@ class BgzfSource : public MemberSource {
                 return 0;
             }
             Block& front = *blocks_.front();
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [&] { return front.done; });
-            }
+            pool_.wait(front.done);
             if (!front.good) return startFallback(dst, n);
+            if (at_ < front.out.size()) {
+                const size_t take = std::min(n, front.out.size() - at_);
+                std::memcpy(dst, front.out.data() + at_, take);
+                at_ += take;
+                produced_ += take;
+                return static_cast<ssize_t>(take);
+            }
+            lastSize_ = front.out.size();
+            blocks_.pop_front();
+            at_ = 0;
+            fill();
+            if (oneMember) return 0;
         }
     }
 
@@ -327,11 +315,8 @@ class BgzfSource : public MemberSource {
             auto block = std::make_unique<Block>();
             block->in.assign(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(size));
             pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(size));
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                queue_.push_back(block.get());
-            }
-            changed_.notify_all();
+            Block* b = block.get();
+            pool_.submit([b] { b->good = inflateBlock(*b); }, b->done);
             blocks_.push_back(std::move(block));
         }
     }
@@ -368,14 +353,7 @@ class BgzfSource : public MemberSource {
         std::string rest;
         for (const auto& b : blocks_) rest.append(b->in.data(), b->in.size());
         rest.append(pending_.data(), pending_.size());
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            queue_.clear();
-            closing_ = true;
-        }
-        changed_.notify_all();
-        for (auto& w : workers_) w.join();
-        workers_.clear();
+        pool_.stop();
         blocks_.clear();
         pending_.clear();
         fallback_ = std::make_unique<GzipSource>(std::make_unique<Rest>(std::move(rest), *raw_),
@@ -405,20 +383,6 @@ class BgzfSource : public MemberSource {
         ByteSource& raw_;
     };
 
-    void work() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        for (;;) {
-            changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
-            if (closing_) return;
-            Block* b = queue_.front();
-            queue_.pop_front();
-            lock.unlock();
-            b->good = inflateBlock(*b);
-            lock.lock();
-            b->done = true;
-            changed_.notify_all();
-        }
-    }
     static bool inflateBlock(Block& b) {
         const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.data());
         const size_t size = b.in.size();
@@ -452,11 +416,7 @@ class BgzfSource : public MemberSource {
     size_t lastSize_ = 1;                        // output of the last block handed out
     uint64_t produced_ = 0;
     std::unique_ptr<GzipSource> fallback_;
-    std::deque<Block*> queue_;
-    bool closing_ = false;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::thread> workers_;
+    TaskPool pool_;  // after the blocks it works on
 };
 
 // zstd data, any number of frames, skippable frames included (pzstd and

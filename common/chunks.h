@@ -6,18 +6,16 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "byte_source.h"
 #include "lines.h"
+#include "task_pool.h"
 
 // Whole lines of an input: the last may lack its newline only at the end
 // of the input, or when it is longer than a reader takes.
@@ -60,54 +58,13 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
     struct Job {
         Chunk chunk;
         Result result{};
-        bool done = false;
+        TaskPool::Done done;
     };
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::deque<Job*> waiting;  // read, not yet taken by a worker
-    std::deque<std::unique_ptr<Job>> inFlight;
-    bool closing = false;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < workers; ++i) {
-        threads.emplace_back([&] {
-            std::unique_lock<std::mutex> lock(mutex);
-            for (;;) {
-                changed.wait(lock, [&] { return !waiting.empty() || closing; });
-                if (waiting.empty()) return;
-                Job* job = waiting.front();
-                waiting.pop_front();
-                lock.unlock();
-                work(job->chunk, job->result);
-                lock.lock();
-                job->done = true;
-                changed.notify_all();
-            }
-        });
-    }
-    // Stops the workers however the run ends (merge may not return).
-    struct Stop {
-        std::mutex& mutex;
-        std::condition_variable& changed;
-        bool& closing;
-        std::vector<std::thread>& threads;
-        std::deque<Job*>& waiting;
-        ~Stop() {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                closing = true;
-                waiting.clear();
-            }
-            changed.notify_all();
-            for (auto& t : threads) t.join();
-        }
-    } stop{mutex, changed, closing, threads, waiting};
-
+    std::deque<std::unique_ptr<Job>> inFlight;  // in input order
+    TaskPool pool(workers);                     // stopped before the jobs go
     auto mergeOldest = [&] {
         Job& job = *inFlight.front();
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [&] { return job.done; });
-        }
+        pool.wait(job.done);
         merge(job.chunk, job.result);
         inFlight.pop_front();
     };
@@ -154,18 +111,10 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
         job->chunk.offset = offset;
         offset += cut;
         if (text.empty()) break;
-        if (workers == 0) {
-            work(job->chunk, job->result);
-            merge(job->chunk, job->result);
-            continue;
-        }
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            waiting.push_back(job.get());
-        }
-        changed.notify_all();
+        Job* j = job.get();
         inFlight.push_back(std::move(job));
-        if (inFlight.size() > 2 * static_cast<size_t>(workers) + 1) mergeOldest();
+        pool.submit([j, &work] { work(j->chunk, j->result); }, j->done);
+        if (inFlight.size() > 2 * static_cast<size_t>(workers)) mergeOldest();
     }
     while (!inFlight.empty()) mergeOldest();
     return failure;

@@ -1,0 +1,86 @@
+// A few worker threads that run tasks in the order they are handed in; the
+// caller waits for the one it needs next. Shared by the BGZF writer and
+// reader and by record work on several threads, which hand results back in
+// input order.
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+class TaskPool {
+  public:
+    // A task's state: set when it has run.
+    struct Done {
+        bool value = false;
+    };
+
+    explicit TaskPool(int threads) {
+        for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+    }
+    ~TaskPool() { stop(); }
+    TaskPool(const TaskPool&) = delete;
+    TaskPool& operator=(const TaskPool&) = delete;
+
+    int size() const { return static_cast<int>(threads_.size()); }
+
+    // Runs `task` on a worker (on the calling thread when there is none)
+    // and then sets `done`.
+    void submit(std::function<void()> task, Done& done) {
+        done.value = false;
+        if (threads_.empty()) {
+            task();
+            done.value = true;
+            return;
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            queue_.push_back({std::move(task), &done});
+        }
+        changed_.notify_all();
+    }
+    void wait(const Done& done) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return done.value; });
+    }
+    // Drops the tasks not started and waits for the running ones.
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            closing_ = true;
+            queue_.clear();
+        }
+        changed_.notify_all();
+        for (auto& t : threads_) t.join();
+        threads_.clear();
+    }
+
+  private:
+    struct Task {
+        std::function<void()> run;
+        Done* done;
+    };
+    void work() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
+            if (closing_) return;
+            Task task = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            task.run();
+            lock.lock();
+            task.done->value = true;
+            changed_.notify_all();
+        }
+    }
+
+    std::vector<std::thread> threads_;
+    std::deque<Task> queue_;
+    bool closing_ = false;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+};
