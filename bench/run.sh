@@ -107,6 +107,16 @@ for tool in "${tools[@]}"; do
             compare "seedtiler -o .zst" "$d" "$build/seedtiler/seedtiler -o copy.txt.zst" \
                 "zstd -3 -c same-size.txt > /dev/null"
         fi
+        # BGZF output against bgzip on two threads at level 1.
+        if with bgzip tabix; then
+            for threads in 0 1; do
+                compare "seedtiler -@$threads -o .gz" "$d" \
+                    "$build/seedtiler/seedtiler -@$threads -o copy.txt.gz" \
+                    "bgzip -@ 2 -l 1 -c same-size.txt > /dev/null"
+            done
+            echo "  .gz sizes: ours $(wc -c <"$d/copy.txt.gz"), bgzip -l 1 $(bgzip -l 1 -c "$d/same-size.txt" | wc -c)"
+        fi
+        rm -f "$d/copy.txt.gz"
         rm -f "$d/copy.txt" "$d/copy.txt.zst" ;;
     sigsieve)
         d=$data/sigsieve; mkdir -p "$d"
@@ -120,6 +130,21 @@ for tool in "${tools[@]}"; do
         for m in bh holm by; do
             compare "sigsieve -m $m" "$d" "$build/sigsieve/sigsieve -m $m" "$build/sigsieve/sigsieve"
         done
+        # Record work on more threads, against one.
+        for threads in 1 2 3; do
+            compare "sigsieve -@$threads" "$d" "$build/sigsieve/sigsieve -@$threads" "$build/sigsieve/sigsieve"
+        done
+        # A BGZF input decoded on the threads, against igzip on one.
+        if with bgzip tabix && with igzip isal; then
+            for f in case control; do
+                [ -s "$d/$f.kmerDiff.bgz" ] || bgzip -l 6 -c "$d/${f}_out_wo_bonf.kmerDiff" >"$d/$f.kmerDiff.bgz"
+            done
+            for threads in 0 1; do
+                compare "sigsieve .bgz -@$threads" "$d" \
+                    "$build/sigsieve/sigsieve --case=case.kmerDiff.bgz --control=control.kmerDiff.bgz -@$threads" \
+                    "igzip -dc case.kmerDiff.bgz control.kmerDiff.bgz > /dev/null"
+            done
+        fi
         for z in gz zst; do
             if [ $z = gz ]; then
                 with igzip isal || continue
@@ -143,7 +168,11 @@ for tool in "${tools[@]}"; do
         echo "cohortmeans: $(wc -c <"$d/test.txt") bytes in"
         compare cohortmeans "$d" "$build/cohortmeans/cohortmeans 100 100" "wc -l test.txt"
         per_set cohortmeans "$d" "$build/cohortmeans/cohortmeans 100 100" "wc -l test.txt"
-        against_baseline cohortmeans "$d" "100 100" ;;
+        against_baseline cohortmeans "$d" "100 100"
+        for threads in 1 2 3; do
+            compare "cohortmeans -@$threads" "$d" "$build/cohortmeans/cohortmeans -@$threads 100 100" \
+                "$build/cohortmeans/cohortmeans 100 100"
+        done ;;
     *) echo "unknown tool: $tool" >&2; exit 2 ;;
     esac
 done
