@@ -159,10 +159,10 @@ Totals sumTableInChunks(ByteSource& in, const char* inputName, int32_t noCases, 
         in, workers, chunkSize,
         [&](const Chunk& chunk, Rows& r) {
             ChunkSource source(chunk);
-            LineReader reader(source, 0, LineReader::defaultCapacity, true);
+            LineReader reader(source, 0, chunkReaderCapacity, true);
             const auto onRow = [&](const RowSums& row) { r.rows.push_back(row); };
             if (!scanRows(reader, noCases, noControls, onRow, r.error) && !r.error.line)
-                r.error = {reader.lineNumber() + 1, chunk.text.size(), lineTooLong(reader)};
+                r.error = {reader.lineNumber() + 1, chunk.size, lineTooLong(reader)};
             r.lines = reader.lineNumber();
         },
         [&](const Chunk& chunk, Rows& r) {

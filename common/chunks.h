@@ -20,17 +20,32 @@
 // Whole lines of an input: the last may lack its newline only at the end
 // of the input, or when it is longer than a reader takes.
 struct Chunk {
-    std::vector<char> text;
+    // The text is text[0, size); the buffer is kept from chunk to chunk and
+    // not cleared, so a chunk costs no allocation and no page faults.
+    std::unique_ptr<char[]> text;
+    size_t size = 0, capacity = 0;
     uint64_t offset = 0;  // bytes of the input before it
+
+    void reserve(size_t n) {
+        if (n <= capacity) return;
+        std::unique_ptr<char[]> bigger(new char[n]);
+        std::memcpy(bigger.get(), text.get(), size);
+        text = std::move(bigger);
+        capacity = n;
+    }
 };
+
+// A reader's buffer for the lines of a chunk: small, so that it is reused
+// from the heap rather than mapped anew for every chunk.
+inline constexpr size_t chunkReaderCapacity = size_t{64} << 10;
 
 // A chunk's lines as a byte source, for a LineReader.
 class ChunkSource : public ByteSource {
   public:
     explicit ChunkSource(const Chunk& chunk) : chunk_(chunk) {}
     ssize_t read(char* dst, size_t n) override {
-        const size_t take = std::min(n, chunk_.text.size() - at_);
-        std::memcpy(dst, chunk_.text.data() + at_, take);
+        const size_t take = std::min(n, chunk_.size - at_);
+        std::memcpy(dst, chunk_.text.get() + at_, take);
         at_ += take;
         return static_cast<ssize_t>(take);
     }
@@ -61,11 +76,13 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
         TaskPool::Done done;
     };
     std::deque<std::unique_ptr<Job>> inFlight;  // in input order
+    std::vector<std::unique_ptr<Job>> spare;    // merged, kept for their buffers
     TaskPool pool(workers);                     // stopped before the jobs go
     auto mergeOldest = [&] {
         Job& job = *inFlight.front();
         pool.wait(job.done);
         merge(job.chunk, job.result);
+        spare.push_back(std::move(inFlight.front()));
         inFlight.pop_front();
     };
     std::vector<char> carry;  // a line begun in the previous read
@@ -73,48 +90,54 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
     bool ended = false;
     int failure = 0;
     while (!ended) {
-        auto job = std::make_unique<Job>();
-        std::vector<char>& text = job->chunk.text;
-        text.swap(carry);
-        carry.clear();
-        const size_t start = text.size();
-        text.resize(std::max(chunkSize, start + chunkSize / 4));
-        size_t filled = start;
+        std::unique_ptr<Job> job;
+        if (spare.empty()) {
+            job = std::make_unique<Job>();
+        } else {
+            job = std::move(spare.back());
+            spare.pop_back();
+            job->result = Result{};
+        }
+        Chunk& chunk = job->chunk;
+        chunk.reserve(std::max(chunkSize, carry.size() + chunkSize / 4));
+        std::memcpy(chunk.text.get(), carry.data(), carry.size());
+        size_t filled = carry.size();
         // Reads until the chunk holds a newline past its first line, the
         // input ends, or the line is longer than any reader takes.
         for (;;) {
-            const ssize_t got = in.read(text.data() + filled, text.size() - filled);
+            const ssize_t got = in.read(chunk.text.get() + filled, chunk.capacity - filled);
             if (got <= 0) {
                 ended = true;
                 failure = got < 0 ? (in.errorNumber() ? in.errorNumber() : EIO) : 0;
                 break;
             }
             filled += static_cast<size_t>(got);
-            if (filled == text.size()) {
-                const bool newline = std::memchr(text.data(), '\n', filled) != nullptr;
+            if (filled == chunk.capacity) {
+                const bool newline = std::memchr(chunk.text.get(), '\n', filled) != nullptr;
                 if (newline || filled > LineReader::defaultMaxLine) break;
-                text.resize(text.size() * 2);
+                chunk.size = filled;
+                chunk.reserve(chunk.capacity * 2);
             }
         }
         // The chunk ends after its last newline; the line begun after it
         // goes on in the next chunk. At the end of the input the last line
         // needs no newline, but after a failed read it is not read at all.
+        const char* text = chunk.text.get();
         size_t cut = filled;
         if (failure || !ended) {
-            const char* p = text.data() + filled;
-            while (p != text.data() && p[-1] != '\n') --p;
-            if (p != text.data() || failure) cut = static_cast<size_t>(p - text.data());
+            const char* p = text + filled;
+            while (p != text && p[-1] != '\n') --p;
+            if (p != text || failure) cut = static_cast<size_t>(p - text);
         }
-        carry.assign(text.begin() + static_cast<ptrdiff_t>(cut),
-                     text.begin() + static_cast<ptrdiff_t>(filled));
-        text.resize(cut);
-        job->chunk.offset = offset;
+        carry.assign(text + cut, text + filled);
+        chunk.size = cut;
+        chunk.offset = offset;
         offset += cut;
-        if (text.empty()) break;
+        if (cut == 0) break;
         Job* j = job.get();
         inFlight.push_back(std::move(job));
         pool.submit([j, &work] { work(j->chunk, j->result); }, j->done);
-        if (inFlight.size() > 2 * static_cast<size_t>(workers)) mergeOldest();
+        if (inFlight.size() > 2 * static_cast<size_t>(workers) + 2) mergeOldest();
     }
     while (!inFlight.empty()) mergeOldest();
     return failure;

@@ -199,14 +199,14 @@ int64_t filterInChunks(ByteSource& in, const char* inName, OutputFile& out,
         in, workers, chunkSize,
         [&](const Chunk& chunk, Passing& r) {
             ChunkSource source(chunk);
-            LineReader reader(source, 0, LineReader::defaultCapacity, true);
+            LineReader reader(source, 0, chunkReaderCapacity, true);
             const auto onRecord = [&](std::string_view kmer, std::string_view pvalue) {
                 const Verdict v = verdict(pvalue, threshold);
                 if (v == Verdict::Pass) r.kmers.append(kmer).push_back('\n');
                 return v != Verdict::NotANumber;
             };
             if (!scanRecords(reader, onRecord, r.error) && !r.error.line)
-                r.error = {reader.lineNumber() + 1, chunk.text.size(), lineTooLong(reader)};
+                r.error = {reader.lineNumber() + 1, chunk.size, lineTooLong(reader)};
             r.lines = reader.lineNumber();
         },
         [&](const Chunk& chunk, Passing& r) {
