@@ -29,7 +29,7 @@ struct Chunk {
     void reserve(size_t n) {
         if (n <= capacity) return;
         std::unique_ptr<char[]> bigger(new char[n]);
-        std::memcpy(bigger.get(), text.get(), size);
+        if (size) std::memcpy(bigger.get(), text.get(), size);
         text = std::move(bigger);
         capacity = n;
     }
@@ -100,7 +100,7 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
         }
         Chunk& chunk = job->chunk;
         chunk.reserve(std::max(chunkSize, carry.size() + chunkSize / 4));
-        std::memcpy(chunk.text.get(), carry.data(), carry.size());
+        if (!carry.empty()) std::memcpy(chunk.text.get(), carry.data(), carry.size());
         size_t filled = carry.size();
         // Reads until the chunk holds a newline past its first line, the
         // input ends, or the line is longer than any reader takes.
@@ -137,7 +137,7 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
         Job* j = job.get();
         inFlight.push_back(std::move(job));
         pool.submit([j, &work] { work(j->chunk, j->result); }, j->done);
-        if (inFlight.size() > 2 * static_cast<size_t>(workers) + 2) mergeOldest();
+        if (inFlight.size() > static_cast<size_t>(workers) + 1) mergeOldest();
     }
     while (!inFlight.empty()) mergeOldest();
     return failure;
