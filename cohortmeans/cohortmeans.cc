@@ -19,7 +19,6 @@
 #include <iterator>
 #include <vector>
 
-#include "chunks.h"
 #include "record_input.h"
 #include "simd/kernels.h"
 #include "tool.h"
@@ -86,95 +85,37 @@ RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCas
     return {RowStatus::Ok};
 }
 
-namespace {
-
-// Calls onRow(sums) for each row the reader gives, in order. At a bad row
-// describes it in `error` and returns false; after a failed read returns
-// false with error.line 0.
-template <class OnRow>
-bool scanRows(LineReader& reader, int32_t noCases, int32_t noControls, OnRow&& onRow,
-              RecordError& error) {
+Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                size_t bufferSize) {
     const int64_t needed = int64_t{4} + noCases + noControls;
+    Totals totals;
+    LineReader reader(in, 0, bufferSize, true);
     std::string_view line;
     RowSums row;
-    char what[200];
     while (reader.next(line)) {
         const RowResult result = readRow(reader, line, noCases, noControls, row);
+        if (result.status != RowStatus::Ok && result.status != RowStatus::Blank)
+            failIfDamaged(reader, inputName);
         switch (result.status) {
             case RowStatus::Blank:
                 continue;
-            case RowStatus::Ok:
-                onRow(row);
-                continue;
             case RowStatus::TooFewFields:
-                std::snprintf(what, sizeof what,
-                              "%" PRId64 " field%s, a row needs %" PRId64
-                              " (k-mer, 3 columns, %" PRId32 " case and %" PRId32
-                              " control counts)",
-                              result.fieldsFound, result.fieldsFound == 1 ? "" : "s", needed,
-                              noCases, noControls);
-                break;
+                fail("%s:%" PRIu64 ": %" PRId64 " field%s, a row needs %" PRId64
+                     " (k-mer, 3 columns, %" PRId32 " case and %" PRId32 " control counts)",
+                     inputName, reader.lineNumber(), result.fieldsFound,
+                     result.fieldsFound == 1 ? "" : "s", needed, noCases, noControls);
             case RowStatus::ValueNotANumber:
-                std::snprintf(what, sizeof what, "value '%.*s' is not a number",
-                              shown(result.bad.size()), result.bad.data());
-                break;
+                fail("%s:%" PRIu64 ": value '%.*s' is not a number", inputName, reader.lineNumber(),
+                     shown(result.bad.size()), result.bad.data());
             case RowStatus::CountOutOfRange:
-                std::snprintf(what, sizeof what, "count '%.*s' is out of the 32-bit range",
-                              shown(result.bad.size()), result.bad.data());
+                fail("%s:%" PRIu64 ": count '%.*s' is out of the 32-bit range", inputName,
+                     reader.lineNumber(), shown(result.bad.size()), result.bad.data());
+            case RowStatus::Ok:
                 break;
         }
-        error = {reader.lineNumber(), reader.offset(), what};
-        return false;
+        totals.add(row);
     }
-    return !reader.error();
-}
-
-}  // namespace
-
-Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                size_t bufferSize) {
-    Totals totals;
-    LineReader reader(in, 0, bufferSize, true);
-    RecordError error;
-    if (scanRows(
-            reader, noCases, noControls, [&](const RowSums& row) { totals.add(row); }, error))
-        return totals;
-    if (!error.line) failRead(reader, inputName);
-    failIfDamaged(reader, inputName);
-    fail("%s:%" PRIu64 ": %s", inputName, error.line, error.what.c_str());
-}
-
-Totals sumTableInChunks(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                        int workers, size_t chunkSize) {
-    // The rows come back whole and are added in input order, so the sums
-    // of the values are the very same doubles.
-    struct Rows {
-        std::vector<RowSums> rows;
-        uint64_t lines = 0;
-        RecordError error;
-    };
-    Totals totals;
-    uint64_t linesBefore = 0;
-    const int failed = forEachChunk<Rows>(
-        in, workers, chunkSize,
-        [&](const Chunk& chunk, Rows& r) {
-            ChunkSource source(chunk);
-            LineReader reader(source, 0, chunkReaderCapacity, true);
-            const auto onRow = [&](const RowSums& row) { r.rows.push_back(row); };
-            if (!scanRows(reader, noCases, noControls, onRow, r.error) && !r.error.line)
-                r.error = {reader.lineNumber() + 1, chunk.size, lineTooLong(reader)};
-            r.lines = reader.lineNumber();
-        },
-        [&](const Chunk& chunk, Rows& r) {
-            if (r.error.line) {
-                failIfDamagedAt(in, chunk.offset + r.error.offset, inputName);
-                fail("%s:%" PRIu64 ": %s", inputName, linesBefore + r.error.line,
-                     r.error.what.c_str());
-            }
-            for (const RowSums& row : r.rows) totals.add(row);
-            linesBefore += r.lines;
-        });
-    if (failed) failSource(in, inputName, failed);
+    if (reader.error()) failRead(reader, inputName);
     return totals;
 }
 
@@ -202,10 +143,7 @@ int runCohortmeans(int argc, char** argv) {
     enterDirectory();
 
     const auto in = openInputSource(table, "-i");
-    // With -@, the rows are read on the extra threads as well.
-    const Totals totals = extraThreads() > 0 ? sumTableInChunks(*in, inputName(table), noCases,
-                                                                noControls, extraThreads())
-                                             : sumTable(*in, inputName(table), noCases, noControls);
+    const Totals totals = sumTable(*in, inputName(table), noCases, noControls);
 
     char text[256];
     const size_t length = formatMeans(totals, text, sizeof text);

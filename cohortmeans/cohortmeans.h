@@ -50,12 +50,6 @@ struct Totals {
 Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
                 size_t bufferSize = LineReader::defaultCapacity);
 
-// The same with the rows read on `workers` threads besides the calling one,
-// in chunks of about `chunkSize` bytes: the same totals, bit for bit, and
-// the same messages.
-Totals sumTableInChunks(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                        int workers, size_t chunkSize = size_t{1} << 20);
-
 // Writes the summary line to `text`; returns its length.
 size_t formatMeans(const Totals& totals, char* text, size_t size);
 

@@ -30,7 +30,7 @@ void startTool(const char* name);
 // options fit the same columns.
 #define COMMON_OPTIONS_HELP                                                     \
     "  -C, --directory=DIR   change to DIR before opening any file\n"           \
-    "  -@, --threads=N       extra threads for compression and records (default: 0)\n" \
+    "  -@, --threads=N       extra threads for compression work (default: 0)\n" \
     "  -q, --quiet           no progress line on a terminal\n"                  \
     "  -h, --help            show this help and exit\n"                         \
     "      --version         show the version and exit\n"

@@ -1,4 +1,4 @@
-// Record work on several threads against one thread: random inputs (blank
+// Record work on several threads against one thread: random records (blank
 // lines, CRLF, long lines, a bad line anywhere) read in chunks of random
 // sizes by 1 to 4 workers give the same output and the same message.
 #include <gtest/gtest.h>
@@ -6,7 +6,6 @@
 #include <random>
 #include <string>
 
-#include "cohortmeans.h"
 #include "memory_file.h"
 #include "sigsieve.h"
 
@@ -16,7 +15,7 @@ struct Failure {
     std::string message;
 };
 
-std::string randomLines(std::mt19937_64& rng, bool table) {
+std::string randomLines(std::mt19937_64& rng) {
     std::string text;
     const int lines = static_cast<int>(rng() % 300);
     for (int i = 0; i < lines; ++i) {
@@ -35,7 +34,6 @@ std::string randomLines(std::mt19937_64& rng, bool table) {
                 continue;
         }
         text += "K" + std::to_string(i) + "\t1 2 " + std::to_string((rng() % 1000) / 999.0);
-        if (table) text += " " + std::to_string(rng() % 9) + " " + std::to_string(rng() % 9);
         text += rng() % 5 ? "\n" : "\r\n";
     }
     if (rng() % 3 == 0 && !text.empty()) text.pop_back();  // no final newline
@@ -64,24 +62,16 @@ TEST(Chunks, ManyThreadsReadAsOne) {
     std::mt19937_64 rng(11);
     const Threshold threshold = makeThreshold(int64_t{100});
     for (int round = 0; round < 400; ++round) {
-        const bool table = round % 2;
-        const std::string input = randomLines(rng, table);
+        const std::string input = randomLines(rng);
         const int workers = 1 + static_cast<int>(rng() % 4);
         const size_t chunkSize = 1 + rng() % 4096;
         const auto run = [&](bool chunked) {
             return outcome([&](OutputFile& out) {
                 const auto source = plainSource(memoryFile(input));
-                if (!table) {
-                    if (chunked)
-                        filterInChunks(*source, "in", out, threshold, workers, chunkSize);
-                    else
-                        filter(*source, "in", out, threshold);
-                    return;
-                }
-                const Totals t = chunked ? sumTableInChunks(*source, "in", 1, 1, workers, chunkSize)
-                                         : sumTable(*source, "in", 1, 1);
-                char text[256];
-                out.write(text, formatMeans(t, text, sizeof text));
+                if (chunked)
+                    filterInChunks(*source, "in", out, threshold, workers, chunkSize);
+                else
+                    filter(*source, "in", out, threshold);
             });
         };
         const auto one = run(false), many = run(true);
