@@ -99,9 +99,11 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
             job->result = Result{};
         }
         Chunk& chunk = job->chunk;
+        chunk.size = 0;  // nothing of a reused chunk's text is kept
         chunk.reserve(std::max(chunkSize, carry.size() + chunkSize / 4));
         if (!carry.empty()) std::memcpy(chunk.text.get(), carry.data(), carry.size());
         size_t filled = carry.size();
+        bool newline = false;  // read since the carried line began
         // Reads until the chunk holds a newline past its first line, the
         // input ends, or the line is longer than any reader takes.
         for (;;) {
@@ -111,9 +113,10 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
                 failure = got < 0 ? (in.errorNumber() ? in.errorNumber() : EIO) : 0;
                 break;
             }
+            const char* fresh = chunk.text.get() + filled;
             filled += static_cast<size_t>(got);
+            newline = newline || std::memchr(fresh, '\n', static_cast<size_t>(got)) != nullptr;
             if (filled == chunk.capacity) {
-                const bool newline = std::memchr(chunk.text.get(), '\n', filled) != nullptr;
                 if (newline || filled > LineReader::defaultMaxLine) break;
                 chunk.size = filled;
                 chunk.reserve(chunk.capacity * 2);

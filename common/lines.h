@@ -81,6 +81,7 @@ class LineReader {
     // Bytes of the source up to the end of the last returned text.
     uint64_t offset() const { return taken_ - (end_ - begin_); }
     ByteSource& source() { return *source_; }
+    const ByteSource& source() const { return *source_; }
 
     // For a reader made with `fields`: bit i set when p[i] is a space, tab
     // or newline, for the 64 bytes at p, which lies in the last returned

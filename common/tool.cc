@@ -261,8 +261,7 @@ std::string lineTooLong(const LineReader& reader) {
 void failRead(const LineReader& reader, const char* name) {
     if (reader.tooLong())
         fail("%s:%" PRIu64 ": %s", name, reader.lineNumber() + 1, lineTooLong(reader).c_str());
-    if (!reader.problem().empty()) fail("%s", reader.problem().c_str());
-    fail("cannot read '%s': %s", name, std::strerror(reader.error()));
+    failSource(reader.source(), name, reader.error());
 }
 
 void failSource(const ByteSource& source, const char* name, int error) {
