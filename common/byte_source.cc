@@ -2,6 +2,7 @@
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader, for the window a frame needs
 #include <zstd.h>
@@ -35,7 +36,16 @@ constexpr size_t primeSize = size_t{16} << 10;
 // Reads from a descriptor, after handing out bytes already taken from it.
 class PlainSource : public ByteSource {
   public:
-    PlainSource(int fd, std::string head = {}) : fd_(fd), head_(std::move(head)) {}
+    // `start` is the file offset of the head when the file is regular and
+    // may be read in ranges, else -1.
+    PlainSource(int fd, std::string head = {}, off_t start = -1)
+        : fd_(fd), head_(std::move(head)), start_(start) {}
+    bool rangeFile(int& fd, uint64_t& start) override {
+        if (start_ < 0 || consumed_ != 0) return false;
+        fd = fd_;
+        start = static_cast<uint64_t>(start_);
+        return true;
+    }
     ssize_t read(char* dst, size_t n) override {
         if (at_ < head_.size()) {
             const size_t take = std::min(n, head_.size() - at_);
@@ -58,6 +68,7 @@ class PlainSource : public ByteSource {
   private:
     int fd_;
     std::string head_;
+    off_t start_;
     size_t at_ = 0;
 };
 
@@ -679,6 +690,9 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
                                        const char* pipeReader) {
     // The first bytes tell the format, and show a plain input to be text;
     // they are handed on to the decoder or the plain reader.
+    struct stat info;
+    const off_t start =
+        fstat(fd, &info) == 0 && S_ISREG(info.st_mode) ? lseek(fd, 0, SEEK_CUR) : -1;
     std::string head(sniffSize, '\0');
     size_t got = 0;
     while (got < head.size()) {
@@ -712,7 +726,7 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
     // BGZF is decoded block by block on the threads themselves.
     const bool parallel =
         gzip && threads > 0 && isBgzfHeader(reinterpret_cast<const uint8_t*>(head.data()), got);
-    auto raw = std::make_unique<PlainSource>(fd, std::move(head));
+    auto raw = std::make_unique<PlainSource>(fd, std::move(head), gzip || zstd ? -1 : start);
     if (parallel)
         source = std::make_unique<BgzfSource>(std::move(raw), name, threads);
     else if (gzip)

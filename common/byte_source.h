@@ -31,6 +31,15 @@ class ByteSource {
         return true;
     }
 
+    // A plain regular file not read yet can instead be read in byte ranges
+    // on several threads: sets its descriptor and the offset where its data
+    // begins. `tookRanges` then counts what those reads took.
+    virtual bool rangeFile(int& fd, uint64_t& start) {
+        (void)fd, (void)start;
+        return false;
+    }
+    virtual void tookRanges(uint64_t bytes) { consumed_ += bytes; }
+
   protected:
     ssize_t failWith(int errorNumber) {
         errno_ = errorNumber;

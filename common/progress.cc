@@ -57,6 +57,12 @@ class ProgressSource : public ByteSource {
         update();
         return got;
     }
+    bool rangeFile(int& fd, uint64_t& start) override { return inner_->rangeFile(fd, start); }
+    void tookRanges(uint64_t bytes) override {
+        progress.read += bytes;
+        consumed_ += bytes;
+        update();
+    }
 
   private:
     std::unique_ptr<ByteSource> inner_;

@@ -1,7 +1,6 @@
 // A few worker threads that run tasks in the order they are handed in; the
-// caller waits for the one it needs next. Shared by the BGZF writer and
-// reader and by record work on several threads, which hand results back in
-// input order.
+// caller waits for the one it needs next, running queued tasks meanwhile. Shared by the BGZF writer
+// and reader and by record work on several threads, which hand results back in input order.
 #pragma once
 
 #include <condition_variable>
@@ -42,9 +41,18 @@ class TaskPool {
         }
         changed_.notify_all();
     }
+    // Waits until `done` is set, meanwhile running tasks not yet started on
+    // the calling thread, so that it works rather than idles: with N
+    // workers, N + 1 threads share the tasks.
     void wait(const Done& done) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return done.value; });
+        while (!done.value) {
+            if (queue_.empty() || closing_) {
+                changed_.wait(lock, [&] { return done.value || (!queue_.empty() && !closing_); });
+                continue;
+            }
+            runFront(lock);
+        }
     }
     // Drops the tasks not started and waits for the running ones.
     void stop() {
@@ -68,14 +76,18 @@ class TaskPool {
         for (;;) {
             changed_.wait(lock, [&] { return !queue_.empty() || closing_; });
             if (closing_) return;
-            Task task = std::move(queue_.front());
-            queue_.pop_front();
-            lock.unlock();
-            task.run();
-            lock.lock();
-            task.done->value = true;
-            changed_.notify_all();
+            runFront(lock);
         }
+    }
+    // Runs the oldest task not started, without holding the lock.
+    void runFront(std::unique_lock<std::mutex>& lock) {
+        Task task = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        task.run();
+        lock.lock();
+        task.done->value = true;
+        changed_.notify_all();
     }
 
     std::vector<std::thread> threads_;

@@ -197,26 +197,25 @@ int64_t filterInChunks(ByteSource& in, const char* inName, OutputFile& out,
     uint64_t linesBefore = 0;
     const int failed = forEachChunk<Passing>(
         in, workers, chunkSize,
-        [&](const Chunk& chunk, Passing& r) {
-            ChunkSource source(chunk);
-            LineReader reader(source, 0, chunkReaderCapacity, true);
+        [&](LineReader& reader, Passing& r) {
             const auto onRecord = [&](std::string_view kmer, std::string_view pvalue) {
                 const Verdict v = verdict(pvalue, threshold);
                 if (v == Verdict::Pass) r.kmers.append(kmer).push_back('\n');
                 return v != Verdict::NotANumber;
             };
-            if (!scanRecords(reader, onRecord, r.error) && !r.error.line)
-                r.error = {reader.lineNumber() + 1, chunk.size, lineTooLong(reader)};
+            if (!scanRecords(reader, onRecord, r.error) && reader.tooLong())
+                r.error = {reader.lineNumber() + 1, 0, lineTooLong(reader)};
             r.lines = reader.lineNumber();
         },
-        [&](const Chunk& chunk, Passing& r) {
+        [&](uint64_t offset, Passing& r) {
             // The records before a bad one are written, as by one thread.
             for (size_t at = 0, end; at < r.kmers.size(); at = end + 1) {
                 end = r.kmers.find('\n', at);
                 writeRecord(out, index++, std::string_view(r.kmers).substr(at, end - at));
             }
             if (r.error.line) {
-                failIfDamagedAt(in, chunk.offset + r.error.offset, inName);
+                // As one thread does, a line too long is reported as such.
+                if (r.error.offset) failIfDamagedAt(in, offset + r.error.offset, inName);
                 fail("%s:%" PRIu64 ": %s", inName, linesBefore + r.error.line,
                      r.error.what.c_str());
             }

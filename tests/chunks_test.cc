@@ -1,6 +1,7 @@
 // Record work on several threads against one thread: random records (blank
 // lines, CRLF, long lines, a bad line anywhere) read in chunks of random
-// sizes by 1 to 4 workers give the same output and the same message.
+// sizes by 1 to 4 workers, cut in memory or read as byte ranges of the
+// file, give the same output and the same message.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -65,19 +66,28 @@ TEST(Chunks, ManyThreadsReadAsOne) {
         const std::string input = randomLines(rng);
         const int workers = 1 + static_cast<int>(rng() % 4);
         const size_t chunkSize = 1 + rng() % 4096;
-        const auto run = [&](bool chunked) {
+        // Chunks cut by the calling thread, or byte ranges of the file cut
+        // by the workers.
+        enum Mode { One, Cut, Ranges };
+        const auto run = [&](Mode mode) {
             return outcome([&](OutputFile& out) {
-                const auto source = plainSource(memoryFile(input));
-                if (chunked)
-                    filterInChunks(*source, "in", out, threshold, workers, chunkSize);
-                else
+                const int fd = memoryFile(input);
+                const auto source =
+                    mode == Ranges ? openSource(fd, "in", 0, nullptr) : plainSource(fd);
+                if (mode == One)
                     filter(*source, "in", out, threshold);
+                else
+                    filterInChunks(*source, "in", out, threshold, workers, chunkSize);
             });
         };
-        const auto one = run(false), many = run(true);
-        ASSERT_EQ(many.second, one.second) << round;
-        ASSERT_TRUE(many.first == one.first)
-            << round << " [" << input << "] " << workers << " " << chunkSize << ": " << many.first;
+        const auto one = run(One);
+        for (Mode mode : {Cut, Ranges}) {
+            const auto many = run(mode);
+            ASSERT_EQ(many.second, one.second) << round << " " << mode;
+            ASSERT_TRUE(many.first == one.first)
+                << round << " " << mode << " [" << input << "] " << workers << " " << chunkSize
+                << ": " << many.first;
+        }
     }
     setFailureHook(nullptr);
 }
