@@ -19,6 +19,7 @@
 #include <iterator>
 #include <vector>
 
+#include "chunks.h"
 #include "record_input.h"
 #include "simd/kernels.h"
 #include "tool.h"
@@ -85,37 +86,96 @@ RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCas
     return {RowStatus::Ok};
 }
 
-Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                size_t bufferSize) {
-    const int64_t needed = int64_t{4} + noCases + noControls;
-    Totals totals;
-    LineReader reader(in, 0, bufferSize, true);
+namespace {
+
+// What is wrong with a row that readRow did not take.
+std::string rowProblem(const RowResult& r, int32_t noCases, int32_t noControls) {
+    char what[256];
+    switch (r.status) {
+        case RowStatus::TooFewFields:
+            std::snprintf(what, sizeof what,
+                          "%" PRId64 " field%s, a row needs %" PRId64 " (k-mer, 3 columns, %" PRId32
+                          " case and %" PRId32 " control counts)",
+                          r.fieldsFound, r.fieldsFound == 1 ? "" : "s",
+                          int64_t{4} + noCases + noControls, noCases, noControls);
+            break;
+        case RowStatus::ValueNotANumber:
+            std::snprintf(what, sizeof what, "value '%.*s' is not a number", shown(r.bad.size()),
+                          r.bad.data());
+            break;
+        default:
+            std::snprintf(what, sizeof what, "count '%.*s' is out of the 32-bit range",
+                          shown(r.bad.size()), r.bad.data());
+    }
+    return what;
+}
+
+// Calls onRow(row) for each row the reader gives, in order. At a bad row
+// describes it in `error` and returns false; after a failed read returns
+// false with error.line 0.
+template <class OnRow>
+bool scanRows(LineReader& reader, int32_t noCases, int32_t noControls, OnRow&& onRow,
+              RecordError& error) {
     std::string_view line;
     RowSums row;
     while (reader.next(line)) {
         const RowResult result = readRow(reader, line, noCases, noControls, row);
-        if (result.status != RowStatus::Ok && result.status != RowStatus::Blank)
-            failIfDamaged(reader, inputName);
-        switch (result.status) {
-            case RowStatus::Blank:
-                continue;
-            case RowStatus::TooFewFields:
-                fail("%s:%" PRIu64 ": %" PRId64 " field%s, a row needs %" PRId64
-                     " (k-mer, 3 columns, %" PRId32 " case and %" PRId32 " control counts)",
-                     inputName, reader.lineNumber(), result.fieldsFound,
-                     result.fieldsFound == 1 ? "" : "s", needed, noCases, noControls);
-            case RowStatus::ValueNotANumber:
-                fail("%s:%" PRIu64 ": value '%.*s' is not a number", inputName, reader.lineNumber(),
-                     shown(result.bad.size()), result.bad.data());
-            case RowStatus::CountOutOfRange:
-                fail("%s:%" PRIu64 ": count '%.*s' is out of the 32-bit range", inputName,
-                     reader.lineNumber(), shown(result.bad.size()), result.bad.data());
-            case RowStatus::Ok:
-                break;
+        if (result.status == RowStatus::Ok) {
+            onRow(row);
+        } else if (result.status != RowStatus::Blank) {
+            error = {reader.lineNumber(), reader.offset(), rowProblem(result, noCases, noControls)};
+            return false;
         }
-        totals.add(row);
     }
-    if (reader.error()) failRead(reader, inputName);
+    return !reader.error();
+}
+
+}  // namespace
+
+Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                size_t bufferSize) {
+    Totals totals;
+    LineReader reader(in, 0, bufferSize, true);
+    RecordError error;
+    if (scanRows(
+            reader, noCases, noControls, [&](const RowSums& row) { totals.add(row); }, error))
+        return totals;
+    if (!error.line) failRead(reader, inputName);
+    failIfDamaged(reader, inputName);
+    fail("%s:%" PRIu64 ": %s", inputName, error.line, error.what.c_str());
+}
+
+Totals sumTableInChunks(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                        int workers, size_t chunkSize) {
+    struct Part {
+        Totals counts;
+        std::vector<double> values;  // of the rows, in order
+        uint64_t lines = 0;
+        RecordError error;
+    };
+    Totals totals;
+    uint64_t linesBefore = 0;
+    const int failed = forEachChunk<Part>(
+        in, workers, chunkSize,
+        [&](LineReader& reader, Part& part) {
+            const auto onRow = [&](const RowSums& row) {
+                ++part.counts.lineCount;
+                part.counts.addCounts(row);
+                part.values.push_back(row.value);
+            };
+            if (!scanRows(reader, noCases, noControls, onRow, part.error))
+                noteLineTooLong(reader, part.error);
+            part.lines = reader.lineNumber();
+        },
+        [&](uint64_t offset, Part& part) {
+            // The values are added one by one in the order of the rows, as
+            // by one thread, so that the sum is the same to the last bit.
+            for (const double v : part.values) totals.value += v;
+            totals.addCounts(part.counts);
+            failAtRecord(in, inputName, offset, linesBefore, part.error);
+            linesBefore += part.lines;
+        });
+    if (failed) failSource(in, inputName, failed);
     return totals;
 }
 
@@ -123,7 +183,9 @@ Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t 
 // division gives on x86-64, whatever the machine.
 size_t formatMeans(const Totals& totals, char* text, size_t size) {
     const double count = static_cast<double>(totals.lineCount);
-    auto mean = [&](double total) { return totals.lineCount ? total / count : -std::nan(""); };
+    auto mean = [&](auto total) {
+        return totals.lineCount ? static_cast<double>(total) / count : -std::nan("");
+    };
     const int length = std::snprintf(text, size, "%g,%g,%g,%g,%g\n", mean(totals.value),
                                      mean(totals.caseSum), mean(totals.controlSum),
                                      mean(totals.casesPresent), mean(totals.controlsPresent));
@@ -143,7 +205,10 @@ int runCohortmeans(int argc, char** argv) {
     enterDirectory();
 
     const auto in = openInputSource(table, "-i");
-    const Totals totals = sumTable(*in, inputName(table), noCases, noControls);
+    const int workers = extraThreads();
+    const Totals totals =
+        workers > 0 ? sumTableInChunks(*in, inputName(table), noCases, noControls, workers)
+                    : sumTable(*in, inputName(table), noCases, noControls);
 
     char text[256];
     const size_t length = formatMeans(totals, text, sizeof text);

@@ -32,23 +32,43 @@ struct RowResult {
 RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCases,
                   int32_t noControls, RowSums& sums);
 
+// The sums over the rows read. The counts add up exactly, as integers, in
+// any order; the values add up as doubles, in the order of the rows.
 struct Totals {
-    double value = 0, caseSum = 0, controlSum = 0, casesPresent = 0, controlsPresent = 0;
+    __extension__ typedef __int128 Exact;
+    double value = 0;
+    Exact caseSum = 0, controlSum = 0;
+    int64_t casesPresent = 0, controlsPresent = 0;
     int64_t lineCount = 0;
 
     void add(const RowSums& row) {
         ++lineCount;
         value += row.value;
-        caseSum += static_cast<double>(row.caseSum);
-        controlSum += static_cast<double>(row.controlSum);
+        addCounts(row);
+    }
+    void addCounts(const RowSums& row) {
+        caseSum += row.caseSum;
+        controlSum += row.controlSum;
         casesPresent += row.casesPresent;
         controlsPresent += row.controlsPresent;
+    }
+    // The counts of rows read after these, whose values the caller adds.
+    void addCounts(const Totals& later) {
+        lineCount += later.lineCount;
+        caseSum += later.caseSum;
+        controlSum += later.controlSum;
+        casesPresent += later.casesPresent;
+        controlsPresent += later.controlsPresent;
     }
 };
 
 // Adds up every row of the table; a bad row fails the run.
 Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
                 size_t bufferSize = LineReader::defaultCapacity);
+
+// The same, the rows read in chunks on `workers` threads and the calling one.
+Totals sumTableInChunks(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                        int workers, size_t chunkSize = size_t{1} << 20);
 
 // Writes the summary line to `text`; returns its length.
 size_t formatMeans(const Totals& totals, char* text, size_t size);

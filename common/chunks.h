@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -24,6 +25,7 @@
 #include "byte_source.h"
 #include "lines.h"
 #include "task_pool.h"
+#include "tool.h"
 
 // A reader's buffer for the lines of a chunk: small, so that it is reused
 // from the heap rather than mapped anew for every chunk.
@@ -140,6 +142,22 @@ struct RecordError {
     uint64_t offset = 0;
     std::string what;
 };
+
+// After a chunk's reader stopped early: a line too long for it is the
+// chunk's bad record (a failed read is forEachChunk's to report).
+inline void noteLineTooLong(const LineReader& reader, RecordError& error) {
+    if (!error.line && reader.tooLong()) error = {reader.lineNumber() + 1, 0, lineTooLong(reader)};
+}
+
+// On merging a chunk that began at `chunkOffset` after `linesBefore` lines:
+// fails the run at its bad record, if any, as one thread would, damage in
+// the data before it being reported first.
+inline void failAtRecord(ByteSource& in, const char* name, uint64_t chunkOffset,
+                         uint64_t linesBefore, const RecordError& error) {
+    if (!error.line) return;
+    if (error.offset) failIfDamagedAt(in, chunkOffset + error.offset, name);
+    fail("%s:%" PRIu64 ": %s", name, linesBefore + error.line, error.what.c_str());
+}
 
 // Reads `in` in chunks of whole lines of about `chunkSize` bytes. `work`
 // (LineReader&, Result&) reads a chunk's lines, with field masks, on one

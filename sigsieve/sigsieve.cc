@@ -203,8 +203,7 @@ int64_t filterInChunks(ByteSource& in, const char* inName, OutputFile& out,
                 if (v == Verdict::Pass) r.kmers.append(kmer).push_back('\n');
                 return v != Verdict::NotANumber;
             };
-            if (!scanRecords(reader, onRecord, r.error) && reader.tooLong())
-                r.error = {reader.lineNumber() + 1, 0, lineTooLong(reader)};
+            if (!scanRecords(reader, onRecord, r.error)) noteLineTooLong(reader, r.error);
             r.lines = reader.lineNumber();
         },
         [&](uint64_t offset, Passing& r) {
@@ -213,12 +212,7 @@ int64_t filterInChunks(ByteSource& in, const char* inName, OutputFile& out,
                 end = r.kmers.find('\n', at);
                 writeRecord(out, index++, std::string_view(r.kmers).substr(at, end - at));
             }
-            if (r.error.line) {
-                // As one thread does, a line too long is reported as such.
-                if (r.error.offset) failIfDamagedAt(in, offset + r.error.offset, inName);
-                fail("%s:%" PRIu64 ": %s", inName, linesBefore + r.error.line,
-                     r.error.what.c_str());
-            }
+            failAtRecord(in, inName, offset, linesBefore, r.error);
             linesBefore += r.lines;
         });
     if (failed) failSource(in, inName, failed);
