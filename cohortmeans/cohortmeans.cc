@@ -207,8 +207,9 @@ int runCohortmeans(int argc, char** argv) {
     const auto in = openInputSource(table, "-i");
     const int workers = extraThreads();
     const Totals totals =
-        workers > 0 ? sumTableInChunks(*in, inputName(table), noCases, noControls, workers)
-                    : sumTable(*in, inputName(table), noCases, noControls);
+        recordsInChunks(*in, workers)
+            ? sumTableInChunks(*in, inputName(table), noCases, noControls, workers)
+            : sumTable(*in, inputName(table), noCases, noControls);
 
     char text[256];
     const size_t length = formatMeans(totals, text, sizeof text);

@@ -100,6 +100,7 @@ class Compressed {
     bool ended() const { return ended_ && begin_ == end_; }
     int error() const { return error_; }
     uint64_t consumed() const { return raw_->consumed(); }
+    ByteSource& raw() { return *raw_; }
 
   private:
     std::unique_ptr<ByteSource> raw_;
@@ -263,9 +264,9 @@ class GzipSource : public MemberSource {
 class BgzfSource : public MemberSource {
   public:
     BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
-        : raw_(std::move(raw)),
+        : in_(std::move(raw)),
           name_(std::move(name)),
-          slots_(2 * size_t(workers) + 2),
+          slots_(4 * size_t(workers) + 4),
           pool_(workers) {}
     bool verifyThrough(uint64_t offset) override {
         if (!fallback_) return true;  // every block handed out was checked whole
@@ -275,12 +276,14 @@ class BgzfSource : public MemberSource {
     }
 
   private:
+    static constexpr size_t maxBlock = 65536;
+    // A member and what it inflates to; kept from block to block.
     struct Block {
-        std::vector<char> in, out;
+        std::unique_ptr<char[]> in{new char[maxBlock]}, out{new char[maxBlock]};
+        size_t inSize = 0, outSize = 0;
         bool good = false;
         TaskPool::Done done;
     };
-    static constexpr size_t maxBlock = 65536;
 
     ssize_t decode(char* dst, size_t n, bool oneMember) override {
         for (;;) {
@@ -291,8 +294,8 @@ class BgzfSource : public MemberSource {
             }
             if (blocks_.empty()) fill();
             if (blocks_.empty()) {
-                if (rawError_) return failWith(rawError_);
-                if (!ended_ || !pending_.empty()) return startFallback(dst, n);
+                if (in_.error()) return failWith(in_.error());
+                if (!in_.ended()) return startFallback(dst, n);
                 if (lastSize_ != 0)
                     return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
                 return 0;
@@ -300,14 +303,15 @@ class BgzfSource : public MemberSource {
             Block& front = *blocks_.front();
             pool_.wait(front.done);
             if (!front.good) return startFallback(dst, n);
-            if (at_ < front.out.size()) {
-                const size_t take = std::min(n, front.out.size() - at_);
-                std::memcpy(dst, front.out.data() + at_, take);
+            if (at_ < front.outSize) {
+                const size_t take = std::min(n, front.outSize - at_);
+                std::memcpy(dst, front.out.get() + at_, take);
                 at_ += take;
                 produced_ += take;
                 return static_cast<ssize_t>(take);
             }
-            lastSize_ = front.out.size();
+            lastSize_ = front.outSize;
+            spare_.push_back(std::move(blocks_.front()));
             blocks_.pop_front();
             at_ = 0;
             fill();
@@ -323,51 +327,44 @@ class BgzfSource : public MemberSource {
                 stopped_ = true;
                 return;
             }
-            auto block = std::make_unique<Block>();
-            block->in.assign(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(size));
-            pending_.erase(pending_.begin(), pending_.begin() + static_cast<ptrdiff_t>(size));
+            std::unique_ptr<Block> block;
+            if (spare_.empty()) {
+                block = std::make_unique<Block>();
+            } else {
+                block = std::move(spare_.back());
+                spare_.pop_back();
+            }
+            std::memcpy(block->in.get(), in_.next(), size);
+            block->inSize = size;
+            in_.use(size);
+            consumed_ = in_.consumed();
             Block* b = block.get();
             pool_.submit([b] { b->good = inflateBlock(*b); }, b->done);
             blocks_.push_back(std::move(block));
         }
     }
-    // The size of the member at the front of pending_, read up to it;
+    // The size of the member at the front of the raw data, read up to it;
     // false at the end of the data or at anything but a plain BGZF header.
     bool nextBlockSize(size_t& size) {
-        if (!need(18)) return false;
-        const uint8_t* p = reinterpret_cast<const uint8_t*>(pending_.data());
-        if (p[0] != 0x1f || p[1] != 0x8b || p[2] != 8 || (p[3] & 0xe0) != 0 || p[3] != 4 ||
-            p[10] != 6 || p[11] != 0 || p[12] != 'B' || p[13] != 'C' || p[14] != 2 || p[15] != 0)
+        if (!in_.ensure(18) || in_.available() < 18) return false;
+        const uint8_t* p = in_.next();
+        if (p[0] != 0x1f || p[1] != 0x8b || p[2] != 8 || p[3] != 4 || p[10] != 6 || p[11] != 0 ||
+            p[12] != 'B' || p[13] != 'C' || p[14] != 2 || p[15] != 0)
             return false;
         size = size_t{p[16]} + (size_t{p[17]} << 8) + 1;
-        return size >= 26 && need(size);
-    }
-    bool need(size_t n) {
-        while (pending_.size() < n && !ended_) {
-            char buf[65536];
-            const ssize_t got = raw_->read(buf, sizeof buf);
-            if (got < 0) {
-                rawError_ = raw_->errorNumber() ? raw_->errorNumber() : EIO;
-                ended_ = true;
-                break;
-            }
-            ended_ = got == 0;
-            pending_.insert(pending_.end(), buf, buf + got);
-            consumed_ = raw_->consumed();
-        }
-        return pending_.size() >= n;
+        return size >= 26 && in_.ensure(size) && in_.available() >= size;
     }
     // From the first block not handed out, GzipSource reads what is left:
     // the blocks queued, the bytes not yet cut, and the rest of the file.
     ssize_t startFallback(char* dst, size_t n) {
-        if (rawError_) return failWith(rawError_);
+        if (in_.error()) return failWith(in_.error());
         std::string rest;
-        for (const auto& b : blocks_) rest.append(b->in.data(), b->in.size());
-        rest.append(pending_.data(), pending_.size());
+        for (const auto& b : blocks_) rest.append(b->in.get(), b->inSize);
+        rest.append(reinterpret_cast<const char*>(in_.next()), in_.available());
         pool_.stop();
         blocks_.clear();
-        pending_.clear();
-        fallback_ = std::make_unique<GzipSource>(std::make_unique<Rest>(std::move(rest), *raw_),
+        spare_.clear();
+        fallback_ = std::make_unique<GzipSource>(std::make_unique<Rest>(std::move(rest), in_.raw()),
                                                  name_, true, produced_);
         return decode(dst, n, false);
     }
@@ -395,34 +392,33 @@ class BgzfSource : public MemberSource {
     };
 
     static bool inflateBlock(Block& b) {
-        const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.data());
-        const size_t size = b.in.size();
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.get());
+        const size_t size = b.inSize;
         const uint32_t crc = uint32_t(p[size - 8]) | uint32_t(p[size - 7]) << 8 |
                              uint32_t(p[size - 6]) << 16 | uint32_t(p[size - 5]) << 24;
         const uint32_t length = uint32_t(p[size - 4]) | uint32_t(p[size - 3]) << 8 |
                                 uint32_t(p[size - 2]) << 16 | uint32_t(p[size - 1]) << 24;
         if (length > maxBlock) return false;
-        b.out.resize(length);
+        b.outSize = length;
         inflate_state state;
         isal_inflate_init(&state);
         state.crc_flag = ISAL_DEFLATE;
         state.next_in = const_cast<uint8_t*>(p + 18);
         state.avail_in = static_cast<uint32_t>(size - 26);
-        state.next_out = reinterpret_cast<uint8_t*>(b.out.data());
+        state.next_out = reinterpret_cast<uint8_t*>(b.out.get());
         state.avail_out = length;
         if (isal_inflate_stateless(&state) != ISAL_DECOMP_OK || state.avail_in != 0 ||
             state.total_out != length)
             return false;
-        return crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(b.out.data()), length) == crc;
+        return crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(b.out.get()), length) == crc;
     }
 
-    std::unique_ptr<ByteSource> raw_;
+    Compressed in_;
     std::string name_;
     size_t slots_;
-    std::vector<char> pending_;  // raw bytes not yet cut into blocks
-    bool ended_ = false, stopped_ = false;
-    int rawError_ = 0;
+    bool stopped_ = false;
     std::deque<std::unique_ptr<Block>> blocks_;  // in file order
+    std::vector<std::unique_ptr<Block>> spare_;  // handed out, kept for their buffers
     size_t at_ = 0;                              // of the front block's output
     size_t lastSize_ = 1;                        // output of the last block handed out
     uint64_t produced_ = 0;

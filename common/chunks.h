@@ -159,6 +159,17 @@ inline void failAtRecord(ByteSource& in, const char* name, uint64_t chunkOffset,
     fail("%s:%" PRIu64 ": %s", name, linesBefore + error.line, error.what.c_str());
 }
 
+// Whether reading the records of `in` in chunks on the extra threads pays:
+// for a plain file read in byte ranges, always. Other inputs are read by
+// the calling thread into memory first; on two cores that only adds a copy
+// (the decoding of compressed data, or the pipe, being the slower step), so
+// only with more cores, which then parse while others decode.
+inline bool recordsInChunks(ByteSource& in, int workers) {
+    int fd;
+    uint64_t start;
+    return workers > 0 && (in.rangeFile(fd, start) || TaskPool::usableCores() > 2);
+}
+
 // Reads `in` in chunks of whole lines of about `chunkSize` bytes. `work`
 // (LineReader&, Result&) reads a chunk's lines, with field masks, on one
 // of `workers` threads or the calling one; `merge` (uint64_t offset,

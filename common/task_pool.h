@@ -1,8 +1,12 @@
 // A few worker threads that run tasks in the order they are handed in; the
-// caller waits for the one it needs next, running queued tasks meanwhile. Shared by the BGZF writer
-// and reader and by record work on several threads, which hand results back in input order.
+// caller waits for the one it needs next, running queued tasks meanwhile.
+// Shared by the BGZF writer and reader and by record work on several
+// threads, which hand results back in input order.
 #pragma once
 
+#include <sched.h>
+
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -17,8 +21,17 @@ class TaskPool {
         bool value = false;
     };
 
+    // Starts `threads` workers, but no more than the cores this process
+    // may run on leave beside the calling thread, which works too: more
+    // would only take turns with each other.
     explicit TaskPool(int threads) {
+        threads = std::min(threads, usableCores() - 1);
         for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
+    }
+    static int usableCores() {
+        cpu_set_t set;
+        if (sched_getaffinity(0, sizeof set, &set) != 0) return 1 << 16;
+        return std::max(1, CPU_COUNT(&set));
     }
     ~TaskPool() { stop(); }
     TaskPool(const TaskPool&) = delete;

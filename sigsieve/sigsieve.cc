@@ -538,12 +538,12 @@ int runSigsieve(int argc, char** argv) {
     OutputFile caseOut(outFds[0], outputName(outputs[0]), size_t{256} << 10, outputs[0]);
     OutputFile controlOut(outFds[1], outputName(outputs[1]), size_t{256} << 10, outputs[1]);
 
-    // With -@, the records are read on the extra threads as well.
+    // With -@, the records of a plain file are read on the extra threads as well.
     const int workers = extraThreads();
     for (int i = 0; i < 2; ++i) {
         ByteSource& in = i ? *controlIn : *caseIn;
         OutputFile& out = i ? controlOut : caseOut;
-        if (workers > 0)
+        if (recordsInChunks(in, workers))
             filterInChunks(in, inputName(inputs[i]), out, threshold, workers);
         else
             filter(in, inputName(inputs[i]), out, threshold);
