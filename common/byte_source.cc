@@ -96,7 +96,12 @@ class Compressed {
     }
     uint8_t* next() { return reinterpret_cast<uint8_t*>(buf_.data() + begin_); }
     size_t available() const { return end_ - begin_; }
-    void use(size_t n) { begin_ += n; }
+    void use(size_t n) {
+        begin_ += n;
+        used_ += n;
+    }
+    // Bytes used so far.
+    uint64_t used() const { return used_; }
     bool ended() const { return ended_ && begin_ == end_; }
     int error() const { return error_; }
     uint64_t consumed() const { return raw_->consumed(); }
@@ -106,6 +111,7 @@ class Compressed {
     std::unique_ptr<ByteSource> raw_;
     std::vector<char> buf_;
     size_t begin_ = 0, end_ = 0;
+    uint64_t used_ = 0;
     bool ended_ = false;
     int error_ = 0;
 };
@@ -150,13 +156,19 @@ class MemberSource : public ByteSource {
     uint64_t verified_ = 0;  // bytes handed out up to the end of the last whole member
 };
 
-// Whether a gzip member header carries the BGZF "BC" extra field.
-bool isBgzfHeader(const uint8_t* p, size_t n) {
-    if (n < 12 || !(p[3] & 4)) return false;  // no FEXTRA
+// The size of a gzip member whose header (n bytes of it at p) carries the
+// BGZF "BC" extra field, else 0.
+size_t bgzfBlockSize(const uint8_t* p, size_t n) {
+    if (n < 12 || !(p[3] & 4)) return 0;  // no FEXTRA
     const size_t extraEnd = std::min(n, 12 + size_t{p[10]} + (size_t{p[11]} << 8));
     for (size_t at = 12; at + 4 <= extraEnd; at += 4 + p[at + 2] + (size_t{p[at + 3]} << 8))
-        if (p[at] == 'B' && p[at + 1] == 'C') return true;
-    return false;
+        if (p[at] == 'B' && p[at + 1] == 'C' && p[at + 2] == 2 && p[at + 3] == 0 &&
+            at + 6 <= extraEnd)
+            return size_t{p[at + 4]} + (size_t{p[at + 5]} << 8) + 1;
+    return 0;
+}
+bool isBgzfHeader(const uint8_t* p, size_t n) {
+    return bgzfBlockSize(p, n) != 0;
 }
 
 // gzip data, any number of members (bgzip files included), and zero bytes
@@ -186,9 +198,15 @@ class GzipSource : public MemberSource {
             first_ = false;
             if (in_.available() > 3 && (in_.next()[3] & 0xe0))
                 return corrupt("reserved header flags");
+            startMember();
         }
         for (;;) {
             if (state_.block_state == ISAL_BLOCK_FINISH) {
+                // A BGZF member is as long as its header says: a damaged
+                // header could otherwise take data for its extra field.
+                if (blockSize_ && in_.used() - memberOffset_ != blockSize_)
+                    return corrupt("BGZF block size does not match its member");
+                blockSize_ = 0;
                 verified_ = produced_;
                 if (oneMember) return 0;
                 // A member ended: another one may follow, or zero bytes of
@@ -208,6 +226,8 @@ class GzipSource : public MemberSource {
                 isal_inflate_reset(&state_);
                 state_.crc_flag = IGZIP_GZIP;
                 memberStart_ = produced_;
+                if (bgzf_ && !in_.ensure(18)) return failWith(in_.error());
+                startMember();
             }
             if (!in_.ensure(1)) return failWith(in_.error());
             state_.next_in = in_.next();
@@ -231,6 +251,12 @@ class GzipSource : public MemberSource {
         }
     }
 
+    // Notes where a member begins and, in BGZF data, its size.
+    void startMember() {
+        memberOffset_ = in_.used();
+        blockSize_ = bgzf_ ? bgzfBlockSize(in_.next(), in_.available()) : 0;
+    }
+
     // Uses up the zero bytes at the front of the input; false on a read
     // error.
     bool skipZeros() {
@@ -252,8 +278,33 @@ class GzipSource : public MemberSource {
     std::string name_;
     inflate_state state_;
     bool first_ = true, bgzf_ = false, padded_ = false;
-    uint64_t produced_ = 0;     // bytes handed out
-    uint64_t memberStart_ = 0;  // produced_ when the current member began
+    uint64_t produced_ = 0;      // bytes handed out
+    uint64_t memberStart_ = 0;   // produced_ when the current member began
+    uint64_t memberOffset_ = 0;  // in_.used() then
+    size_t blockSize_ = 0;       // its size by its BGZF header, 0 if none
+};
+
+// The bytes kept from a source, then the rest of it: what a sequential
+// decoder takes on from a parallel one that stopped.
+class Rest : public ByteSource {
+  public:
+    Rest(std::string kept, ByteSource& raw) : kept_(std::move(kept)), raw_(raw) {}
+    ssize_t read(char* dst, size_t n) override {
+        if (at_ < kept_.size()) {
+            const size_t take = std::min(n, kept_.size() - at_);
+            std::memcpy(dst, kept_.data() + at_, take);
+            at_ += take;
+            return static_cast<ssize_t>(take);
+        }
+        const ssize_t got = raw_.read(dst, n);
+        consumed_ = raw_.consumed();
+        return got < 0 ? failLike(raw_) : got;
+    }
+
+  private:
+    std::string kept_;
+    size_t at_ = 0;
+    ByteSource& raw_;
 };
 
 // A BGZF file decoded block by block on worker threads, each block a whole
@@ -369,28 +420,6 @@ class BgzfSource : public MemberSource {
         return decode(dst, n, false);
     }
 
-    // The bytes kept, then the rest of the raw data.
-    class Rest : public ByteSource {
-      public:
-        Rest(std::string kept, ByteSource& raw) : kept_(std::move(kept)), raw_(raw) {}
-        ssize_t read(char* dst, size_t n) override {
-            if (at_ < kept_.size()) {
-                const size_t take = std::min(n, kept_.size() - at_);
-                std::memcpy(dst, kept_.data() + at_, take);
-                at_ += take;
-                return static_cast<ssize_t>(take);
-            }
-            const ssize_t got = raw_.read(dst, n);
-            consumed_ = raw_.consumed();
-            return got < 0 ? failLike(raw_) : got;
-        }
-
-      private:
-        std::string kept_;
-        size_t at_ = 0;
-        ByteSource& raw_;
-    };
-
     static bool inflateBlock(Block& b) {
         const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.get());
         const size_t size = b.inSize;
@@ -430,8 +459,15 @@ class BgzfSource : public MemberSource {
 // the seekable format write them).
 class ZstdSource : public MemberSource {
   public:
-    ZstdSource(std::unique_ptr<ByteSource> raw, std::string name)
-        : in_(std::move(raw)), name_(std::move(name)), ctx_(ZSTD_createDCtx()) {}
+    // `produced` bytes were decoded before the raw data, which starts with
+    // a frame.
+    ZstdSource(std::unique_ptr<ByteSource> raw, std::string name, uint64_t produced = 0)
+        : in_(std::move(raw)),
+          name_(std::move(name)),
+          ctx_(ZSTD_createDCtx()),
+          produced_(produced) {
+        verified_ = produced;
+    }
     ~ZstdSource() override { ZSTD_freeDCtx(ctx_); }
 
   private:
@@ -484,10 +520,10 @@ class ZstdSource : public MemberSource {
     Compressed in_;
     std::string name_;
     ZSTD_DCtx* ctx_;
+    uint64_t produced_;   // bytes handed out
     size_t pending_ = 0;  // nonzero while a frame is unfinished
     bool started_ = false;
     uint64_t window_ = 0;
-    uint64_t produced_ = 0;  // bytes handed out
 };
 
 // Runs another source on a thread of its own, which fills buffers ahead of
@@ -592,6 +628,197 @@ class ThreadedSource : public ByteSource {
     std::thread worker_;
 };
 
+// zstd data of many frames (pzstd output, the seekable format) decoded one
+// frame per task on worker threads, each frame whole into a buffer, handed
+// out in order. A frame is cut from the raw data by walking its block
+// headers. Anything else than a well-formed frame of at most maxFrame bytes
+// decoded (damage, a cut, a window beyond the limit, a huge frame) is left
+// to ZstdSource, on a thread of its own, from that frame on, so that what
+// is read and what fails are exactly as with one thread.
+class ZstdFramesSource : public MemberSource {
+  public:
+    static constexpr size_t maxFrame = size_t{32} << 20;
+
+    ZstdFramesSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
+        : in_(std::move(raw)),
+          name_(std::move(name)),
+          slots_(size_t(workers) + 2),
+          pool_(workers) {}
+    bool verifyThrough(uint64_t offset) override {
+        if (!fallback_) return true;  // every frame handed out was decoded whole
+        if (fallback_->verifyThrough(offset)) return true;
+        failLike(*fallback_);
+        return false;
+    }
+
+  private:
+    struct Frame {
+        std::string in;  // skippable frames, then the frame
+        std::unique_ptr<char[]> out;
+        size_t outCapacity = 0, outSize = 0, bound = 0;
+        uint64_t contentSize = 0;
+        bool good = false;
+        TaskPool::Done done;
+    };
+
+    ssize_t decode(char* dst, size_t n, bool oneFrame) override {
+        for (;;) {
+            if (fallback_) {
+                const ssize_t got = fallback_->read(dst, n);
+                consumed_ = fallback_->consumed();
+                return got < 0 ? failLike(*fallback_) : got;
+            }
+            if (frames_.empty()) fill();
+            if (frames_.empty()) {
+                if (in_.error()) return failWith(in_.error());
+                if (!in_.ended() || !partial_.empty()) return startFallback(dst, n);
+                return 0;
+            }
+            Frame& front = *frames_.front();
+            pool_.wait(front.done);
+            if (!front.good) return startFallback(dst, n);
+            if (at_ < front.outSize) {
+                const size_t take = std::min(n, front.outSize - at_);
+                std::memcpy(dst, front.out.get() + at_, take);
+                at_ += take;
+                produced_ += take;
+                return static_cast<ssize_t>(take);
+            }
+            spare_.push_back(std::move(frames_.front()));
+            frames_.pop_front();
+            at_ = 0;
+            fill();
+            if (oneFrame) return 0;
+        }
+    }
+
+    // Cuts frames from the raw data and queues them, up to the slots.
+    void fill() {
+        while (frames_.size() < slots_ && !stopped_) {
+            std::unique_ptr<Frame> frame;
+            if (spare_.empty()) {
+                frame = std::make_unique<Frame>();
+            } else {
+                frame = std::move(spare_.back());
+                spare_.pop_back();
+            }
+            if (!cutFrame(*frame)) {
+                stopped_ = true;
+                return;
+            }
+            frame->in.swap(partial_);
+            partial_.clear();
+            // Buffers as large as the largest frame yet, so that frames of
+            // about one size reuse them rather than map new ones.
+            largest_ = std::max(largest_, frame->bound);
+            if (frame->outCapacity < frame->bound) {
+                frame->out.reset(new char[largest_]);
+                frame->outCapacity = largest_;
+            }
+            Frame* f = frame.get();
+            pool_.submit([f] { decodeFrame(*f); }, f->done);
+            frames_.push_back(std::move(frame));
+        }
+    }
+
+    // Moves the next frame, after any skippable ones, into partial_ and
+    // sets its bound; false (with what was taken left in partial_) at the
+    // end of the data or at anything this source leaves to ZstdSource.
+    bool cutFrame(Frame& frame) {
+        for (;;) {
+            if (!in_.ensure(8) || in_.available() < 8) return false;
+            const uint32_t magic = le32(in_.next());
+            if ((magic & 0xfffffff0u) != 0x184d2a50u) break;
+            if (!take(8 + size_t{le32(in_.next() + 4)})) return false;
+        }
+        if (!in_.ensure(ZSTD_FRAMEHEADERSIZE_MAX)) return false;
+        ZSTD_frameHeader header;
+        if (ZSTD_getFrameHeader(&header, in_.next(), in_.available()) != 0 ||
+            header.frameType != ZSTD_frame ||
+            header.windowSize > (uint64_t{1} << ZSTD_WINDOWLOG_LIMIT_DEFAULT) ||
+            (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN &&
+             header.frameContentSize > maxFrame))
+            return false;
+        if (!take(header.headerSize)) return false;
+        const size_t blockMax = static_cast<size_t>(
+            std::min<uint64_t>(header.windowSize ? header.windowSize : 1, ZSTD_BLOCKSIZE_MAX));
+        size_t bound = 0;
+        for (bool last = false; !last;) {
+            if (!in_.ensure(3) || in_.available() < 3) return false;
+            const uint8_t* p = in_.next();
+            const uint32_t block = p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16;
+            last = block & 1;
+            const uint32_t type = (block >> 1) & 3, size = block >> 3;
+            if (type == 3 || size > ZSTD_BLOCKSIZE_MAX) return false;
+            bound += type == 2 ? blockMax : size;  // compressed, or raw and RLE
+            if (bound > maxFrame || !take(3 + (type == 1 ? 1 : size))) return false;
+        }
+        if (header.checksumFlag && !take(4)) return false;
+        frame.contentSize = header.frameContentSize;
+        frame.bound = std::max<size_t>(bound, 1);
+        return true;
+    }
+    // Moves n bytes of the raw data to partial_; false if it ends first.
+    bool take(size_t n) {
+        while (n > 0) {
+            if (!in_.ensure(1) || in_.available() == 0) return false;
+            const size_t k = std::min(n, in_.available());
+            partial_.append(reinterpret_cast<const char*>(in_.next()), k);
+            in_.use(k);
+            consumed_ = in_.consumed();
+            n -= k;
+        }
+        return true;
+    }
+    static uint32_t le32(const uint8_t* p) {
+        return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+    }
+
+    static void decodeFrame(Frame& f) {
+        // One context per thread, kept for its whole life.
+        thread_local std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(),
+                                                                                ZSTD_freeDCtx);
+        f.good = false;
+        if (!context) return;
+        const size_t size =
+            ZSTD_decompressDCtx(context.get(), f.out.get(), f.bound, f.in.data(), f.in.size());
+        if (ZSTD_isError(size)) return;
+        f.outSize = size;
+        f.good = f.contentSize == ZSTD_CONTENTSIZE_UNKNOWN || size == f.contentSize;
+    }
+
+    // From the first frame not handed out, ZstdSource on its own thread
+    // reads what is left: the frames queued, the bytes taken since, and the
+    // rest of the file.
+    ssize_t startFallback(char* dst, size_t n) {
+        if (in_.error()) return failWith(in_.error());
+        std::string rest;
+        for (const auto& f : frames_) rest.append(f->in);
+        rest.append(partial_);
+        rest.append(reinterpret_cast<const char*>(in_.next()), in_.available());
+        pool_.stop();
+        frames_.clear();
+        spare_.clear();
+        partial_.clear();
+        fallback_ = std::make_unique<ThreadedSource>(std::make_unique<ZstdSource>(
+            std::make_unique<Rest>(std::move(rest), in_.raw()), name_, produced_));
+        return decode(dst, n, false);
+    }
+
+    Compressed in_;
+    std::string name_;
+    size_t slots_;
+    bool stopped_ = false;
+    std::string partial_;                        // raw bytes taken, not yet in a frame
+    std::deque<std::unique_ptr<Frame>> frames_;  // in file order
+    std::vector<std::unique_ptr<Frame>> spare_;  // handed out, kept for their buffers
+    size_t at_ = 0;                              // of the front frame's output
+    size_t largest_ = 0;                         // bound of the largest frame
+    uint64_t produced_ = 0;
+    std::unique_ptr<ByteSource> fallback_;
+    TaskPool pool_;  // after the frames it works on
+};
+
 // Hands out the first bytes of another source, read when the input is
 // opened, so that undecodable data fails the run before any output exists
 // (and a small input is checked whole).
@@ -680,6 +907,15 @@ bool isZstd(const std::string& head) {
             head.compare(1, 3, "\x2a\x4d\x18") == 0);
 }
 
+// Whether zstd data looks made of many frames, which are then decoded in
+// parallel: pzstd marks each frame with a skippable frame first, and other
+// writers of small frames (the seekable format) end the first frame within
+// the bytes sniffed. One big frame is decoded on one thread.
+bool manyFrames(const std::string& head) {
+    if (startsWith(head, "\x50\x2a\x4d\x18\x04\0\0\0", 8)) return true;
+    return !ZSTD_isError(ZSTD_findFrameCompressedSize(head.data(), head.size()));
+}
+
 }  // namespace
 
 std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, std::string* problem,
@@ -722,9 +958,12 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
     // BGZF is decoded block by block on the threads themselves.
     const bool parallel =
         gzip && threads > 0 && isBgzfHeader(reinterpret_cast<const uint8_t*>(head.data()), got);
+    const bool frames = zstd && threads > 0 && manyFrames(head);
     auto raw = std::make_unique<PlainSource>(fd, std::move(head), gzip || zstd ? -1 : start);
     if (parallel)
         source = std::make_unique<BgzfSource>(std::move(raw), name, threads);
+    else if (frames)
+        source = std::make_unique<ZstdFramesSource>(std::move(raw), name, threads);
     else if (gzip)
         source = std::make_unique<GzipSource>(std::move(raw), name);
     else if (zstd)
@@ -737,6 +976,7 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
                                                       "': " + std::strerror(primed->errorNumber())
                                                 : primed->problem());
     }
-    if (threads > 0 && !parallel) return std::make_unique<ThreadedSource>(std::move(primed));
+    if (threads > 0 && !parallel && !frames)
+        return std::make_unique<ThreadedSource>(std::move(primed));
     return primed;
 }

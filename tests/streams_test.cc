@@ -42,11 +42,15 @@ std::string gzipped(const std::string& text) {
 std::string zstded(const std::string& text) {
     return filterThrough("zstd -qc", text);
 }
-// A bgzip-style member: a gzip header with the "BC" extra field.
+// A bgzip-style member: a gzip header with the "BC" extra field giving the
+// member's size less one.
 std::string bgzfMember(const std::string& text) {
     const std::string plain = gzipped(text);
     std::string member("\x1f\x8b\x08\x04\0\0\0\0\0\xff\x06\0BC\x02\0\0\0", 18);
-    return member + plain.substr(10);
+    member += plain.substr(10);
+    member[16] = static_cast<char>((member.size() - 1) & 0xff);
+    member[17] = static_cast<char>((member.size() - 1) >> 8);
+    return member;
 }
 
 // The forms an input can take; each reads as `text`.
