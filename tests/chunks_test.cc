@@ -4,9 +4,12 @@
 // file, give the same output and the same message.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
+#include "cohortmeans.h"
 #include "memory_file.h"
 #include "sigsieve.h"
 
@@ -88,6 +91,48 @@ TEST(Chunks, ManyThreadsReadAsOne) {
                 << round << " " << mode << " [" << input << "] " << workers << " " << chunkSize
                 << ": " << many.first;
         }
+    }
+    setFailureHook(nullptr);
+}
+
+// cohortmeans in chunks: the same sums to the last bit of the value (added
+// in row order) and the same message, whatever the chunks.
+TEST(Chunks, TableSumsAreTheSameToTheLastBit) {
+    setFailureHook([](const char* message) { throw Failure{message}; });
+    std::mt19937_64 rng(12);
+    std::uniform_real_distribution<double> value(-1e6, 1e6);
+    for (int round = 0; round < 200; ++round) {
+        std::string table;
+        const int rows = static_cast<int>(rng() % 400);
+        for (int i = 0; i < rows; ++i) {
+            char number[32];
+            std::snprintf(number, sizeof number, "%.17g", value(rng) * (rng() % 2 ? 1e-9 : 1));
+            table += rng() % 30  ? "k 1 2 " + std::string(number) + " 7 0 -3 2147483647\n"
+                     : rng() % 4 ? "\n"
+                                 : "k 1 2 x 1 1 1 1\n";
+        }
+        const int workers = 1 + static_cast<int>(rng() % 4);
+        const size_t chunkSize = 1 + rng() % 2048;
+        auto sum = [&](int mode) {
+            std::string message;
+            Totals t;
+            try {
+                const int fd = memoryFile(table);
+                const auto in = mode == 2 ? openSource(fd, "t", 0, nullptr) : plainSource(fd);
+                t = mode ? sumTableInChunks(*in, "t", 2, 2, workers, chunkSize)
+                         : sumTable(*in, "t", 2, 2);
+            } catch (const Failure& f) {
+                message = f.message;
+            }
+            char line[256];
+            formatMeans(t, line, sizeof line);
+            uint64_t bits;
+            std::memcpy(&bits, &t.value, sizeof bits);
+            return message + line + std::to_string(bits) + " " + std::to_string(t.lineCount);
+        };
+        const std::string one = sum(0);
+        ASSERT_EQ(sum(1), one) << round;
+        ASSERT_EQ(sum(2), one) << round;
     }
     setFailureHook(nullptr);
 }

@@ -11,11 +11,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "byte_sink.h"
 #include "e2e_harness.h"
+#include "memory_file.h"
 
 namespace {
 
@@ -477,3 +480,94 @@ TEST(Streams, ProgressLineOnlyOnATerminalAfterTwoSeconds) {
 }
 
 }  // namespace
+
+// `text` written by the project's own sink for `name` (BGZF for .gz, one
+// zstd frame for .zst), as one stream per piece between the cuts.
+std::string sunk(const std::string& text, const char* name, std::vector<size_t> cuts = {}) {
+    const int fd = memoryFile("", 2);
+    cuts.push_back(text.size());
+    size_t from = 0;
+    for (const size_t to : cuts) {
+        const auto sink = openSink(fd, name);
+        if (sink->write(text.data() + from, to - from) != 0 || sink->finish() != 0) std::abort();
+        from = to;
+    }
+    return contents(fd);
+}
+
+// Random inputs of a few MiB, so that they span several chunks, blocks and
+// frames: blank lines, CRLF, long lines, and now and then a bad line late
+// in the file. Every tool, every input form and -@ 0 to 4 give the same
+// outputs, messages and exit status.
+TEST(Streams, EveryThreadCountGivesTheSameResult) {
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 2; ++round) {
+        // Line i of n; in the second round line 19n/20 is bad.
+        const auto line = [&](int i, int n, const std::string& good, const std::string& bad,
+                              bool longLines = true) {
+            const uint64_t r = rng() % 4000;
+            if (r < 80) return std::string("\n");
+            if (r == 80 && longLines)
+                return std::string(20000 + rng() % 300000, 'A') + " " + good + "\r\n";
+            return (round == 1 && i == n * 19 / 20 ? bad : good) + (rng() % 4 ? "\n" : "\r\n");
+        };
+        std::string records, table, seeds;
+        const int n = 40000;
+        for (int i = 0; i < n; ++i) {
+            records +=
+                line(i, n, "K" + std::to_string(i) + " 1 2 " + std::to_string(rng() % 1000 / 999.0),
+                     "K 1 2 x");
+            table += line(
+                i, n,
+                "k 5 6 0." + std::to_string(rng()) + " 3 0 " + std::to_string(rng() % 9) + " 1",
+                "k 1 1");
+            if (i % 8 == 0)
+                seeds += line(i / 8, n / 8, "ACGTTGCAACGTAAGGCCTTGACAGTCAGTACCAGT", "AC>", false);
+        }
+        struct Tool {
+            const char* binary;
+            std::vector<std::string> args;  // "in" is the input
+            std::vector<std::string> outputs;
+            const std::string& input;
+        } tools[] = {
+            {SEEDTILER_PATH, {"-i", "in", "-o", "kmers.txt"}, {"kmers.txt"}, seeds},
+            {SIGSIEVE_PATH,
+             {"--case=in", "--control=c.txt"},
+             {"case_out_sig.fasta", "control_out_sig.fasta"},
+             records},
+            {COHORTMEANS_PATH, {"-i", "in", "2", "2"}, {}, table},
+        };
+        for (const Tool& tool : tools) {
+            const std::string& text = tool.input;
+            std::vector<size_t> cuts;
+            for (int i = 0; i < 4; ++i) cuts.push_back(text.size() * (i + 1) / 5 + rng() % 1000);
+            const std::pair<const char*, std::string> forms[] = {
+                {"plain", text},
+                {"gzip", gzipped(text)},
+                {"BGZF", sunk(text, "x.gz")},
+                {"zstd", zstded(text)},
+                {"zstd frames", sunk(text, "x.zst", cuts)},
+            };
+            Scratch s;
+            s.write("total_kmers.txt", "1000\n");
+            s.write("c.txt", "C 1 2 0\n");
+            std::string expected;
+            for (const auto& [form, data] : forms) {
+                s.write("in", data);
+                for (int threads = 0; threads <= 4; ++threads) {
+                    std::vector<std::string> args = tool.args;
+                    args.push_back("-@" + std::to_string(threads));
+                    const RunResult r = s.run(tool.binary, args);
+                    std::string got = std::to_string(r.status) + "\n" + r.err + r.out;
+                    for (const auto& out : tool.outputs) got += "\n" + s.read(out);
+                    if (expected.empty()) expected = got;
+                    ASSERT_TRUE(got == expected) << tool.binary << " " << form << " -@" << threads
+                                                 << ": " << got.substr(0, 200);
+                }
+            }
+            if (round == 1 && tool.outputs.size() != 1) {
+                EXPECT_EQ(expected[0], '1') << tool.binary;  // the bad line is found
+            }
+        }
+    }
+}
