@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,7 +31,9 @@ const Kernels* best() {
     return &scalar::kernels;
 }
 
-const Kernels* active = nullptr;
+// Set once, by the first call or by useKernels; threads may race to set it
+// to the same kernels.
+std::atomic<const Kernels*> active{nullptr};
 
 }  // namespace
 
@@ -84,12 +87,16 @@ const Kernels& kernelsFor(Set set) {
 }
 
 const Kernels& kernels() {
-    if (!active) active = best();
-    return *active;
+    const Kernels* k = active.load(std::memory_order_acquire);
+    if (!k) {
+        k = best();
+        active.store(k, std::memory_order_release);
+    }
+    return *k;
 }
 
 void useKernels(Set set) {
-    active = &kernelsFor(set);
+    active.store(&kernelsFor(set), std::memory_order_release);
 }
 
 const char* selectFromEnvironment() {
