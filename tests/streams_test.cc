@@ -560,7 +560,7 @@ TEST(Streams, EveryThreadCountGivesTheSameResult) {
             std::string expected;
             for (const auto& [form, data] : forms) {
                 s.write("in", data);
-                for (int threads = 0; threads <= 4; ++threads) {
+                for (int threads = 0; threads <= 4; threads += sanitized ? 2 : 1) {
                     std::vector<std::string> args = tool.args;
                     args.push_back("-@" + std::to_string(threads));
                     const RunResult r = s.run(tool.binary, args);
