@@ -109,7 +109,7 @@ for tool in "${tools[@]}"; do
         fi
         # BGZF output against bgzip on two threads at level 1.
         if with bgzip tabix; then
-            for threads in 0 1; do
+            for threads in 0 1 2 3; do
                 compare "seedtiler -@$threads -o .gz" "$d" \
                     "$build/seedtiler/seedtiler -@$threads -o copy.txt.gz" \
                     "bgzip -@ 2 -l 1 -c same-size.txt > /dev/null"
@@ -139,10 +139,21 @@ for tool in "${tools[@]}"; do
             for f in case control; do
                 [ -s "$d/$f.kmerDiff.bgz" ] || bgzip -l 6 -c "$d/${f}_out_wo_bonf.kmerDiff" >"$d/$f.kmerDiff.bgz"
             done
-            for threads in 0 1; do
+            for threads in 0 1 2 3; do
                 compare "sigsieve .bgz -@$threads" "$d" \
                     "$build/sigsieve/sigsieve --case=case.kmerDiff.bgz --control=control.kmerDiff.bgz -@$threads" \
                     "igzip -dc case.kmerDiff.bgz control.kmerDiff.bgz > /dev/null"
+            done
+        fi
+        # zstd of many frames (pzstd), decoded a frame per task.
+        if with pzstd zstd; then
+            for f in case control; do
+                [ -s "$d/$f.kmerDiff.pz.zst" ] || pzstd -q -p 2 -3 -c "$d/${f}_out_wo_bonf.kmerDiff" >"$d/$f.kmerDiff.pz.zst"
+            done
+            for threads in 0 1; do
+                compare "sigsieve pzstd -@$threads" "$d" \
+                    "$build/sigsieve/sigsieve --case=case.kmerDiff.pz.zst --control=control.kmerDiff.pz.zst -@$threads" \
+                    "zstd -dc case.kmerDiff.pz.zst control.kmerDiff.pz.zst > /dev/null"
             done
         fi
         for z in gz zst; do

@@ -30,7 +30,8 @@ void startTool(const char* name);
 // options fit the same columns.
 #define COMMON_OPTIONS_HELP                                                     \
     "  -C, --directory=DIR   change to DIR before opening any file\n"           \
-    "  -@, --threads=N       extra threads for compression work (default: 0)\n" \
+    "  -@, --threads=N       extra threads for decoding, compression and record\n" \
+    "                        work (default: 0)\n" \
     "  -q, --quiet           no progress line on a terminal\n"                  \
     "  -h, --help            show this help and exit\n"                         \
     "      --version         show the version and exit\n"
@@ -56,7 +57,7 @@ std::vector<const char*> parseOptions(int argc, char** argv, const Option* optio
 // known good and before any file is opened.
 void enterDirectory();
 
-// Extra threads for compression work (-@); 0 by default.
+// Extra threads for decoding, compression and record work (-@); 0 by default.
 int extraThreads();
 
 // Sets the compression level of .gz and .zst outputs from the argument of
