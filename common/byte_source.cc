@@ -672,6 +672,7 @@ class ZstdFramesSource : public MemberSource {
             if (frames_.empty()) {
                 if (in_.error()) return failWith(in_.error());
                 if (!in_.ended() || !partial_.empty()) return startFallback(dst, n);
+                spare_.clear();  // the buffers go at the end of the data
                 return 0;
             }
             Frame& front = *frames_.front();
@@ -692,9 +693,13 @@ class ZstdFramesSource : public MemberSource {
         }
     }
 
-    // Cuts frames from the raw data and queues them, up to the slots.
+    // Cuts frames from the raw data and queues them, up to the slots; the
+    // first time only one, so that an input opened but not read yet (whose
+    // first bytes are decoded at once) holds one frame.
     void fill() {
-        while (frames_.size() < slots_ && !stopped_) {
+        const size_t slots = filled_ ? slots_ : 1;
+        filled_ = true;
+        while (frames_.size() < slots && !stopped_) {
             std::unique_ptr<Frame> frame;
             if (spare_.empty()) {
                 frame = std::make_unique<Frame>();
@@ -808,7 +813,7 @@ class ZstdFramesSource : public MemberSource {
     Compressed in_;
     std::string name_;
     size_t slots_;
-    bool stopped_ = false;
+    bool stopped_ = false, filled_ = false;
     std::string partial_;                        // raw bytes taken, not yet in a frame
     std::deque<std::unique_ptr<Frame>> frames_;  // in file order
     std::vector<std::unique_ptr<Frame>> spare_;  // handed out, kept for their buffers
