@@ -46,6 +46,20 @@ inline const char* skipDigits(const char* p, const char* end) {
     return p;
 }
 
+// skipDigits for text followed by at least 8 readable bytes (a line that
+// LineReader returned, or a field of one): eight characters at a time to
+// the end, with no loop over single characters.
+inline const char* skipDigitsPadded(const char* p, const char* end) {
+    for (; p < end; p += 8) {
+        const uint64_t nonDigit = nonDigitBytes(load8(p));
+        if (nonDigit) {
+            const char* stop = p + (__builtin_ctzll(nonDigit) >> 3);
+            return stop < end ? stop : end;
+        }
+    }
+    return end;
+}
+
 // Like atoi in the "C" locale: optional white space, an optional sign, then
 // decimal digits up to the first other character; no digits reads 0. A value
 // outside the 32-bit range saturates to INT32_MIN or INT32_MAX and sets

@@ -71,7 +71,11 @@ struct Magnitude {
     int64_t decade;
 };
 
-inline Magnitude decimalMagnitude(std::string_view text) {
+// With `padded`, the text is followed by at least 8 readable bytes.
+inline Magnitude decimalMagnitude(std::string_view text, bool padded = false) {
+    const auto skip = [padded](const char* from, const char* to) {
+        return padded ? skipDigitsPadded(from, to) : skipDigits(from, to);
+    };
     const char* p = text.data();
     const char* end = p + text.size();
     if (end - p > 1 && p[0] == '0' && (p[1] | 0x20) == 'x') return {Magnitude::Other, 0};
@@ -80,7 +84,7 @@ inline Magnitude decimalMagnitude(std::string_view text) {
     int64_t decade = 0;  // the value lies in [10^decade, 10^(decade+1))
     while (p != end && *p == '0') ++p, anyDigit = true;
     const char* significant = p;
-    p = skipDigits(p, end);
+    p = skip(p, end);
     if (p != significant) {
         anyDigit = nonZero = true;
         decade = p - significant - 1;
@@ -94,7 +98,7 @@ inline Magnitude decimalMagnitude(std::string_view text) {
                 decade = -(p - fraction) - 1;
             }
         }
-        p = skipDigits(p, end);
+        p = skip(p, end);
         anyDigit = anyDigit || p != fraction;
     }
     if (!anyDigit) return {Magnitude::Other, 0};
@@ -116,8 +120,9 @@ inline Magnitude decimalMagnitude(std::string_view text) {
 // Decides from the decimal magnitude alone when the text is plain decimal
 // text whose decade is certainly on one side of the threshold; anything
 // else (values in the threshold's own decades included) is Undecided.
-inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
-    const Magnitude m = decimalMagnitude(text);
+inline Verdict quickVerdict(std::string_view text, const Threshold& threshold,
+                            bool padded = false) {
+    const Magnitude m = decimalMagnitude(text, padded);
     if (m.kind == Magnitude::Other) return Verdict::Undecided;
     if (m.kind == Magnitude::Zero) return threshold.value > 0 ? Verdict::Pass : Verdict::Fail;
     if (m.decade <= threshold.passMax) return Verdict::Pass;
@@ -125,9 +130,10 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold) {
     return Verdict::Undecided;
 }
 
-// The full test of the p-value field `text`.
-inline Verdict verdict(std::string_view text, const Threshold& threshold) {
-    const Verdict quick = quickVerdict(text, threshold);
+// The full test of the p-value field `text` (followed by at least 8
+// readable bytes when `padded`).
+inline Verdict verdict(std::string_view text, const Threshold& threshold, bool padded = false) {
+    const Verdict quick = quickVerdict(text, threshold, padded);
     if (quick != Verdict::Undecided) return quick;
     double p;
     if (scanReal(text, p) == 0) return Verdict::NotANumber;

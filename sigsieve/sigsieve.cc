@@ -179,7 +179,7 @@ int64_t filter(ByteSource& in, const char* inName, OutputFile& out, const Thresh
                size_t bufferSize) {
     int64_t index = 0;
     forEachRecord(in, inName, bufferSize, [&](std::string_view kmer, std::string_view pvalue) {
-        const Verdict v = verdict(pvalue, threshold);
+        const Verdict v = verdict(pvalue, threshold, true);
         if (v == Verdict::Pass) writeRecord(out, index++, kmer);
         return v != Verdict::NotANumber;
     });
@@ -199,7 +199,7 @@ int64_t filterInChunks(ByteSource& in, const char* inName, OutputFile& out,
         in, workers, chunkSize,
         [&](LineReader& reader, Passing& r) {
             const auto onRecord = [&](std::string_view kmer, std::string_view pvalue) {
-                const Verdict v = verdict(pvalue, threshold);
+                const Verdict v = verdict(pvalue, threshold, true);
                 if (v == Verdict::Pass) r.kmers.append(kmer).push_back('\n');
                 return v != Verdict::NotANumber;
             };
