@@ -116,10 +116,9 @@ inline double randomAlpha(std::mt19937_64& rng) {
 }
 
 // verdict (or quickVerdict) on a copy of the text followed by digits and a
-// letter,
-// which it must not take as part of the text, read both as any text and as
-// text known to be followed by 8 bytes; a value outside the enum when the
-// two differ.
+// letter, which it must not take as part of the text, read both as any text
+// and as text known to be followed by 8 bytes; a value outside the enum
+// when the two differ.
 inline Verdict paddedVerdict(const std::string& text, const Threshold& t, bool quick = false) {
     const std::string padded = text + "999x9999";
     const std::string_view view(padded.data(), text.size());
