@@ -133,7 +133,7 @@ bool scanRecords(LineReader& reader, OnRecord&& onRecord, RecordError& error) {
     char what[160];
     while (reader.next(line)) {
         FieldCursor cursor(reader, line);
-        const int fields = splitFields(cursor, 4, field);
+        const int fields = splitFirstAndFourth(cursor, field);
         if (fields == 0) continue;  // a blank line
         if (fields < 4) {
             std::snprintf(what, sizeof what,

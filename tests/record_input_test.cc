@@ -44,6 +44,16 @@ void expectFieldsAsSplit(const std::string& content, size_t capacity) {
             while (nextField(split, field)) got.emplace_back(field);
             ASSERT_EQ(got, rest) << line;
         }
+        // The first and fourth fields alone, and the cursor after them.
+        FieldCursor split(reader, line);
+        std::string_view first[4];
+        const size_t found = static_cast<size_t>(splitFirstAndFourth(split, first));
+        ASSERT_EQ(found, std::min<size_t>(4, expected.size())) << line;
+        ASSERT_TRUE(found == 0 || first[0] == expected[0]) << line;
+        ASSERT_TRUE(found < 4 || first[3] == expected[3]) << line;
+        got.clear();
+        while (nextField(split, field)) got.emplace_back(field);
+        ASSERT_EQ(got.size(), found == 4 ? expected.size() - 4 : 0) << line;
     }
     EXPECT_EQ(at, lines.size());
 }
