@@ -168,13 +168,21 @@ inline int splitFields(FieldCursor& cursor, int want, std::string_view* fields) 
 }
 
 // splitFields(cursor, 4, fields) for a reader that uses only the first and
-// the fourth field: the count, up to 4, is the same, and fields[0] and (when
-// there are four) fields[3] and the cursor are set as it sets them; the
-// other two are left alone. A short line takes no loop.
-inline int splitFirstAndFourth(FieldCursor& cursor, std::string_view* fields) {
+// the fourth field: the count, up to 4, is the same, and `first` and (when
+// there are four) `fourth` and the cursor are set as it sets fields[0] and
+// fields[3]. A short line takes no loop, and the two fields can stay in
+// registers.
+inline int splitFirstAndFourth(FieldCursor& cursor, std::string_view& first,
+                               std::string_view& fourth) {
     const char* base = cursor.pos;
     const size_t size = static_cast<size_t>(cursor.end - base);
-    if (size >= 64) return splitLongFields(cursor, 4, fields);
+    if (size >= 64) {
+        std::string_view fields[4];
+        const int found = splitLongFields(cursor, 4, fields);
+        first = fields[0];
+        fourth = fields[3];
+        return found;
+    }
     const uint64_t delimiters = cursor.reader->delimiterBits(base) | (~uint64_t{0} << size);
     const uint64_t starts = ~delimiters & ((delimiters << 1) | 1);
     cursor.pos = cursor.end;
@@ -184,11 +192,11 @@ inline int splitFirstAndFourth(FieldCursor& cursor, std::string_view* fields) {
         const int stop = start + __builtin_ctzll(delimiters >> start);
         return std::string_view(base + start, static_cast<size_t>(stop - start));
     };
-    fields[0] = field(starts);
+    first = field(starts);
     const uint64_t second = starts & (starts - 1), third = second & (second - 1),
-                   fourth = third & (third - 1);
-    if (!fourth) return third ? 3 : second ? 2 : 1;
-    fields[3] = field(fourth);
-    cursor.pos = fields[3].data() + fields[3].size();
+                   last = third & (third - 1);
+    if (!last) return third ? 3 : second ? 2 : 1;
+    fourth = field(last);
+    cursor.pos = fourth.data() + fourth.size();
     return 4;
 }

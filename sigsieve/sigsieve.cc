@@ -129,19 +129,20 @@ namespace {
 // returns false; after a failed read returns false with error.line 0.
 template <class OnRecord>
 bool scanRecords(LineReader& reader, OnRecord&& onRecord, RecordError& error) {
-    std::string_view line, field[4];
+    std::string_view line;
     char what[160];
     while (reader.next(line)) {
         FieldCursor cursor(reader, line);
-        const int fields = splitFirstAndFourth(cursor, field);
+        std::string_view kmer, pvalue;
+        const int fields = splitFirstAndFourth(cursor, kmer, pvalue);
         if (fields == 0) continue;  // a blank line
         if (fields < 4) {
             std::snprintf(what, sizeof what,
                           "%d field%s, a record needs 4 (k-mer, two integers, p-value)", fields,
                           fields == 1 ? "" : "s");
-        } else if (!onRecord(field[0], field[3])) {
-            std::snprintf(what, sizeof what, "p-value '%.*s' is not a number",
-                          shown(field[3].size()), field[3].data());
+        } else if (!onRecord(kmer, pvalue)) {
+            std::snprintf(what, sizeof what, "p-value '%.*s' is not a number", shown(pvalue.size()),
+                          pvalue.data());
         } else {
             continue;
         }
