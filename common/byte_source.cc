@@ -307,51 +307,90 @@ class Rest : public ByteSource {
     ByteSource& raw_;
 };
 
-// A BGZF file decoded block by block on worker threads, each block a whole
-// member inflated in one go and checked (CRC and length), handed out in
-// order. Anything else than a well-formed block (a member without its BC
-// size, damage, padding, a cut) is left to GzipSource from that member on,
-// so that what is read and what fails are exactly as with one thread.
-class BgzfSource : public MemberSource {
+// Compressed data made of independent units (BGZF blocks, zstd frames):
+// the calling thread cuts each unit from the raw data, a task decodes it
+// whole into a buffer, and the units are handed out in order. At anything
+// the cutter or the decoder does not take (damage, a cut, an unusual
+// header), a sequential decoder reads what is left from that unit on, so
+// that what is read and what fails are exactly as with one thread.
+class UnitSource : public MemberSource {
   public:
-    BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
-        : in_(std::move(raw)),
-          name_(std::move(name)),
-          slots_(4 * size_t(workers) + 4),
-          pool_(workers) {}
     bool verifyThrough(uint64_t offset) override {
-        if (!fallback_) return true;  // every block handed out was checked whole
+        if (!fallback_) return true;  // every unit handed out was decoded whole
         if (fallback_->verifyThrough(offset)) return true;
         failLike(*fallback_);
         return false;
     }
 
-  private:
-    static constexpr size_t maxBlock = 65536;
-    // A member and what it inflates to; kept from block to block.
-    struct Block {
-        std::unique_ptr<char[]> in{new char[maxBlock]}, out{new char[maxBlock]};
-        size_t inSize = 0, outSize = 0;
+  protected:
+    // A unit and what it decodes to; kept from unit to unit.
+    struct Unit {
+        std::string in;  // its raw bytes
+        std::unique_ptr<char[]> out;
+        size_t outCapacity = 0, outSize = 0;
+        size_t bound = 0;       // of its decoded size, set by the cutter
+        uint64_t expected = 0;  // its decoded size where the cutter knows it
         bool good = false;
         TaskPool::Done done;
     };
+    // `decodeUnit` runs on the workers: it sets outSize and returns whether
+    // the unit decoded whole.
+    UnitSource(std::unique_ptr<ByteSource> raw, std::string name, size_t slots, int workers,
+               bool (*decodeUnit)(Unit&))
+        : in_(std::move(raw)),
+          name_(std::move(name)),
+          slots_(slots),
+          decodeUnit_(decodeUnit),
+          pool_(workers) {}
 
-    ssize_t decode(char* dst, size_t n, bool oneMember) override {
+    // Takes the next unit's raw bytes with take() and sets its bound (and
+    // expected size); false, with what it took, at the end of the data or
+    // at anything left to the sequential decoder.
+    virtual bool cut(Unit& unit) = 0;
+    // The sequential decoder of what is left, `produced` bytes having been
+    // handed out before it.
+    virtual std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
+                                                   uint64_t produced) = 0;
+    // At the end of the data, after a last unit of `lastSize` bytes: 0, or
+    // a failure.
+    virtual ssize_t atEnd(size_t lastSize) {
+        (void)lastSize;
+        return 0;
+    }
+
+    // Moves n bytes of the raw data into the unit being cut; false if the
+    // data ends first.
+    bool take(size_t n) {
+        while (n > 0) {
+            if (!in_.ensure(1) || in_.available() == 0) return false;
+            const size_t k = std::min(n, in_.available());
+            taken_.append(reinterpret_cast<const char*>(in_.next()), k);
+            in_.use(k);
+            consumed_ = in_.consumed();
+            n -= k;
+        }
+        return true;
+    }
+
+    Compressed in_;
+    std::string name_;
+
+  private:
+    ssize_t decode(char* dst, size_t n, bool oneUnit) override {
         for (;;) {
             if (fallback_) {
                 const ssize_t got = fallback_->read(dst, n);
                 consumed_ = fallback_->consumed();
                 return got < 0 ? failLike(*fallback_) : got;
             }
-            if (blocks_.empty()) fill();
-            if (blocks_.empty()) {
+            if (units_.empty()) fill();
+            if (units_.empty()) {
                 if (in_.error()) return failWith(in_.error());
-                if (!in_.ended()) return startFallback(dst, n);
-                if (lastSize_ != 0)
-                    return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
-                return 0;
+                if (!in_.ended() || !taken_.empty()) return startFallback(dst, n);
+                spare_.clear();  // the buffers go at the end of the data
+                return atEnd(lastSize_);
             }
-            Block& front = *blocks_.front();
+            Unit& front = *units_.front();
             pool_.wait(front.done);
             if (!front.good) return startFallback(dst, n);
             if (at_ < front.outSize) {
@@ -362,67 +401,115 @@ class BgzfSource : public MemberSource {
                 return static_cast<ssize_t>(take);
             }
             lastSize_ = front.outSize;
-            spare_.push_back(std::move(blocks_.front()));
-            blocks_.pop_front();
+            spare_.push_back(std::move(units_.front()));
+            units_.pop_front();
             at_ = 0;
             fill();
-            if (oneMember) return 0;
+            if (oneUnit) return 0;
         }
     }
 
-    // Cuts the raw data into blocks and queues them, up to the slots.
+    // Cuts units and queues them, up to the slots; the first time only one,
+    // so that an input opened but not read yet (whose first bytes are
+    // decoded at once) holds one unit.
     void fill() {
-        while (blocks_.size() < slots_ && !stopped_) {
-            size_t size = 0;
-            if (!nextBlockSize(size)) {
+        const size_t slots = filled_ ? slots_ : 1;
+        filled_ = true;
+        while (units_.size() < slots && !stopped_) {
+            std::unique_ptr<Unit> unit;
+            if (spare_.empty()) {
+                unit = std::make_unique<Unit>();
+            } else {
+                unit = std::move(spare_.back());
+                spare_.pop_back();
+            }
+            if (!cut(*unit)) {
                 stopped_ = true;
                 return;
             }
-            std::unique_ptr<Block> block;
-            if (spare_.empty()) {
-                block = std::make_unique<Block>();
-            } else {
-                block = std::move(spare_.back());
-                spare_.pop_back();
+            unit->in.swap(taken_);
+            taken_.clear();
+            // Buffers as large as the largest unit yet, so that units of
+            // about one size reuse them rather than map new ones.
+            largest_ = std::max(largest_, unit->bound);
+            if (unit->outCapacity < unit->bound) {
+                unit->out.reset(new char[largest_]);
+                unit->outCapacity = largest_;
             }
-            std::memcpy(block->in.get(), in_.next(), size);
-            block->inSize = size;
-            in_.use(size);
-            consumed_ = in_.consumed();
-            Block* b = block.get();
-            pool_.submit([b] { b->good = inflateBlock(*b); }, b->done);
-            blocks_.push_back(std::move(block));
+            Unit* u = unit.get();
+            pool_.submit([u, decodeUnit = decodeUnit_] { u->good = decodeUnit(*u); }, u->done);
+            units_.push_back(std::move(unit));
         }
     }
-    // The size of the member at the front of the raw data, read up to it;
-    // false at the end of the data or at anything but a plain BGZF header.
-    bool nextBlockSize(size_t& size) {
+
+    // From the first unit not handed out, the sequential decoder reads what
+    // is left: the units queued, the bytes taken since, and the rest of the
+    // file.
+    ssize_t startFallback(char* dst, size_t n) {
+        if (in_.error()) return failWith(in_.error());
+        std::string rest;
+        for (const auto& u : units_) rest.append(u->in);
+        rest.append(taken_);
+        rest.append(reinterpret_cast<const char*>(in_.next()), in_.available());
+        pool_.stop();
+        units_.clear();
+        spare_.clear();
+        taken_.clear();
+        fallback_ = sequential(std::make_unique<Rest>(std::move(rest), in_.raw()), produced_);
+        return decode(dst, n, false);
+    }
+
+    size_t slots_;
+    bool (*decodeUnit_)(Unit&);
+    bool stopped_ = false, filled_ = false;
+    std::string taken_;                         // raw bytes taken, not yet in a unit
+    std::deque<std::unique_ptr<Unit>> units_;   // in file order
+    std::vector<std::unique_ptr<Unit>> spare_;  // handed out, kept for their buffers
+    size_t at_ = 0;                             // of the front unit's output
+    size_t lastSize_ = 1;                       // output of the last unit handed out
+    size_t largest_ = 0;                        // bound of the largest unit
+    uint64_t produced_ = 0;
+    std::unique_ptr<ByteSource> fallback_;
+    TaskPool pool_;  // after the units it works on
+};
+
+// A BGZF file decoded block by block, each block a whole member inflated in
+// one go and checked (CRC and length). Anything else than a well-formed
+// block (a member without its BC size, damage, padding, a cut) is left to
+// GzipSource.
+class BgzfSource : public UnitSource {
+  public:
+    BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
+        : UnitSource(std::move(raw), std::move(name), 4 * size_t(workers) + 4, workers,
+                     inflateBlock) {}
+
+  private:
+    static constexpr size_t maxBlock = 65536;
+
+    // A member with a plain BGZF header, read whole.
+    bool cut(Unit& unit) override {
         if (!in_.ensure(18) || in_.available() < 18) return false;
         const uint8_t* p = in_.next();
         if (p[0] != 0x1f || p[1] != 0x8b || p[2] != 8 || p[3] != 4 || p[10] != 6 || p[11] != 0 ||
             p[12] != 'B' || p[13] != 'C' || p[14] != 2 || p[15] != 0)
             return false;
-        size = size_t{p[16]} + (size_t{p[17]} << 8) + 1;
-        return size >= 26 && in_.ensure(size) && in_.available() >= size;
+        const size_t size = size_t{p[16]} + (size_t{p[17]} << 8) + 1;
+        if (size < 26 || !in_.ensure(size) || in_.available() < size) return false;
+        unit.bound = maxBlock;
+        return take(size);
     }
-    // From the first block not handed out, GzipSource reads what is left:
-    // the blocks queued, the bytes not yet cut, and the rest of the file.
-    ssize_t startFallback(char* dst, size_t n) {
-        if (in_.error()) return failWith(in_.error());
-        std::string rest;
-        for (const auto& b : blocks_) rest.append(b->in.get(), b->inSize);
-        rest.append(reinterpret_cast<const char*>(in_.next()), in_.available());
-        pool_.stop();
-        blocks_.clear();
-        spare_.clear();
-        fallback_ = std::make_unique<GzipSource>(std::make_unique<Rest>(std::move(rest), in_.raw()),
-                                                 name_, true, produced_);
-        return decode(dst, n, false);
+    std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
+                                           uint64_t produced) override {
+        return std::make_unique<GzipSource>(std::move(rest), name_, true, produced);
+    }
+    ssize_t atEnd(size_t lastSize) override {
+        if (lastSize != 0) return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
+        return 0;
     }
 
-    static bool inflateBlock(Block& b) {
-        const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.get());
-        const size_t size = b.inSize;
+    static bool inflateBlock(Unit& b) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.data());
+        const size_t size = b.in.size();
         const uint32_t crc = uint32_t(p[size - 8]) | uint32_t(p[size - 7]) << 8 |
                              uint32_t(p[size - 6]) << 16 | uint32_t(p[size - 5]) << 24;
         const uint32_t length = uint32_t(p[size - 4]) | uint32_t(p[size - 3]) << 8 |
@@ -441,18 +528,6 @@ class BgzfSource : public MemberSource {
             return false;
         return crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(b.out.get()), length) == crc;
     }
-
-    Compressed in_;
-    std::string name_;
-    size_t slots_;
-    bool stopped_ = false;
-    std::deque<std::unique_ptr<Block>> blocks_;  // in file order
-    std::vector<std::unique_ptr<Block>> spare_;  // handed out, kept for their buffers
-    size_t at_ = 0;                              // of the front block's output
-    size_t lastSize_ = 1;                        // output of the last block handed out
-    uint64_t produced_ = 0;
-    std::unique_ptr<GzipSource> fallback_;
-    TaskPool pool_;  // after the blocks it works on
 };
 
 // zstd data, any number of frames, skippable frames included (pzstd and
@@ -629,107 +704,19 @@ class ThreadedSource : public ByteSource {
 };
 
 // zstd data of many frames (pzstd output, the seekable format) decoded one
-// frame per task on worker threads, each frame whole into a buffer, handed
-// out in order. A frame is cut from the raw data by walking its block
-// headers. Anything else than a well-formed frame of at most maxFrame bytes
-// decoded (damage, a cut, a window beyond the limit, a huge frame) is left
-// to ZstdSource, on a thread of its own, from that frame on, so that what
-// is read and what fails are exactly as with one thread.
-class ZstdFramesSource : public MemberSource {
+// frame per task, each cut from the raw data by walking its block headers.
+// A frame that decodes to more than maxFrame bytes, a window beyond the
+// limit, damage or a cut is left to ZstdSource on a thread of its own.
+class ZstdFramesSource : public UnitSource {
   public:
     static constexpr size_t maxFrame = size_t{32} << 20;
 
     ZstdFramesSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
-        : in_(std::move(raw)),
-          name_(std::move(name)),
-          slots_(size_t(workers) + 2),
-          pool_(workers) {}
-    bool verifyThrough(uint64_t offset) override {
-        if (!fallback_) return true;  // every frame handed out was decoded whole
-        if (fallback_->verifyThrough(offset)) return true;
-        failLike(*fallback_);
-        return false;
-    }
+        : UnitSource(std::move(raw), std::move(name), size_t(workers) + 2, workers, decodeFrame) {}
 
   private:
-    struct Frame {
-        std::string in;  // skippable frames, then the frame
-        std::unique_ptr<char[]> out;
-        size_t outCapacity = 0, outSize = 0, bound = 0;
-        uint64_t contentSize = 0;
-        bool good = false;
-        TaskPool::Done done;
-    };
-
-    ssize_t decode(char* dst, size_t n, bool oneFrame) override {
-        for (;;) {
-            if (fallback_) {
-                const ssize_t got = fallback_->read(dst, n);
-                consumed_ = fallback_->consumed();
-                return got < 0 ? failLike(*fallback_) : got;
-            }
-            if (frames_.empty()) fill();
-            if (frames_.empty()) {
-                if (in_.error()) return failWith(in_.error());
-                if (!in_.ended() || !partial_.empty()) return startFallback(dst, n);
-                spare_.clear();  // the buffers go at the end of the data
-                return 0;
-            }
-            Frame& front = *frames_.front();
-            pool_.wait(front.done);
-            if (!front.good) return startFallback(dst, n);
-            if (at_ < front.outSize) {
-                const size_t take = std::min(n, front.outSize - at_);
-                std::memcpy(dst, front.out.get() + at_, take);
-                at_ += take;
-                produced_ += take;
-                return static_cast<ssize_t>(take);
-            }
-            spare_.push_back(std::move(frames_.front()));
-            frames_.pop_front();
-            at_ = 0;
-            fill();
-            if (oneFrame) return 0;
-        }
-    }
-
-    // Cuts frames from the raw data and queues them, up to the slots; the
-    // first time only one, so that an input opened but not read yet (whose
-    // first bytes are decoded at once) holds one frame.
-    void fill() {
-        const size_t slots = filled_ ? slots_ : 1;
-        filled_ = true;
-        while (frames_.size() < slots && !stopped_) {
-            std::unique_ptr<Frame> frame;
-            if (spare_.empty()) {
-                frame = std::make_unique<Frame>();
-            } else {
-                frame = std::move(spare_.back());
-                spare_.pop_back();
-            }
-            if (!cutFrame(*frame)) {
-                stopped_ = true;
-                return;
-            }
-            frame->in.swap(partial_);
-            partial_.clear();
-            // Buffers as large as the largest frame yet, so that frames of
-            // about one size reuse them rather than map new ones.
-            largest_ = std::max(largest_, frame->bound);
-            if (frame->outCapacity < frame->bound) {
-                frame->out.reset(new char[largest_]);
-                frame->outCapacity = largest_;
-            }
-            Frame* f = frame.get();
-            pool_.submit([f] { decodeFrame(*f); }, f->done);
-            frames_.push_back(std::move(frame));
-        }
-    }
-
-    // Moves the next frame, after any skippable ones, into partial_ and
-    // sets its bound; false (with what was taken left in partial_) at the
-    // end of the data or at anything this source leaves to ZstdSource.
-    bool cutFrame(Frame& frame) {
+    // Any skippable frames, then a frame.
+    bool cut(Unit& frame) override {
         for (;;) {
             if (!in_.ensure(8) || in_.available() < 8) return false;
             const uint32_t magic = le32(in_.next());
@@ -759,69 +746,30 @@ class ZstdFramesSource : public MemberSource {
             if (bound > maxFrame || !take(3 + (type == 1 ? 1 : size))) return false;
         }
         if (header.checksumFlag && !take(4)) return false;
-        frame.contentSize = header.frameContentSize;
+        frame.expected = header.frameContentSize;
         frame.bound = std::max<size_t>(bound, 1);
         return true;
     }
-    // Moves n bytes of the raw data to partial_; false if it ends first.
-    bool take(size_t n) {
-        while (n > 0) {
-            if (!in_.ensure(1) || in_.available() == 0) return false;
-            const size_t k = std::min(n, in_.available());
-            partial_.append(reinterpret_cast<const char*>(in_.next()), k);
-            in_.use(k);
-            consumed_ = in_.consumed();
-            n -= k;
-        }
-        return true;
+    std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
+                                           uint64_t produced) override {
+        return std::make_unique<ThreadedSource>(
+            std::make_unique<ZstdSource>(std::move(rest), name_, produced));
     }
     static uint32_t le32(const uint8_t* p) {
         return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
     }
 
-    static void decodeFrame(Frame& f) {
+    static bool decodeFrame(Unit& f) {
         // One context per thread, kept for its whole life.
         thread_local std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(),
                                                                                 ZSTD_freeDCtx);
-        f.good = false;
-        if (!context) return;
+        if (!context) return false;
         const size_t size =
             ZSTD_decompressDCtx(context.get(), f.out.get(), f.bound, f.in.data(), f.in.size());
-        if (ZSTD_isError(size)) return;
+        if (ZSTD_isError(size)) return false;
         f.outSize = size;
-        f.good = f.contentSize == ZSTD_CONTENTSIZE_UNKNOWN || size == f.contentSize;
+        return f.expected == ZSTD_CONTENTSIZE_UNKNOWN || size == f.expected;
     }
-
-    // From the first frame not handed out, ZstdSource on its own thread
-    // reads what is left: the frames queued, the bytes taken since, and the
-    // rest of the file.
-    ssize_t startFallback(char* dst, size_t n) {
-        if (in_.error()) return failWith(in_.error());
-        std::string rest;
-        for (const auto& f : frames_) rest.append(f->in);
-        rest.append(partial_);
-        rest.append(reinterpret_cast<const char*>(in_.next()), in_.available());
-        pool_.stop();
-        frames_.clear();
-        spare_.clear();
-        partial_.clear();
-        fallback_ = std::make_unique<ThreadedSource>(std::make_unique<ZstdSource>(
-            std::make_unique<Rest>(std::move(rest), in_.raw()), name_, produced_));
-        return decode(dst, n, false);
-    }
-
-    Compressed in_;
-    std::string name_;
-    size_t slots_;
-    bool stopped_ = false, filled_ = false;
-    std::string partial_;                        // raw bytes taken, not yet in a frame
-    std::deque<std::unique_ptr<Frame>> frames_;  // in file order
-    std::vector<std::unique_ptr<Frame>> spare_;  // handed out, kept for their buffers
-    size_t at_ = 0;                              // of the front frame's output
-    size_t largest_ = 0;                         // bound of the largest frame
-    uint64_t produced_ = 0;
-    std::unique_ptr<ByteSource> fallback_;
-    TaskPool pool_;  // after the frames it works on
 };
 
 // Hands out the first bytes of another source, read when the input is
