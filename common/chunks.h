@@ -203,9 +203,8 @@ int forEachChunk(ByteSource& in, int workers, size_t chunkSize, Work&& work, Mer
         inFlight.pop_front();
     };
     auto nextJob = [&] {
-        std::unique_ptr<Job> job;
         if (spare.empty()) return std::make_unique<Job>();
-        job = std::move(spare.back());
+        std::unique_ptr<Job> job = std::move(spare.back());
         spare.pop_back();
         job->result = Result{};
         job->failure = 0;
