@@ -192,8 +192,10 @@ size_t formatMeans(const Totals& totals, char* text, size_t size) {
     return static_cast<size_t>(length);
 }
 
-int runCohortmeans(int argc, char** argv) {
-    startTool("cohortmeans");
+namespace {
+
+// The run, from the options to the outputs written.
+void run(int argc, char** argv) {
     const char* table = "test.txt";
     const Option options[] = {{"table", 'i', "FILE", &table}};
     const std::vector<const char*> numbers =
@@ -203,6 +205,8 @@ int runCohortmeans(int argc, char** argv) {
     const int32_t noCases = sampleCount(numbers[0], "case");
     const int32_t noControls = sampleCount(numbers[1], "control");
     enterDirectory();
+    const char* means = "-";
+    checkDistinct(&table, 1, &means, 1);
 
     const auto in = openInputSource(table, "-i");
     const int workers = extraThreads();
@@ -216,5 +220,10 @@ int runCohortmeans(int argc, char** argv) {
     OutputFile out(STDOUT_FILENO, "standard output", sizeof text);
     out.write(text, length);
     out.close();
-    return finishTool();
+}
+
+}  // namespace
+
+int runCohortmeans(int argc, char** argv) {
+    return runTool("cohortmeans", [&] { run(argc, argv); });
 }

@@ -28,15 +28,6 @@ const char* toolName = "tool";
 const char* directory = nullptr;
 int extra = 0;
 int level = -1;  // the format's default
-bool stdinClosed = false;
-FailureHook failureHook = nullptr;
-
-void vreport(const char* format, va_list args) {
-    clearProgress();
-    std::fprintf(stderr, "%s: ", toolName);
-    std::vfprintf(stderr, format, args);
-    std::fputc('\n', stderr);
-}
 
 // Returns true when fd was closed (and is now parked on /dev/null).
 bool parkIfClosed(int fd, int flags) {
@@ -65,50 +56,12 @@ bool parkIfClosed(int fd, int flags) {
     failUsage("unknown option '%s'", arg);
 }
 
-void printAndExit(const char* text) {
+// Prints the text and ends the run: --help and --version.
+[[noreturn]] void printAndFinish(const char* text) {
     OutputFile out(STDOUT_FILENO, "standard output", 4096);
     out.put(text);
     out.close();
-    std::exit(0);
-}
-
-}  // namespace
-
-void report(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vreport(format, args);
-    va_end(args);
-}
-
-void setFailureHook(FailureHook hook) {
-    failureHook = hook;
-}
-
-void fail(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    if (failureHook) {
-        char message[512];
-        std::vsnprintf(message, sizeof message, format, args);
-        va_end(args);
-        failureHook(message);
-        std::abort();  // a hook must not return
-    }
-    vreport(format, args);
-    va_end(args);
-    discardOutputs();
-    std::exit(exitFailure);
-}
-
-void failUsage(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    vreport(format, args);
-    va_end(args);
-    std::fprintf(stderr, "Try '%s --help' for more information.\n", toolName);
-    discardOutputs();
-    std::exit(exitUsage);
+    throw Failure{0, {}};
 }
 
 void startTool(const char* name) {
@@ -117,11 +70,44 @@ void startTool(const char* name) {
     // descriptor (and the messages go into that file); park them on
     // /dev/null (reading "-" then fails). A closed standard output is left
     // closed so that writing to it fails as it should.
-    stdinClosed = parkIfClosed(STDIN_FILENO, O_RDONLY);
+    if (parkIfClosed(STDIN_FILENO, O_RDONLY)) noteStandardInputClosed();
     parkIfClosed(STDERR_FILENO, O_WRONLY);
     std::signal(SIGPIPE, SIG_IGN);
     installCleanupHandlers();
     if (const char* problem = simd::selectFromEnvironment()) failUsage("%s", problem);
+}
+
+// Ends a run that raised `failure`; returns its status.
+int endRun(const Failure& failure) {
+    discardOutputs();
+    clearProgress();
+    if (!failure.message.empty()) {
+        std::fprintf(stderr, "%s: %s\n", toolName, failure.message.c_str());
+        if (failure.status == exitUsage)
+            std::fprintf(stderr, "Try '%s --help' for more information.\n", toolName);
+    }
+    if (failure.signal) {
+        std::signal(failure.signal, SIG_DFL);
+        raise(failure.signal);
+    }
+    std::fflush(stderr);
+    return failure.status;
+}
+
+}  // namespace
+
+int runTool(const char* name, const std::function<void()>& body) {
+    try {
+        startTool(name);
+        body();
+        commitOutputs();
+    } catch (const Failure& failure) {
+        return endRun(failure);
+    } catch (const std::bad_alloc&) {
+        return endRun({exitFailure, std::strerror(ENOMEM)});
+    }
+    clearProgress();
+    return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 
 std::vector<const char*> parseOptions(int argc, char** argv, const Option* options, size_t count,
@@ -189,12 +175,12 @@ std::vector<const char*> parseOptions(int argc, char** argv, const Option* optio
         if (arg[0] == '\x01') arg = argv[std::atoi(arg + 1)];
         *chosen->value = arg;
     }
-    if (help) printAndExit(usage);
+    if (help) printAndFinish(usage);
     if (version) {
         char text[256];
         std::snprintf(text, sizeof text, "%s %s\nscanning kernels: %s\n", toolName, TOOLS_VERSION,
                       simd::kernels().name);
-        printAndExit(text);
+        printAndFinish(text);
     }
     if (threads) {
         uint64_t n = 0;
@@ -269,22 +255,12 @@ void failSource(const ByteSource& source, const char* name, int error) {
     fail("cannot read '%s': %s", name, std::strerror(error));
 }
 
-bool standardInputClosed() {
-    return stdinClosed;
-}
-
 void failIfDamaged(LineReader& reader, const char* name) {
     failIfDamagedAt(reader.source(), reader.offset(), name);
 }
 
 void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name) {
     if (!source.verifyThrough(offset)) failSource(source, name, source.errorNumber());
-}
-
-int finishTool() {
-    commitOutputs();
-    clearProgress();
-    return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 
 OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* path)
@@ -303,10 +279,7 @@ void OutputFile::failWrite(int err) {
     if (err == EPIPE && standard_) {
         // The reader of standard output has gone, as when piped into
         // head: end as other filters do, killed by SIGPIPE, no message.
-        discardOutputs();
-        clearProgress();
-        std::signal(SIGPIPE, SIG_DFL);
-        raise(SIGPIPE);
+        throw Failure{exitFailure, {}, SIGPIPE};
     }
     fail("cannot write '%s': %s", name_, std::strerror(err));
 }

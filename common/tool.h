@@ -9,31 +9,36 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "byte_sink.h"
+#include "failure.h"
 #include "files.h"
 #include "lines.h"
 
-inline constexpr int exitFailure = 1;
-inline constexpr int exitUsage = 2;
-
-// Sets the name used in messages, makes a broken pipe a write error (see
-// OutputFile), installs the handlers that remove unfinished outputs on
-// SIGINT, SIGTERM and SIGHUP, and picks the scanning kernels (a KMERTOOLS_SIMD the CPU cannot
-// run is a usage error).
-void startTool(const char* name);
+// The frame of a tool's run, the one place where a run ends: sets the name
+// used in messages, makes a broken pipe a write error (see OutputFile),
+// installs the handlers that remove unfinished outputs on the caught
+// signals, and picks the scanning kernels (a KMERTOOLS_SIMD the CPU cannot
+// run is a usage error); then runs `body`. When it returns, the outputs
+// are put in place together (commitOutputs) and the status is 0, or 1 when
+// standard error could not be written (checked once at the end, as
+// coreutils does). A Failure raised anywhere below is caught here: the
+// outputs are discarded, its message printed (with a hint to --help for a
+// usage error), and its status returned, or the process ends by its signal.
+int runTool(const char* name, const std::function<void()>& body);
 
 // The --help lines of the options every tool takes, for a tool whose own
 // options fit the same columns.
-#define COMMON_OPTIONS_HELP                                                     \
-    "  -C, --directory=DIR   change to DIR before opening any file\n"           \
+#define COMMON_OPTIONS_HELP                                                        \
+    "  -C, --directory=DIR   change to DIR before opening any file\n"              \
     "  -@, --threads=N       extra threads for decoding, compression and record\n" \
-    "                        work (default: 0)\n" \
-    "  -q, --quiet           no progress line on a terminal\n"                  \
-    "  -h, --help            show this help and exit\n"                         \
+    "                        work (default: 0)\n"                                  \
+    "  -q, --quiet           no progress line on a terminal\n"                     \
+    "  -h, --help            show this help and exit\n"                            \
     "      --version         show the version and exit\n"
 
 // A command-line option of a tool.
@@ -73,33 +78,10 @@ const char* outputName(const char* path);
 // A usage error unless at most one of the paths is "-".
 void checkOneStandard(const char* const* paths, size_t count, const char* what);
 
-// Ends a run that did its work: puts its outputs in place (commitOutputs)
-// and returns 0, or 1 when standard error could not be written (checked
-// once at the end, as coreutils does).
-int finishTool();
-
-// True when standard input was closed when the tool started.
-bool standardInputClosed();
-
-// Prints "TOOL: " and the formatted message on standard error.
-void report(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
 // How much of a field to quote in a message: at most `limit` characters.
 inline int shown(size_t length, int limit = 40) {
     return length < static_cast<size_t>(limit) ? static_cast<int>(length) : limit;
 }
-
-// Reports the message and exits with status 1.
-[[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-// What fail() does instead of reporting and exiting, for running a tool's
-// steps inside another program (the fuzz targets): the hook receives the
-// message and must not return (it may throw). Null restores the default.
-using FailureHook = void (*)(const char* message);
-void setFailureHook(FailureHook hook);
-
-// Reports the message and a hint to --help, and exits with status 2.
-[[noreturn]] void failUsage(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Opens an input ("-" is standard input) as a byte source; a file that
 // cannot be opened, compressed data that cannot be decoded from its start,
@@ -127,7 +109,7 @@ void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name);
 // names a compressed file (see openSink). Every write is checked: the
 // first failure fails the run with "cannot write 'NAME': reason", except a
 // broken pipe on standard output, which ends the run quietly by SIGPIPE as
-// other filters do.
+// other filters do (a Failure carrying the signal).
 class OutputFile {
   public:
     OutputFile(int fd, const char* name, size_t capacity = size_t{1} << 20,

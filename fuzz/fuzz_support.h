@@ -1,4 +1,5 @@
-// What the fuzz targets share: in-memory files and failures as exceptions.
+// What the fuzz targets share: in-memory files and kernel choice; a failed
+// run raises a Failure (failure.h), which the targets catch.
 #pragma once
 
 #include <cstdint>
@@ -23,15 +24,6 @@ inline void useKernelsFor(uint8_t choice) {
     for (simd::Set set : simd::allSets)
         if (simd::supported(set)) sets[count++] = set;
     simd::useKernels(sets[choice % count]);
-}
-
-// A run that fail()s throws this instead of exiting.
-struct Failure {
-    std::string message;
-};
-
-inline void throwFailures() {
-    setFailureHook([](const char* message) { throw Failure{message}; });
 }
 
 // Dies with a message when a checked property does not hold.

@@ -217,8 +217,10 @@ void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOpti
     if (reader.error()) failRead(reader, name);
 }
 
-int runSeedtiler(int argc, char** argv) {
-    startTool("seedtiler");
+namespace {
+
+// The run, from the options to the outputs written.
+void run(int argc, char** argv) {
     const char* seeds = "seed.txt";
     const char* kmers = "kmers.txt";
     const char* length = nullptr;
@@ -249,5 +251,10 @@ int runSeedtiler(int argc, char** argv) {
     OutputFile out(createOutput(kmers), outputName(kmers), outputCapacityFor(tiling.k), kmers);
     tileInput(*in, inputName(seeds), out, tiling);
     out.close();
-    return finishTool();
+}
+
+}  // namespace
+
+int runSeedtiler(int argc, char** argv) {
+    return runTool("seedtiler", [&] { run(argc, argv); });
 }

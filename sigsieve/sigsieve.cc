@@ -460,8 +460,10 @@ void correctAndWrite(const Inputs& in, const char* const* outputs, const char* r
 
 }  // namespace
 
-int runSigsieve(int argc, char** argv) {
-    startTool("sigsieve");
+namespace {
+
+// The run, from the options to the outputs written.
+void run(int argc, char** argv) {
     const char* totalFile = nullptr;
     const char* totalText = nullptr;
     const char* alphaText = nullptr;
@@ -529,7 +531,7 @@ int runSigsieve(int argc, char** argv) {
     if (rereads) {
         const Inputs in{{inputs[0], inputs[1]}, {"--case", "--control"}};
         correctAndWrite(in, outputs, report, plot, method, alpha, total);
-        return finishTool();
+        return;
     }
     const Threshold threshold = makeThreshold(total, alpha);
     const auto caseIn = openInputSource(inputs[0], "--case");
@@ -550,5 +552,10 @@ int runSigsieve(int argc, char** argv) {
             filter(in, inputName(inputs[i]), out, threshold);
         out.close();
     }
-    return finishTool();
+}
+
+}  // namespace
+
+int runSigsieve(int argc, char** argv) {
+    return runTool("sigsieve", [&] { run(argc, argv); });
 }

@@ -80,17 +80,14 @@ TEST(Seedtiler, MatchesTheReferenceOnRandomAndLongLines) {
 // The tiling of `input` by the steps, or the message of a failed run.
 std::string tiled(const std::string& input, const TileOptions& options) {
     const int outFd = memoryFile("", 1);
-    setFailureHook([](const char* message) { throw std::string(message); });
     try {
         OutputFile out(outFd, "kmers.txt", outputCapacityFor(options.k, 256));
         const auto source = plainSource(memoryFile(input));
         tileInput(*source, "seed.txt", out, options);
         out.flush();
-    } catch (const std::string& message) {
-        setFailureHook(nullptr);
-        return message;
+    } catch (const Failure& failure) {
+        return failure.message;
     }
-    setFailureHook(nullptr);
     return contents(outFd);
 }
 
