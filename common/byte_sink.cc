@@ -6,6 +6,8 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -53,22 +55,21 @@ class BgzfSink : public ByteSink {
         : fd_(fd),
           level_(level),
           blocks_(workers > 0 ? 2 * size_t(workers) + 2 : 1),
-          pool_(workers) {
-        for (auto& b : blocks_) b.in.reserve(blockInput);
-    }
+          pool_(workers) {}
     int write(const char* data, size_t n) override {
         while (n > 0) {
             Block& b = blocks_[filling_ % blocks_.size()];
-            const size_t take = std::min(n, blockInput - b.in.size());
-            b.in.insert(b.in.end(), data, data + take);
+            const size_t take = std::min(n, blockInput - b.inSize);
+            std::memcpy(b.in.get() + b.inSize, data, take);
+            b.inSize += take;
             data += take, n -= take;
-            if (b.in.size() == blockInput)
+            if (b.inSize == blockInput)
                 if (int err = submit()) return err;
         }
         return 0;
     }
     int finish() override {
-        if (!blocks_[filling_ % blocks_.size()].in.empty())
+        if (blocks_[filling_ % blocks_.size()].inSize != 0)
             if (int err = submit()) return err;
         while (written_ < filling_)
             if (int err = writeNext()) return err;
@@ -81,8 +82,27 @@ class BgzfSink : public ByteSink {
     static constexpr size_t blockInput = 0xff00;
 
   private:
+    // ISA-L's choices, and so the bytes it writes, depend on what its work
+    // space holds, so its hash tables are zeroed for every block. Its level
+    // 1 also depends on where its state lies in memory (which changes from
+    // run to run and from thread to thread), so level 1 is compressed as
+    // level 2, as fast and as small on these outputs. Each block then
+    // compresses the same way on any thread, in any run.
+    struct Buffer {
+        void operator()(void* p) const { std::free(p); }
+    };
+    using Space = std::unique_ptr<uint8_t, Buffer>;
+    static Space pageAligned(size_t n) {
+        n = (n + 4095) & ~size_t{4095};
+        void* p = std::aligned_alloc(4096, n);
+        if (!p) throw std::bad_alloc();
+        std::memset(p, 0, n);
+        return Space(static_cast<uint8_t*>(p));
+    }
+    static constexpr size_t outputRoom = 18 + blockInput + blockInput / 16 + 1024;
     struct Block {
-        std::vector<char> in, out;
+        Space in = pageAligned(blockInput + 64), out = pageAligned(outputRoom);
+        size_t inSize = 0, outSize = 0;
         TaskPool::Done compressed;
     };
 
@@ -99,30 +119,35 @@ class BgzfSink : public ByteSink {
         Block& b = blocks_[written_ % blocks_.size()];
         pool_.wait(b.compressed);
         ++written_;
-        const int err = writeAll(fd_, b.out.data(), b.out.size());
-        b.in.clear();
+        const int err = writeAll(fd_, reinterpret_cast<const char*>(b.out.get()), b.outSize);
+        b.inSize = 0;
         return err;
     }
     // The member of one block: header, deflate data (stored when it does
     // not shrink), CRC-32 and length.
     void compress(Block& b) {
-        const size_t n = b.in.size();
-        b.out.resize(18 + n + n / 16 + 1024);
-        uint8_t* out = reinterpret_cast<uint8_t*>(b.out.data());
+        const size_t n = b.inSize;
+        uint8_t* in = b.in.get();
+        uint8_t* out = b.out.get();
+        // Every field set: the init leaves some (hist_bits) as they were.
         isal_zstream stream;
+        std::memset(&stream, 0, sizeof stream);
         isal_deflate_stateless_init(&stream);
-        const size_t levelSizes[] = {0, ISAL_DEF_LVL1_DEFAULT, ISAL_DEF_LVL2_DEFAULT,
-                                     ISAL_DEF_LVL3_DEFAULT};
-        thread_local std::vector<uint8_t> levelBuffer;  // ISA-L's work space
-        levelBuffer.resize(levelSizes[level_]);
-        stream.level = static_cast<uint32_t>(level_);
-        stream.level_buf = levelBuffer.data();
-        stream.level_buf_size = static_cast<uint32_t>(levelBuffer.size());
-        stream.next_in = reinterpret_cast<uint8_t*>(b.in.data());
+        const int level = level_ == 1 ? 2 : level_;
+        const size_t sizes[] = {0, 0, ISAL_DEF_LVL2_DEFAULT, ISAL_DEF_LVL3_DEFAULT};
+        const size_t tables[] = {0, 0, ISAL_DEF_LVL2_REQ, ISAL_DEF_LVL3_REQ};
+        thread_local Space levelSpace[4];  // ISA-L's work space, per level
+        Space& space = levelSpace[level];
+        if (!space && sizes[level]) space = pageAligned(sizes[level]);
+        if (space) std::memset(space.get(), 0, tables[level]);
+        stream.level = static_cast<uint32_t>(level);
+        stream.level_buf = space.get();
+        stream.level_buf_size = static_cast<uint32_t>(sizes[level]);
+        stream.next_in = in;
         stream.avail_in = static_cast<uint32_t>(n);
         stream.end_of_stream = 1;
         stream.next_out = out + 18;
-        stream.avail_out = static_cast<uint32_t>(b.out.size() - 26);
+        stream.avail_out = static_cast<uint32_t>(outputRoom - 26);
         size_t size;
         if (isal_deflate_stateless(&stream) == COMP_OK && stream.total_out <= 65536 - 26) {
             size = stream.total_out;
@@ -130,7 +155,7 @@ class BgzfSink : public ByteSink {
             out[18] = 1;
             out[19] = static_cast<uint8_t>(n), out[20] = static_cast<uint8_t>(n >> 8);
             out[21] = static_cast<uint8_t>(~n), out[22] = static_cast<uint8_t>(~n >> 8);
-            std::memcpy(out + 23, b.in.data(), n);
+            std::memcpy(out + 23, in, n);
             size = 5 + n;
         }
         static const uint8_t header[16] = {0x1f, 0x8b, 8, 4, 0,   0,   0, 0,
@@ -138,13 +163,13 @@ class BgzfSink : public ByteSink {
         std::memcpy(out, header, sizeof header);
         const size_t total = 18 + size + 8;
         out[16] = static_cast<uint8_t>(total - 1), out[17] = static_cast<uint8_t>((total - 1) >> 8);
-        const uint32_t crc = crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(b.in.data()), n);
+        const uint32_t crc = crc32_gzip_refl(0, in, n);
         uint8_t* tail = out + 18 + size;
         for (int i = 0; i < 4; ++i) {
             tail[i] = static_cast<uint8_t>(crc >> (8 * i));
             tail[4 + i] = static_cast<uint8_t>(n >> (8 * i));
         }
-        b.out.resize(total);
+        b.outSize = total;
     }
 
     int fd_;

@@ -9,16 +9,20 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class TaskPool {
   public:
-    // A task's state: set when it has run.
+    // A task's state: set when it has run, with what it raised, if
+    // anything, for wait() to raise on the thread that waits for it.
     struct Done {
         bool value = false;
+        std::exception_ptr raised;
     };
 
     // Starts `threads` workers, but no more than the cores this process
@@ -37,14 +41,13 @@ class TaskPool {
     TaskPool(const TaskPool&) = delete;
     TaskPool& operator=(const TaskPool&) = delete;
 
-    int size() const { return static_cast<int>(threads_.size()); }
-
     // Runs `task` on a worker (on the calling thread when there is none)
     // and then sets `done`.
     void submit(std::function<void()> task, Done& done) {
         done.value = false;
+        done.raised = nullptr;
         if (threads_.empty()) {
-            task();
+            done.raised = run(task);
             done.value = true;
             return;
         }
@@ -56,8 +59,8 @@ class TaskPool {
     }
     // Waits until `done` is set, meanwhile running tasks not yet started on
     // the calling thread, so that it works rather than idles: with N
-    // workers, N + 1 threads share the tasks.
-    void wait(const Done& done) {
+    // workers, N + 1 threads share the tasks. Raises what the task raised.
+    void wait(Done& done) {
         std::unique_lock<std::mutex> lock(mutex_);
         while (!done.value) {
             if (queue_.empty() || closing_) {
@@ -66,6 +69,7 @@ class TaskPool {
             }
             runFront(lock);
         }
+        if (done.raised) std::rethrow_exception(std::exchange(done.raised, nullptr));
     }
     // Drops the tasks not started and waits for the running ones.
     void stop() {
@@ -92,13 +96,22 @@ class TaskPool {
             runFront(lock);
         }
     }
+    static std::exception_ptr run(const std::function<void()>& task) {
+        try {
+            task();
+        } catch (...) {
+            return std::current_exception();
+        }
+        return nullptr;
+    }
     // Runs the oldest task not started, without holding the lock.
     void runFront(std::unique_lock<std::mutex>& lock) {
         Task task = std::move(queue_.front());
         queue_.pop_front();
         lock.unlock();
-        task.run();
+        std::exception_ptr raised = run(task.run);
         lock.lock();
+        task.done->raised = std::move(raised);
         task.done->value = true;
         changed_.notify_all();
     }
