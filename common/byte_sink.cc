@@ -1,13 +1,11 @@
 #include "byte_sink.h"
 
 #include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
 #include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <new>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -82,26 +80,12 @@ class BgzfSink : public ByteSink {
     static constexpr size_t blockInput = 0xff00;
 
   private:
-    // ISA-L's choices, and so the bytes it writes, depend on what its work
-    // space holds, so its hash tables are zeroed for every block. Its level
-    // 1 also depends on where its state lies in memory (which changes from
-    // run to run and from thread to thread), so level 1 is compressed as
-    // level 2, as fast and as small on these outputs. Each block then
-    // compresses the same way on any thread, in any run.
-    struct Buffer {
-        void operator()(void* p) const { std::free(p); }
-    };
-    using Space = std::unique_ptr<uint8_t, Buffer>;
-    static Space pageAligned(size_t n) {
-        n = (n + 4095) & ~size_t{4095};
-        void* p = std::aligned_alloc(4096, n);
-        if (!p) throw std::bad_alloc();
-        std::memset(p, 0, n);
-        return Space(static_cast<uint8_t*>(p));
-    }
-    static constexpr size_t outputRoom = 18 + blockInput + blockInput / 16 + 1024;
+    // Blocks are deflated by libdeflate, whose bytes depend on nothing but
+    // the block and the level. (ISA-L's levels 1 and 2 choose their matches
+    // by where their state lies in memory, which changes from run to run
+    // and from thread to thread.)
     struct Block {
-        Space in = pageAligned(blockInput + 64), out = pageAligned(outputRoom);
+        std::unique_ptr<uint8_t[]> in{new uint8_t[blockInput]}, out{new uint8_t[65536]};
         size_t inSize = 0, outSize = 0;
         TaskPool::Done compressed;
     };
@@ -129,29 +113,19 @@ class BgzfSink : public ByteSink {
         const size_t n = b.inSize;
         uint8_t* in = b.in.get();
         uint8_t* out = b.out.get();
-        // Every field set: the init leaves some (hist_bits) as they were.
-        isal_zstream stream;
-        std::memset(&stream, 0, sizeof stream);
-        isal_deflate_stateless_init(&stream);
-        const int level = level_ == 1 ? 2 : level_;
-        const size_t sizes[] = {0, 0, ISAL_DEF_LVL2_DEFAULT, ISAL_DEF_LVL3_DEFAULT};
-        const size_t tables[] = {0, 0, ISAL_DEF_LVL2_REQ, ISAL_DEF_LVL3_REQ};
-        thread_local Space levelSpace[4];  // ISA-L's work space, per level
-        Space& space = levelSpace[level];
-        if (!space && sizes[level]) space = pageAligned(sizes[level]);
-        if (space) std::memset(space.get(), 0, tables[level]);
-        stream.level = static_cast<uint32_t>(level);
-        stream.level_buf = space.get();
-        stream.level_buf_size = static_cast<uint32_t>(sizes[level]);
-        stream.next_in = in;
-        stream.avail_in = static_cast<uint32_t>(n);
-        stream.end_of_stream = 1;
-        stream.next_out = out + 18;
-        stream.avail_out = static_cast<uint32_t>(outputRoom - 26);
-        size_t size;
-        if (isal_deflate_stateless(&stream) == COMP_OK && stream.total_out <= 65536 - 26) {
-            size = stream.total_out;
-        } else {  // one stored block
+        // One compressor per thread and level, kept for the thread's life.
+        struct Compressors {
+            libdeflate_compressor* at[13] = {};
+            ~Compressors() {
+                for (auto* c : at) libdeflate_free_compressor(c);
+            }
+        };
+        thread_local Compressors compressors;
+        libdeflate_compressor*& c = compressors.at[level_];
+        if (!c) c = libdeflate_alloc_compressor(level_);
+        if (!c) throw std::bad_alloc();
+        size_t size = libdeflate_deflate_compress(c, in, n, out + 18, 65536 - 26);
+        if (size == 0) {  // one stored block, when deflate does not shrink it
             out[18] = 1;
             out[19] = static_cast<uint8_t>(n), out[20] = static_cast<uint8_t>(n >> 8);
             out[21] = static_cast<uint8_t>(~n), out[22] = static_cast<uint8_t>(~n >> 8);
@@ -232,7 +206,6 @@ std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads, int le
 const char* compressLevelProblem(const char* path, int level) {
     if (endsWith(path, ".zst") && (level < 1 || level > ZSTD_maxCLevel()))
         return "a .zst output takes levels 1 to 19";
-    if (endsWith(path, ".gz") && level > ISAL_DEF_MAX_LEVEL)
-        return "a .gz output takes levels 0 to 3";
+    if (endsWith(path, ".gz") && level > 3) return "a .gz output takes levels 0 to 3";
     return nullptr;
 }
