@@ -206,6 +206,7 @@ class GzipSource : public MemberSource {
                 // header could otherwise take data for its extra field.
                 if (blockSize_ && in_.used() - memberOffset_ != blockSize_)
                     return corrupt("BGZF block size does not match its member");
+                lastWasBgzf_ = blockSize_ != 0;
                 blockSize_ = 0;
                 verified_ = produced_;
                 if (oneMember) return 0;
@@ -214,7 +215,9 @@ class GzipSource : public MemberSource {
                 if (!in_.ensure(2)) return failWith(in_.error());
                 if (!skipZeros()) return failWith(in_.error());
                 if (in_.ended()) {
-                    if (bgzf_ && produced_ != memberStart_)
+                    // BGZF data to its end must end with the empty block;
+                    // ordinary members may follow a whole BGZF file.
+                    if (bgzf_ && lastWasBgzf_ && produced_ != memberStart_)
                         return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
                     return 0;
                 }
@@ -278,6 +281,7 @@ class GzipSource : public MemberSource {
     std::string name_;
     inflate_state state_;
     bool first_ = true, bgzf_ = false, padded_ = false;
+    bool lastWasBgzf_ = false;   // the member that ended last carried its BGZF size
     uint64_t produced_ = 0;      // bytes handed out
     uint64_t memberStart_ = 0;   // produced_ when the current member began
     uint64_t memberOffset_ = 0;  // in_.used() then
@@ -605,16 +609,15 @@ class ZstdSource : public MemberSource {
 // the reader through a small bounded queue. The thread starts at the first
 // read and its buffers are given back at the end of the data, so that of
 // several inputs read one after another only one holds them.
-class ThreadedSource : public ByteSource {
+class ThreadedSource : public WrappingSource {
   public:
-    explicit ThreadedSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+    explicit ThreadedSource(std::unique_ptr<ByteSource> inner) : WrappingSource(std::move(inner)) {}
     ~ThreadedSource() override { stop(); }
     bool verifyThrough(uint64_t offset) override {
         // The thread has read ahead of the reader, perhaps into a failure:
         // the source it read from says where that lies.
         stop();
-        if (!inner_->verifyThrough(offset)) return failLike(*inner_), false;
-        return true;
+        return WrappingSource::verifyThrough(offset);
     }
     ssize_t read(char* dst, size_t n) override {
         if (finished_) {
@@ -691,7 +694,6 @@ class ThreadedSource : public ByteSource {
         }
     }
 
-    std::unique_ptr<ByteSource> inner_;
     Slot slots_[slotCount];
     size_t head_ = 0;
     size_t filled_ = 0;
@@ -775,19 +777,15 @@ class ZstdFramesSource : public UnitSource {
 // Hands out the first bytes of another source, read when the input is
 // opened, so that undecodable data fails the run before any output exists
 // (and a small input is checked whole).
-class PrimedSource : public ByteSource {
+class PrimedSource : public WrappingSource {
   public:
     explicit PrimedSource(std::unique_ptr<ByteSource> inner)
-        : inner_(std::move(inner)), first_(primeSize) {
+        : WrappingSource(std::move(inner)), first_(primeSize) {
         size_ = inner_->read(first_.data(), first_.size());
         consumed_ = inner_->consumed();
         if (size_ < 0) failLike(*inner_);
     }
     bool failed() const { return size_ < 0; }
-    bool verifyThrough(uint64_t offset) override {
-        if (!inner_->verifyThrough(offset)) return failLike(*inner_), false;
-        return true;
-    }
     ssize_t read(char* dst, size_t n) override {
         if (size_ < 0) return failLike(*inner_);
         if (at_ < static_cast<size_t>(size_)) {
@@ -803,7 +801,6 @@ class PrimedSource : public ByteSource {
     }
 
   private:
-    std::unique_ptr<ByteSource> inner_;
     std::vector<char> first_;
     ssize_t size_ = 0;
     size_t at_ = 0;

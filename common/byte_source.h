@@ -57,6 +57,25 @@ class ByteSource {
     uint64_t consumed_ = 0;
 };
 
+// A source that hands out the bytes of another, which it owns. Every hook
+// is passed on to that source here, once, so that no wrapper can forget one.
+class WrappingSource : public ByteSource {
+  public:
+    explicit WrappingSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+    bool verifyThrough(uint64_t offset) override {
+        if (!inner_->verifyThrough(offset)) return failLike(*inner_), false;
+        return true;
+    }
+    bool rangeFile(int& fd, uint64_t& start) override { return inner_->rangeFile(fd, start); }
+    void tookRanges(uint64_t bytes) override {
+        inner_->tookRanges(bytes);
+        consumed_ += bytes;
+    }
+
+  protected:
+    std::unique_ptr<ByteSource> inner_;
+};
+
 // Plain bytes from a file descriptor, which the source does not own.
 std::unique_ptr<ByteSource> plainSource(int fd);
 

@@ -46,9 +46,9 @@ void update() {
 }
 
 // Counts the bytes a source takes from its file.
-class ProgressSource : public ByteSource {
+class ProgressSource : public WrappingSource {
   public:
-    explicit ProgressSource(std::unique_ptr<ByteSource> inner) : inner_(std::move(inner)) {}
+    explicit ProgressSource(std::unique_ptr<ByteSource> inner) : WrappingSource(std::move(inner)) {}
     ssize_t read(char* dst, size_t n) override {
         const ssize_t got = inner_->read(dst, n);
         if (got < 0) return failLike(*inner_);
@@ -57,15 +57,11 @@ class ProgressSource : public ByteSource {
         update();
         return got;
     }
-    bool rangeFile(int& fd, uint64_t& start) override { return inner_->rangeFile(fd, start); }
     void tookRanges(uint64_t bytes) override {
+        WrappingSource::tookRanges(bytes);
         progress.read += bytes;
-        consumed_ += bytes;
         update();
     }
-
-  private:
-    std::unique_ptr<ByteSource> inner_;
 };
 
 }  // namespace
