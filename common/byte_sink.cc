@@ -203,8 +203,12 @@ std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads, int le
     return std::make_unique<PlainSink>(fd);
 }
 
+bool compressedName(const char* path) {
+    return endsWith(path, ".gz") || endsWith(path, ".zst");
+}
+
 const char* compressLevelProblem(const char* path, int level) {
-    if (endsWith(path, ".zst") && (level < 1 || level > ZSTD_maxCLevel()))
+    if (endsWith(path, ".zst") && (level < 1 || level > 19))
         return "a .zst output takes levels 1 to 19";
     if (endsWith(path, ".gz") && level > 3) return "a .gz output takes levels 0 to 3";
     return nullptr;

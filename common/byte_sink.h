@@ -28,5 +28,8 @@ inline constexpr int defaultZstdLevel = 3;
 // the bytes written are the same whatever the number.
 std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads = 0, int level = -1);
 
+// Whether an output named `path` is written compressed (.gz or .zst).
+bool compressedName(const char* path);
+
 // Why `level` does not suit the output named `path`, or null.
 const char* compressLevelProblem(const char* path, int level);

@@ -75,7 +75,9 @@ ArgumentStatus parseWholeArgument(const char* text, uint64_t max, uint64_t& valu
 }
 
 bool parseRealArgument(const char* text, double& value) {
-    const std::string_view view(text);
+    // White space may stand after the number as it may before it.
+    std::string_view view(text);
+    while (!view.empty() && isCSpace(view.back())) view.remove_suffix(1);
     return !view.empty() && scanReal(view, value) == view.size();
 }
 

@@ -209,9 +209,22 @@ int extraThreads() {
 
 void setCompressLevel(const char* text) {
     uint64_t n = 0;
-    if (parseWholeArgument(text, 22, n) != ArgumentStatus::Ok)
+    if (parseWholeArgument(text, 19, n) != ArgumentStatus::Ok)
         failUsage("invalid compression level: '%s' (0 to 3 for .gz, 1 to 19 for .zst)", text);
     level = static_cast<int>(n);
+}
+
+void checkCompressLevel(const char* const* outputs, size_t count) {
+    if (level < 0) return;
+    bool compressed = false;
+    for (size_t i = 0; i < count; ++i) {
+        if (!compressedName(outputs[i])) continue;
+        compressed = true;
+        if (const char* problem = compressLevelProblem(outputs[i], level))
+            failUsage("invalid compression level %d for '%s': %s", level, outputs[i], problem);
+    }
+    if (!compressed)
+        failUsage("--compress-level=%d: no output is compressed (named *.gz or *.zst)", level);
 }
 
 const char* inputName(const char* path) {

@@ -70,6 +70,10 @@ int extraThreads();
 // when it is opened); a usage error if it is not one.
 void setCompressLevel(const char* text);
 
+// After setCompressLevel: a usage error when no output of the run is
+// compressed, or when the level does not suit one that is.
+void checkCompressLevel(const char* const* outputs, size_t count);
+
 // How files are named in messages: "-" is "standard input" or "standard
 // output".
 const char* inputName(const char* path);

@@ -233,6 +233,7 @@ void run(int argc, char** argv) {
                               {"fasta", 0, nullptr, &fasta}};
     parseOptions(argc, argv, options, std::size(options), usage);
     if (level) setCompressLevel(level);
+    checkCompressLevel(&kmers, 1);
     TileOptions tiling;
     tiling.fasta = fasta != nullptr;
     if (length) {

@@ -22,6 +22,11 @@ std::string format(const char* fmt, double a, double b = 0, double c = 0) {
     return text;
 }
 
+// Lambda as the report writes it: NA when there is none.
+std::string lambdaText(double lambda) {
+    return lambda == lambda ? format("%.4f", lambda) : "NA";
+}
+
 std::string escaped(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -144,7 +149,8 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
         "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
     svg += "<text x=\"" + format("%.1f", left + plotWidth / 2) +
            "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">QQ plot (" + method +
-           format("): n = %.0f, \xce\xbb = %.4f</text>\n", static_cast<double>(all.n), all.lambda);
+           format("): n = %.0f, \xce\xbb = ", static_cast<double>(all.n)) +
+           lambdaText(all.lambda) + "</text>\n";
     svg += axes(s);
     const double diagonal = std::min(s.maxX, s.maxY);
     svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", s.x(0), s.y(0), s.x(diagonal)) +
@@ -169,8 +175,8 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
             format("<text x=\"%.1f\" y=\"%.1f\">", left + plotWidth + 24, y) +
             escaped(series[i].name) + "</text>" +
             format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\">", left + plotWidth + 24, y + 14) +
-            format("n = %.0f, \xce\xbb = %.4f</text>\n", static_cast<double>(series[i].n),
-                   series[i].lambda);
+            format("n = %.0f, \xce\xbb = ", static_cast<double>(series[i].n)) +
+            lambdaText(series[i].lambda) + "</text>\n";
     }
     return svg + "</svg>\n";
 }

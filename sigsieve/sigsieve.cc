@@ -100,14 +100,28 @@ int64_t readTotalKmers(const char* path) {
         if (p == end) continue;  // a blank line: white space before the number
         const uint64_t at = reader.lineNumber();
         const std::string_view rest(p, static_cast<size_t>(end - p));
-        const WholeNumber n = scanWhole(rest);
-        const bool good = n.used != 0 && !n.negative && !n.overflow && n.magnitude != 0 &&
+        // The first token: a whole number, perhaps written with a point and
+        // zeros ("1000000.0"); any other number ("1e+09", "2.5", "5,000")
+        // is refused rather than read up to its first other character.
+        size_t length = 0;
+        while (length < rest.size() && !isCSpace(rest[length])) ++length;
+        const std::string_view token = rest.substr(0, length);
+        const WholeNumber n = scanWhole(token);
+        size_t after = n.used;
+        if (after != 0 && after < token.size() && token[after] == '.')
+            while (++after < token.size() && token[after] == '0') {
+            }
+        const bool whole = n.used != 0 && after == token.size();
+        const bool good = whole && !n.negative && !n.overflow && n.magnitude != 0 &&
                           n.magnitude <= INT64_MAX;
         if (!good) failIfDamaged(reader, totalName);
         if (n.used == 0)
             fail("%s:%" PRIu64 ": expected the number of k-mers tested, found '%.*s'", totalName,
                  at, shown(rest.size()), rest.data());
-        const std::string_view number = rest.substr(0, n.used);
+        if (!whole)
+            fail("%s:%" PRIu64 ": the number of k-mers tested must be a whole number, found '%.*s'",
+                 totalName, at, shown(token.size()), token.data());
+        const std::string_view number = token.substr(0, n.used);
         if (!n.negative && (n.overflow || n.magnitude > INT64_MAX))
             fail("%s:%" PRIu64 ": number of k-mers tested %.*s is out of range", totalName, at,
                  shown(number.size()), number.data());
@@ -339,6 +353,23 @@ struct Survey {
     }
 };
 
+// A file name as a cell of the report: a tab, newline or backslash in it is
+// written \t, \n or \\, so that every row keeps its columns.
+std::string reportCell(const char* name) {
+    std::string cell;
+    for (const char* p = name; *p; ++p) {
+        if (*p == '\t')
+            cell += "\\t";
+        else if (*p == '\n')
+            cell += "\\n";
+        else if (*p == '\\')
+            cell += "\\\\";
+        else
+            cell += *p;
+    }
+    return cell;
+}
+
 std::string formatReal(const char* format, double v) {
     char text[64];
     std::snprintf(text, sizeof text, format, v);
@@ -429,7 +460,7 @@ void correctAndWrite(const Inputs& in, const char* const* outputs, const char* r
         for (int g = 0; g < 3; ++g) {
             const std::vector<Cell>& c = cells[g];
             text +=
-                std::string(g < 2 ? inputName(in.paths[g]) : "both") + "\t" + methodName(method) +
+                reportCell(g < 2 ? inputName(in.paths[g]) : "both") + "\t" + methodName(method) +
                 "\t" + formatReal("%.17g", alpha) + "\t" + std::to_string(total) + "\t" +
                 formatReal("%.17g", cutoff.value) + "\t" + (cutoff.inclusive ? "<=" : "<") + "\t" +
                 std::to_string(g < 2 ? survey.records[g] : survey.records[0] + survey.records[1]) +
@@ -506,6 +537,7 @@ void run(int argc, char** argv) {
     if (plot) allOutputs[outputCount++] = plot;
     checkOneStandard(allInputs, totalText ? 2 : 3, "input");
     checkOneStandard(allOutputs, outputCount, "output");
+    checkCompressLevel(allOutputs, outputCount);
     enterDirectory();
     checkDistinct(allInputs, totalText ? 2 : 3, allOutputs, outputCount);
     // Other methods, the report and the plot read the records more than

@@ -91,6 +91,8 @@ TEST(Sigsieve, WritesPassingKmersAsNumberedFasta) {
         {"  +100\nignored", "x 1 2 nan\ny 1 2 inf\nz 1 2 -inf\n", "", ">0\nz\n", ""},
         {"100", longKmer + " 5 6 1e-10\n", longRecord, ">0\n" + longKmer + "\n", ">0\nAC\n"},
         {"100", "A 1 2 0.0001", "B 1 2 0.0001\r", ">0\nA\n", ">0\nB\n"},
+        {"100.000 tested\n", "A 1 2 0.0004\n", "", ">0\nA\n", ""},
+        {"100.", "A 1 2 0.0004\n", "", ">0\nA\n", ""},
     };
     for (const auto& c : cases) {
         SieveRun r = sieve(c.total, c.cases, c.controls);
@@ -124,6 +126,16 @@ TEST(Sigsieve, RejectsABadCountWithoutTouchingOutputs) {
         {"123456789012345678901234567890",
          "sigsieve: total_kmers.txt:1: number of k-mers tested 123456789012345678901234567890 is "
          "out of range\n"},
+        // Numbers that are not written as whole numbers are not read up to
+        // their first other character.
+        {"1e+09\n", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+                    "number, found '1e+09'\n"},
+        {" 1.5e6 x", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+                     "number, found '1.5e6'\n"},
+        {"5,000,000", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+                      "number, found '5,000,000'\n"},
+        {"2.50", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+                 "number, found '2.50'\n"},
     };
     for (const auto& c : cases) {
         Scratch s;
