@@ -149,8 +149,8 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
         "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
     svg += "<text x=\"" + format("%.1f", left + plotWidth / 2) +
            "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">QQ plot (" + method +
-           format("): n = %.0f, \xce\xbb = ", static_cast<double>(all.n)) +
-           lambdaText(all.lambda) + "</text>\n";
+           format("): n = %.0f, \xce\xbb = ", static_cast<double>(all.n)) + lambdaText(all.lambda) +
+           "</text>\n";
     svg += axes(s);
     const double diagonal = std::min(s.maxX, s.maxY);
     svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", s.x(0), s.y(0), s.x(diagonal)) +

@@ -112,8 +112,8 @@ int64_t readTotalKmers(const char* path) {
             while (++after < token.size() && token[after] == '0') {
             }
         const bool whole = n.used != 0 && after == token.size();
-        const bool good = whole && !n.negative && !n.overflow && n.magnitude != 0 &&
-                          n.magnitude <= INT64_MAX;
+        const bool good =
+            whole && !n.negative && !n.overflow && n.magnitude != 0 && n.magnitude <= INT64_MAX;
         if (!good) failIfDamaged(reader, totalName);
         if (n.used == 0)
             fail("%s:%" PRIu64 ": expected the number of k-mers tested, found '%.*s'", totalName,

@@ -44,6 +44,10 @@ TEST(Seedtiler, WritesEveryWindowAndItsReverseComplement) {
          a31 + "\n" + rc(a31) + "\n" + a31.substr(1) + "T\n" + rc(a31.substr(1) + "T") + "\n"},
         {a31 + "\n", a31 + "\n" + rc(a31) + "\n"},
         {a31 + "\r\n", a31 + "\n" + rc(a31) + "\n"},
+        // A carriage return that ends the file ends the line as "\r\n"
+        // would; elsewhere it is a character like any other.
+        {a31 + "\r", a31 + "\n" + rc(a31) + "\n"},
+        {a31.substr(2) + "\rA\n", a31.substr(2) + "\rA\n" + rc(a31.substr(2) + "\rA") + "\n"},
         {a31.substr(1) + "\n", ""},
         {"\n\n", ""},
         {"", ""},

@@ -128,14 +128,18 @@ TEST(Sigsieve, RejectsABadCountWithoutTouchingOutputs) {
          "out of range\n"},
         // Numbers that are not written as whole numbers are not read up to
         // their first other character.
-        {"1e+09\n", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
-                    "number, found '1e+09'\n"},
-        {" 1.5e6 x", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
-                     "number, found '1.5e6'\n"},
-        {"5,000,000", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
-                      "number, found '5,000,000'\n"},
-        {"2.50", "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
-                 "number, found '2.50'\n"},
+        {"1e+09\n",
+         "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+         "number, found '1e+09'\n"},
+        {" 1.5e6 x",
+         "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+         "number, found '1.5e6'\n"},
+        {"5,000,000",
+         "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+         "number, found '5,000,000'\n"},
+        {"2.50",
+         "sigsieve: total_kmers.txt:1: the number of k-mers tested must be a whole "
+         "number, found '2.50'\n"},
     };
     for (const auto& c : cases) {
         Scratch s;
@@ -317,6 +321,21 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     EXPECT_EQ(many.err, "sigsieve: " + std::to_string(all.size()) +
                             " p-values present, more than the 100 k-mers tested\n");
     EXPECT_EQ(s.names(), (std::vector<std::string>{inputs[1], inputs[2]}));
+    // A name with a tab, a newline and a backslash keeps the report's
+    // columns; an input without p-values has lambda NA in both files.
+    const std::string odd = "c\tx\ny\\z";
+    s.write(odd, "");
+    ASSERT_EQ(s.run(SIGSIEVE_PATH,
+                    {"-n", "5000", "--control=" + odd, "--report=r.tsv", "--qq-plot=q.svg"})
+                  .status,
+              0);
+    const std::string report = s.read("r.tsv");
+    EXPECT_NE(report.find("\nc\\tx\\ny\\\\z\tbonferroni\t"), std::string::npos) << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\t'), 40) << report;
+    EXPECT_NE(report.find("\tNA\tNA\n"), std::string::npos) << report;
+    const std::string svg = s.read("q.svg");
+    EXPECT_EQ(svg.find("nan"), std::string::npos);
+    EXPECT_NE(svg.find("= NA<"), std::string::npos);
 }
 
 }  // namespace

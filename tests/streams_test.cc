@@ -207,6 +207,7 @@ TEST(Streams, OptionLines) {
         {SIGSIEVE_PATH, {"-a", "1", "-n", "9223372036854775807"}, 0},
         {SIGSIEVE_PATH, {"--alpha=1e-300", "--total=+1", "--total-file=-"}, 2},
         {SIGSIEVE_PATH, {"-a", " 0x1p-7", "--total-file", "total_kmers.txt"}, 0},
+        {SIGSIEVE_PATH, {"-a", "0.05 \t"}, 0},
         {SIGSIEVE_PATH, {"-n", "5", "--case", "-", "--control", "-"}, 2},
         {SIGSIEVE_PATH, {"-n", "5", "--total-file", "missing"}, 2},
         {SIGSIEVE_PATH, {"-n", "5", "-C", "missing"}, 1},
@@ -402,9 +403,11 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
     const std::string tail = filterThrough("gzip -c", "ACGTTGCA\n");
     s.write("mixed.gz", bgzf + tail);
     s.write("cut.gz", bgzf.substr(0, bgzf.size() - 28));
-    const std::string tailKmers = s.run(SEEDTILER_PATH, {"-k", "1", "-i", "tail.txt", "-o", "-"}).out;
+    const std::string tailKmers =
+        s.run(SEEDTILER_PATH, {"-k", "1", "-i", "tail.txt", "-o", "-"}).out;
     for (const char* threads : {"0", "2"}) {
-        const RunResult mixed = s.run(SEEDTILER_PATH, {"-k", "1", "-i", "mixed.gz", "-o", "-", "-@", threads});
+        const RunResult mixed =
+            s.run(SEEDTILER_PATH, {"-k", "1", "-i", "mixed.gz", "-o", "-", "-@", threads});
         EXPECT_EQ(mixed.status, 0) << mixed.err;
         EXPECT_TRUE(mixed.out == s.read("plain.txt") + tailKmers);
         EXPECT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "cut.gz", "-o", "x", "-@", threads}).err,
