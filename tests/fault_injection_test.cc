@@ -4,6 +4,7 @@
 // creates or changes no output when it fails before reading a record.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <filesystem>
+#include <functional>
 #include <fstream>
 #include <map>
 #include <string>
@@ -189,6 +192,21 @@ TEST(FaultInjection, LinesOfSeveralMegabytes) {
     EXPECT_EQ(r.out, "0.5,250000,250000,250000,250000\n");
 }
 
+// The hidden (temporary) files in directory `dir` of the scratch directory.
+std::vector<std::string> hidden(const Scratch& s, const std::string& dir = ".") {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(s.path(dir)))
+        if (entry.path().filename().string()[0] == '.') found.push_back(entry.path().string());
+    return found;
+}
+
+// A file's contents, or a long one's size and hash.
+std::string summary(const std::string& content) {
+    return content.size() < 100 ? content
+                                : std::to_string(content.size()) + " bytes, hash " +
+                                      std::to_string(std::hash<std::string>()(content));
+}
+
 // Every file of the directory and what it holds (a directory as "<dir>",
 // a long file as its size and hash).
 std::map<std::string, std::string> snapshot(const Scratch& s) {
@@ -196,10 +214,7 @@ std::map<std::string, std::string> snapshot(const Scratch& s) {
     for (const auto& name : s.names()) {
         struct stat info;
         const bool dir = stat(s.path(name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-        const std::string content = dir ? "<dir>" : s.read(name);
-        files[name] = content.size() < 100 ? content
-                                           : std::to_string(content.size()) + " bytes, hash " +
-                                                 std::to_string(std::hash<std::string>()(content));
+        files[name] = dir ? "<dir>" : summary(s.read(name));
     }
     return files;
 }
@@ -237,6 +252,23 @@ TEST(FaultInjection, MisuseChangesNothing) {
         {SEEDTILER_PATH,
          {"--k=25"},
          "option '--k' is ambiguous; possibilities: '--kmers' '--kmer-length'"},
+        // A standard stream that the shell points at a named file of the run.
+        {"/bin/sh",
+         {"-c", "exec \"$0\" -i - -o seed.txt < seed.txt", SEEDTILER_PATH},
+         "standard input is the output 'seed.txt'"},
+        {"/bin/sh",
+         {"-c", "exec \"$0\" -o - >> seed.txt", SEEDTILER_PATH},
+         "standard output is the input 'seed.txt'"},
+        {"/bin/sh",
+         {"-c", "exec \"$0\" -i - -o - < seed.txt >> link", SEEDTILER_PATH},
+         "standard input is standard output"},
+        {"/bin/sh",
+         {"-c", "exec \"$0\" -n 9 --case-out=- --control-out=sub/s.txt >> sub/s.txt",
+          SIGSIEVE_PATH},
+         "standard output is the output 'sub/s.txt'"},
+        {"/bin/sh", {"-c", "exec \"$0\" 1 1 >> test.txt", COHORTMEANS_PATH},
+         "standard output is the input 'test.txt'"},
+        {"/bin/sh", {"-c", "exec \"$0\" -i - -o kmers.txt < /dev/null", SEEDTILER_PATH}, ""},
     };
     for (const auto& line : lines) {
         Scratch s;
@@ -253,24 +285,28 @@ TEST(FaultInjection, MisuseChangesNothing) {
             EXPECT_EQ(r.status, 0) << r.err;
             continue;
         }
-        const std::string tool = line.binary == SIGSIEVE_PATH ? "sigsieve: " : "seedtiler: ";
+        const std::string binary = line.binary == "/bin/sh" ? line.args[2] : line.binary;
+        const std::string tool = binary.substr(binary.rfind('/') + 1) + ": ";
         EXPECT_EQ(r.status, 2) << line.message;
         EXPECT_EQ(first, tool + line.message);
         EXPECT_EQ(snapshot(s), before) << line.message;
     }
 }
 
-// Runs a tool reading standard input from a pipe, and sends it `sig` once
-// it has started writing its output (a hidden temporary file exists).
-// Returns the wait status.
-int interrupt(const Scratch& s, const std::vector<std::string>& args, const std::string& feed,
-              int sig) {
+// Runs a tool reading standard input from a pipe, in directory `dir` of
+// the scratch directory, and calls `meanwhile` with its process once it has
+// started writing its output (a hidden temporary file exists); then ends its
+// input. Returns the wait status.
+int whileRunning(const Scratch& s, const std::vector<std::string>& args, const std::string& feed,
+                 const std::function<void(pid_t)>& meanwhile, const std::string& dir = ".") {
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) std::abort();
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[0], STDIN_FILENO);
-        if (chdir(s.dir().c_str()) != 0) _exit(127);
+        const struct rlimit noCore = {0, 0};  // SIGQUIT, SIGXCPU, SIGXFSZ dump none
+        setrlimit(RLIMIT_CORE, &noCore);
+        if (chdir(s.path(dir).c_str()) != 0) _exit(127);
         std::vector<char*> argv;
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -283,16 +319,13 @@ int interrupt(const Scratch& s, const std::vector<std::string>& args, const std:
     if (write(pipeFds[1], feed.data(), feed.size()) != static_cast<ssize_t>(feed.size()))
         ADD_FAILURE() << "the tool did not read its input";
     for (int tries = 0; tries < 500; ++tries) {
-        const auto names = s.names();
-        if (std::any_of(names.begin(), names.end(),
-                        [](const std::string& n) { return n[0] == '.'; }))
-            break;
+        if (!hidden(s, dir).empty()) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    kill(pid, sig);
+    meanwhile(pid);
+    close(pipeFds[1]);
     int status = 0;
     waitpid(pid, &status, 0);
-    close(pipeFds[1]);
     return status;
 }
 
@@ -350,6 +383,14 @@ TEST(FaultInjection, FailedOrInterruptedRunsLeaveFilesAsTheyWere) {
         {{SIGSIEVE_PATH, "-n", "9", "--case=-", "-@", "0"}, SIGTERM},
         {{SIGSIEVE_PATH, "-n", "9", "--case=-", "--case-out=c.zst", "-@", "2"}, SIGINT},
         {{SIGSIEVE_PATH, "-n", "9", "--case=-"}, SIGHUP},
+        {{SEEDTILER_PATH, "-i", "-"}, SIGQUIT},
+        {{SEEDTILER_PATH, "-i", "-"}, SIGXFSZ},
+        {{SIGSIEVE_PATH, "-n", "9", "--case=-"}, SIGXCPU},
+        {{SEEDTILER_PATH, "-i", "-"}, SIGALRM},
+        {{SIGSIEVE_PATH, "-n", "9", "--case=-"}, SIGUSR1},
+        {{SEEDTILER_PATH, "-i", "-", "-o", "kmers.txt.gz", "-@", "1"}, SIGUSR2},
+        {{SEEDTILER_PATH, "-i", "-"}, SIGVTALRM},
+        {{SIGSIEVE_PATH, "-n", "9", "--case=-"}, SIGPROF},
     };
     for (const auto& run : interrupted) {
         Scratch s;
@@ -358,7 +399,8 @@ TEST(FaultInjection, FailedOrInterruptedRunsLeaveFilesAsTheyWere) {
         s.write("case_out_sig.fasta", "old");
         const auto before = snapshot(s);
         const int status =
-            interrupt(s, run.args, run.args[0] == SEEDTILER_PATH ? seeds : good + good, run.sig);
+            whileRunning(s, run.args, run.args[0] == SEEDTILER_PATH ? seeds : good + good,
+                         [&](pid_t pid) { kill(pid, run.sig); });
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == run.sig) << status;
         EXPECT_EQ(snapshot(s), before) << run.args[0] << " " << run.sig;
     }
@@ -397,6 +439,135 @@ TEST(FaultInjection, ReplacedOutputsKeepModesAndLinks) {
     const RunResult r = s.run(SEEDTILER_PATH, {"-o", "-"}, Stdout::BrokenPipe);
     EXPECT_EQ(r.status, 128 + SIGPIPE);
     EXPECT_EQ(r.err, "");
+}
+
+}  // namespace
+
+namespace {
+
+// What `ls -l` and getfacl say of a file's permissions, less its name.
+std::string permissions(const Scratch& s, const std::string& name) {
+    struct stat info;
+    if (stat(s.path(name).c_str(), &info) != 0) return "<missing>";
+    const RunResult acl = s.run("/bin/sh", {"-c", "getfacl -n \"$0\" 2>/dev/null | grep -v '^#'", name});
+    return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + "\n" + acl.out;
+}
+
+TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
+    const std::string longName(250, 'k'), seeds = std::string(40, 'A') + "\n";
+    const std::string kmers = [&] {
+        Scratch s;
+        s.write("seed.txt", seeds);
+        return s.run(SEEDTILER_PATH, {"-o", "-"}).out;
+    }();
+    const bool root = geteuid() == 0, acl = std::system("command -v setfacl >/dev/null") == 0;
+    // As another user than root (nobody), where the test runs as root.
+    const std::string other = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
+    const std::string faults = std::string("env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=") +
+                               COMMIT_FAULTS_PATH + " ";
+    const auto fillDir = [](const Scratch& s, mode_t dirMode) {
+        chmod((s.dir() + "/..").c_str(), 0755);
+        mkdir(s.path("../tmp").c_str(), 0777);
+        chmod(s.path("../tmp").c_str(), 0777);
+        chmod(s.dir().c_str(), dirMode);
+    };
+    const struct {
+        bool runs;  // where the test can make its surroundings
+        std::function<void(const Scratch&)> setup;
+        std::string command;  // $1 seedtiler, $2 sigsieve
+        int status;
+        std::string err;  // "" for none
+        std::map<std::string, std::string> after;  // files then; none listed: all as before
+    } cases[] = {
+        // The second output cannot be put in place: the first is put back.
+        {true, {}, faults + "KMT_FAIL_RENAME=control_out_sig.fasta \"$2\" -n 9", 1,
+         "sigsieve: cannot write 'control_out_sig.fasta': Operation not permitted", {}},
+        {true, {}, faults + "KMT_FAIL_RENAME=r.tsv \"$2\" -n 9 -m bh --report=r.tsv --qq-plot=q.svg",
+         1, "sigsieve: cannot write 'r.tsv': Operation not permitted", {}},
+        {true, [](const Scratch& s) { unlink(s.path("case_out_sig.fasta").c_str()); },
+         faults + "KMT_FAIL_RENAME=control_out_sig.fasta \"$2\" -n 9", 1,
+         "sigsieve: cannot write 'control_out_sig.fasta': Operation not permitted", {}},
+        // No temporary file can be made: no space, no descriptor.
+        {true, {}, faults + "KMT_FAIL_CREATE=28 \"$1\"", 1,
+         "seedtiler: cannot create a temporary file beside 'kmers.txt': No space left on device", {}},
+        {true, {}, faults + "KMT_FAIL_CREATE=24 \"$2\" -n 9", 1,
+         "sigsieve: cannot create a temporary file beside 'case_out_sig.fasta': Too many open files",
+         {}},
+        // A name too long to hold the temporary one's prefix.
+        {true, [&](const Scratch& s) { s.write(longName, "old"); }, "\"$1\" -o " + longName, 0, "",
+         {{longName, kmers}}},
+        {true, [&](const Scratch& s) { s.write(longName, "old"); },
+         "\"$1\" --fasta -o " + longName, 1,
+         "seedtiler: seed.txt:1: expected a FASTA ('>') or FASTQ ('@') record, found '" +
+             std::string(40, 'A') + "'",
+         {}},
+        // Files this user may not write, as a shell redirect refuses them.
+        {root, [&](const Scratch& s) { fillDir(s, 0777), chmod(s.path("kmers.txt").c_str(), 0444); },
+         other + "\"$1\"", 1, "seedtiler: cannot write 'kmers.txt': Permission denied", {}},
+        {root, [&](const Scratch& s) { fillDir(s, 0777); },
+         other + "\"$2\" -n 9", 1, "sigsieve: cannot write 'case_out_sig.fasta': Permission denied",
+         {}},
+        // A directory that takes no new file: staged elsewhere, and the
+        // file is left alone by a run that fails.
+        {root, [&](const Scratch& s) { chmod(s.path("kmers.txt").c_str(), 0666), fillDir(s, 0555); },
+         other + "env TMPDIR=../tmp \"$1\" --fasta", 1,
+         "seedtiler: seed.txt:1: expected a FASTA ('>') or FASTQ ('@') record, found '" +
+             std::string(40, 'A') + "'",
+         {}},
+        {root, [&](const Scratch& s) { chmod(s.path("kmers.txt").c_str(), 0666), fillDir(s, 0555); },
+         other + "env TMPDIR=../tmp \"$1\"", 0, "", {{"kmers.txt", kmers}, {"../tmp", "<dir>"}}},
+    };
+    for (const auto& c : cases) {
+        if (!c.runs) continue;
+        Scratch s;
+        for (const Tool& tool : tools)
+            for (const auto& [name, content] : tool.inputs) s.write(name, content);
+        for (const char* old : {"kmers.txt", "case_out_sig.fasta", "control_out_sig.fasta", "r.tsv"})
+            s.write(old, std::string("old ") + old);
+        if (c.setup) c.setup(s);
+        auto expected = snapshot(s);
+        for (const auto& [name, content] : c.after) {
+            if (name.find('/') == std::string::npos) expected[name] = summary(content);
+        }
+        const std::map<std::string, std::string> modes = {{"kmers.txt", permissions(s, "kmers.txt")}};
+        const RunResult r = s.run("/bin/sh", {"-c", c.command, "sh", SEEDTILER_PATH, SIGSIEVE_PATH});
+        EXPECT_EQ(r.status, c.status) << c.command << "\n" << r.err;
+        EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + "\n") << c.command;
+        EXPECT_EQ(snapshot(s), expected) << c.command;
+        EXPECT_EQ(permissions(s, "kmers.txt"), modes.at("kmers.txt")) << c.command;
+        if (c.after.count("../tmp")) {
+            EXPECT_TRUE(std::filesystem::is_empty(s.path("../tmp")));
+        }
+    }
+
+    // A replaced file keeps its access ACL; a new one gets what the
+    // directory's default ACL and the umask give a shell redirect.
+    if (acl) {
+        Scratch s;
+        s.write("seed.txt", seeds);
+        s.write("kmers.txt", "old");
+        mkdir(s.path("sub").c_str(), 0755);
+        s.run("/bin/sh", {"-c", "setfacl -m u:65534:rw kmers.txt && setfacl -d -m u:65534:rwx sub && : > sub/shell"});
+        const std::string replaced = permissions(s, "kmers.txt");
+        ASSERT_NE(replaced.find("user:65534:rw-"), std::string::npos) << replaced;
+        ASSERT_EQ(s.run(SEEDTILER_PATH).status, 0);
+        ASSERT_EQ(s.run(SEEDTILER_PATH, {"-o", "sub/new"}).status, 0);
+        EXPECT_EQ(permissions(s, "kmers.txt"), replaced);
+        EXPECT_EQ(permissions(s, "sub/new"), permissions(s, "sub/shell"));
+        EXPECT_EQ(s.read("kmers.txt"), kmers);
+    }
+
+    // The output's directory moved during the run: the output lands in it.
+    Scratch s;
+    mkdir(s.path("sub").c_str(), 0755);
+    std::string many, manyKmers;  // more than the first look at the input takes
+    for (int i = 0; i < 2000; ++i) many += seeds, manyKmers += kmers;
+    const int status = whileRunning(s, {SEEDTILER_PATH, "-i", "-"}, many, [&](pid_t) {
+        ASSERT_EQ(rename(s.path("sub").c_str(), s.path("moved").c_str()), 0);
+    }, "sub");
+    EXPECT_EQ(status, 0);
+    EXPECT_TRUE(s.read("moved/kmers.txt") == manyKmers);
+    EXPECT_TRUE(hidden(s, "moved").empty());
 }
 
 }  // namespace

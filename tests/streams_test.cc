@@ -282,6 +282,21 @@ TEST(Streams, DamagedCompressedInputFails) {
     r = s.run(COHORTMEANS_PATH, {"1", "1"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.err, "cohortmeans: test.txt: corrupt gzip data (unsupported compression method)\n");
+    // A bad record in a damaged member: the damage is reported, whether
+    // standard error is a file or a terminal (and the progress line on).
+    std::string records = "A 1 2 0\nbad\n";
+    for (int i = 0; i < 200000; ++i) records += "K 1 2 0.5\n";
+    std::string damagedRecords = gzipped(records);
+    damagedRecords[damagedRecords.size() - 6] ^= 1;
+    s.write("d.gz", damagedRecords);
+    s.write("e.txt", "");
+    const std::string message = "sigsieve: d.gz: corrupt gzip data (CRC or length mismatch)";
+    EXPECT_EQ(s.run(SIGSIEVE_PATH, {"-n", "9", "--case=d.gz", "--control=e.txt"}).err, message + "\n");
+    if (std::system("command -v script >/dev/null") == 0) {
+        const RunResult tty = s.run("/bin/sh", {"-c", "script -qec \"$0 -n 9 --case=d.gz --control=e.txt\" /dev/null",
+                                                SIGSIEVE_PATH});
+        EXPECT_EQ(tty.out, message + "\r\n");
+    }
 }
 
 // Inputs are what they claim to be: zstd with skippable frames and gzip

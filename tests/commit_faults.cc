@@ -1,0 +1,44 @@
+// Loaded with LD_PRELOAD into a tool under test, to make the steps that
+// put outputs in place fail on demand:
+//   KMT_FAIL_RENAME=NAME  renameat2 onto NAME fails with EPERM
+//   KMT_FAIL_CREATE=N     creating a hidden (".*") file fails with errno N
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" int renameat2(int oldDir, const char* oldPath, int newDir, const char* newPath,
+                         unsigned flags) {
+    const char* name = std::getenv("KMT_FAIL_RENAME");
+    if (name && std::strcmp(name, newPath) == 0) {
+        errno = EPERM;
+        return -1;
+    }
+    using Real = int (*)(int, const char*, int, const char*, unsigned);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "renameat2"));
+    return real(oldDir, oldPath, newDir, newPath, flags);
+}
+
+extern "C" int openat(int dir, const char* path, int flags, ...) {
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list args;
+        va_start(args, flags);
+        mode = static_cast<mode_t>(va_arg(args, unsigned));
+        va_end(args);
+    }
+    const char* err = std::getenv("KMT_FAIL_CREATE");
+    const char* base = std::strrchr(path, '/');
+    base = base ? base + 1 : path;
+    if (err && (flags & O_CREAT) && base[0] == '.') {
+        errno = std::atoi(err);
+        return -1;
+    }
+    using Real = int (*)(int, const char*, int, ...);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "openat"));
+    return real(dir, path, flags, mode);
+}
