@@ -12,6 +12,7 @@
 #include "cohortmeans.h"
 #include "memory_file.h"
 #include "sigsieve.h"
+#include "task_pool.h"
 
 namespace {
 
@@ -126,6 +127,30 @@ TEST(Chunks, TableSumsAreTheSameToTheLastBit) {
         const std::string one = sum(0);
         ASSERT_EQ(sum(1), one) << round;
         ASSERT_EQ(sum(2), one) << round;
+    }
+}
+
+// A failure raised by a task, on a worker or on the waiting thread, is
+// raised again by the wait for that task, and only by it.
+TEST(Chunks, TaskFailuresReachTheWaitingThread) {
+    for (const int threads : {0, 1, 3}) {
+        TaskPool pool(threads);
+        TaskPool::Done done[4];
+        for (int i = 0; i < 4; ++i)
+            pool.submit(
+                [i] {
+                    if (i == 2) fail("task %d", i);
+                },
+                done[i]);
+        std::string raised;
+        for (auto& d : done) {
+            try {
+                pool.wait(d);
+            } catch (const Failure& f) {
+                raised += f.message + ";";
+            }
+        }
+        EXPECT_EQ(raised, "task 2;") << threads;
     }
 }
 

@@ -13,8 +13,8 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
 #include <thread>
@@ -266,7 +266,8 @@ TEST(FaultInjection, MisuseChangesNothing) {
          {"-c", "exec \"$0\" -n 9 --case-out=- --control-out=sub/s.txt >> sub/s.txt",
           SIGSIEVE_PATH},
          "standard output is the output 'sub/s.txt'"},
-        {"/bin/sh", {"-c", "exec \"$0\" 1 1 >> test.txt", COHORTMEANS_PATH},
+        {"/bin/sh",
+         {"-c", "exec \"$0\" 1 1 >> test.txt", COHORTMEANS_PATH},
          "standard output is the input 'test.txt'"},
         {"/bin/sh", {"-c", "exec \"$0\" -i - -o kmers.txt < /dev/null", SEEDTILER_PATH}, ""},
     };
@@ -449,8 +450,10 @@ namespace {
 std::string permissions(const Scratch& s, const std::string& name) {
     struct stat info;
     if (stat(s.path(name).c_str(), &info) != 0) return "<missing>";
-    const RunResult acl = s.run("/bin/sh", {"-c", "getfacl -n \"$0\" 2>/dev/null | grep -v '^#'", name});
-    return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + "\n" + acl.out;
+    const RunResult acl =
+        s.run("/bin/sh", {"-c", "getfacl -n \"$0\" 2>/dev/null | grep -v '^#'", name});
+    return std::to_string(info.st_mode & 07777) + " " + std::to_string(info.st_uid) + "\n" +
+           acl.out;
 }
 
 TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
@@ -463,8 +466,9 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
     const bool root = geteuid() == 0, acl = std::system("command -v setfacl >/dev/null") == 0;
     // As another user than root (nobody), where the test runs as root.
     const std::string other = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
-    const std::string faults = std::string("env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=") +
-                               COMMIT_FAULTS_PATH + " ";
+    const std::string faults =
+        std::string("env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=") + COMMIT_FAULTS_PATH +
+        " ";
     const auto fillDir = [](const Scratch& s, mode_t dirMode) {
         chmod((s.dir() + "/..").c_str(), 0755);
         mkdir(s.path("../tmp").c_str(), 0777);
@@ -476,61 +480,102 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
         std::function<void(const Scratch&)> setup;
         std::string command;  // $1 seedtiler, $2 sigsieve
         int status;
-        std::string err;  // "" for none
+        std::string err;                           // "" for none
         std::map<std::string, std::string> after;  // files then; none listed: all as before
     } cases[] = {
         // The second output cannot be put in place: the first is put back.
-        {true, {}, faults + "KMT_FAIL_RENAME=control_out_sig.fasta \"$2\" -n 9", 1,
-         "sigsieve: cannot write 'control_out_sig.fasta': Operation not permitted", {}},
-        {true, {}, faults + "KMT_FAIL_RENAME=r.tsv \"$2\" -n 9 -m bh --report=r.tsv --qq-plot=q.svg",
-         1, "sigsieve: cannot write 'r.tsv': Operation not permitted", {}},
-        {true, [](const Scratch& s) { unlink(s.path("case_out_sig.fasta").c_str()); },
-         faults + "KMT_FAIL_RENAME=control_out_sig.fasta \"$2\" -n 9", 1,
-         "sigsieve: cannot write 'control_out_sig.fasta': Operation not permitted", {}},
+        {true,
+         {},
+         faults + "KMT_FAIL_RENAME=control_out_sig.fasta \"$2\" -n 9",
+         1,
+         "sigsieve: cannot write 'control_out_sig.fasta': Operation not permitted",
+         {}},
+        {true,
+         {},
+         faults + "KMT_FAIL_RENAME=r.tsv \"$2\" -n 9 -m bh --report=r.tsv --qq-plot=q.svg",
+         1,
+         "sigsieve: cannot write 'r.tsv': Operation not permitted",
+         {}},
+        {true,
+         [](const Scratch& s) { unlink(s.path("case_out_sig.fasta").c_str()); },
+         faults + "KMT_FAIL_RENAME=control_out_sig.fasta \"$2\" -n 9",
+         1,
+         "sigsieve: cannot write 'control_out_sig.fasta': Operation not permitted",
+         {}},
         // No temporary file can be made: no space, no descriptor.
-        {true, {}, faults + "KMT_FAIL_CREATE=28 \"$1\"", 1,
-         "seedtiler: cannot create a temporary file beside 'kmers.txt': No space left on device", {}},
-        {true, {}, faults + "KMT_FAIL_CREATE=24 \"$2\" -n 9", 1,
-         "sigsieve: cannot create a temporary file beside 'case_out_sig.fasta': Too many open files",
+        {true,
+         {},
+         faults + "KMT_FAIL_CREATE=28 \"$1\"",
+         1,
+         "seedtiler: cannot create a temporary file beside 'kmers.txt': No space left on device",
+         {}},
+        {true,
+         {},
+         faults + "KMT_FAIL_CREATE=24 \"$2\" -n 9",
+         1,
+         "sigsieve: cannot create a temporary file beside 'case_out_sig.fasta': Too many open "
+         "files",
          {}},
         // A name too long to hold the temporary one's prefix.
-        {true, [&](const Scratch& s) { s.write(longName, "old"); }, "\"$1\" -o " + longName, 0, "",
+        {true,
+         [&](const Scratch& s) { s.write(longName, "old"); },
+         "\"$1\" -o " + longName,
+         0,
+         "",
          {{longName, kmers}}},
-        {true, [&](const Scratch& s) { s.write(longName, "old"); },
-         "\"$1\" --fasta -o " + longName, 1,
+        {true,
+         [&](const Scratch& s) { s.write(longName, "old"); },
+         "\"$1\" --fasta -o " + longName,
+         1,
          "seedtiler: seed.txt:1: expected a FASTA ('>') or FASTQ ('@') record, found '" +
              std::string(40, 'A') + "'",
          {}},
         // Files this user may not write, as a shell redirect refuses them.
-        {root, [&](const Scratch& s) { fillDir(s, 0777), chmod(s.path("kmers.txt").c_str(), 0444); },
-         other + "\"$1\"", 1, "seedtiler: cannot write 'kmers.txt': Permission denied", {}},
-        {root, [&](const Scratch& s) { fillDir(s, 0777); },
-         other + "\"$2\" -n 9", 1, "sigsieve: cannot write 'case_out_sig.fasta': Permission denied",
+        {root,
+         [&](const Scratch& s) { fillDir(s, 0777), chmod(s.path("kmers.txt").c_str(), 0444); },
+         other + "\"$1\"",
+         1,
+         "seedtiler: cannot write 'kmers.txt': Permission denied",
+         {}},
+        {root,
+         [&](const Scratch& s) { fillDir(s, 0777); },
+         other + "\"$2\" -n 9",
+         1,
+         "sigsieve: cannot write 'case_out_sig.fasta': Permission denied",
          {}},
         // A directory that takes no new file: staged elsewhere, and the
         // file is left alone by a run that fails.
-        {root, [&](const Scratch& s) { chmod(s.path("kmers.txt").c_str(), 0666), fillDir(s, 0555); },
-         other + "env TMPDIR=../tmp \"$1\" --fasta", 1,
+        {root,
+         [&](const Scratch& s) { chmod(s.path("kmers.txt").c_str(), 0666), fillDir(s, 0555); },
+         other + "env TMPDIR=../tmp \"$1\" --fasta",
+         1,
          "seedtiler: seed.txt:1: expected a FASTA ('>') or FASTQ ('@') record, found '" +
              std::string(40, 'A') + "'",
          {}},
-        {root, [&](const Scratch& s) { chmod(s.path("kmers.txt").c_str(), 0666), fillDir(s, 0555); },
-         other + "env TMPDIR=../tmp \"$1\"", 0, "", {{"kmers.txt", kmers}, {"../tmp", "<dir>"}}},
+        {root,
+         [&](const Scratch& s) { chmod(s.path("kmers.txt").c_str(), 0666), fillDir(s, 0555); },
+         other + "env TMPDIR=../tmp \"$1\"",
+         0,
+         "",
+         {{"kmers.txt", kmers}, {"../tmp", "<dir>"}}},
     };
     for (const auto& c : cases) {
         if (!c.runs) continue;
         Scratch s;
         for (const Tool& tool : tools)
             for (const auto& [name, content] : tool.inputs) s.write(name, content);
-        for (const char* old : {"kmers.txt", "case_out_sig.fasta", "control_out_sig.fasta", "r.tsv"})
+        for (const char* old :
+             {"kmers.txt", "case_out_sig.fasta", "control_out_sig.fasta", "r.tsv"})
             s.write(old, std::string("old ") + old);
         if (c.setup) c.setup(s);
         auto expected = snapshot(s);
         for (const auto& [name, content] : c.after) {
             if (name.find('/') == std::string::npos) expected[name] = summary(content);
         }
-        const std::map<std::string, std::string> modes = {{"kmers.txt", permissions(s, "kmers.txt")}};
-        const RunResult r = s.run("/bin/sh", {"-c", c.command, "sh", SEEDTILER_PATH, SIGSIEVE_PATH});
+        const std::map<std::string, std::string> modes = {
+            {"kmers.txt", permissions(s, "kmers.txt")}};
+        const RunResult r =
+            s.run("/bin/sh", {"-c", c.command, "sh", SEEDTILER_PATH, SIGSIEVE_PATH});
         EXPECT_EQ(r.status, c.status) << c.command << "\n" << r.err;
         EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + "\n") << c.command;
         EXPECT_EQ(snapshot(s), expected) << c.command;
@@ -547,7 +592,10 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
         s.write("seed.txt", seeds);
         s.write("kmers.txt", "old");
         mkdir(s.path("sub").c_str(), 0755);
-        s.run("/bin/sh", {"-c", "setfacl -m u:65534:rw kmers.txt && setfacl -d -m u:65534:rwx sub && : > sub/shell"});
+        s.run(
+            "/bin/sh",
+            {"-c",
+             "setfacl -m u:65534:rw kmers.txt && setfacl -d -m u:65534:rwx sub && : > sub/shell"});
         const std::string replaced = permissions(s, "kmers.txt");
         ASSERT_NE(replaced.find("user:65534:rw-"), std::string::npos) << replaced;
         ASSERT_EQ(s.run(SEEDTILER_PATH).status, 0);
@@ -562,9 +610,10 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
     mkdir(s.path("sub").c_str(), 0755);
     std::string many, manyKmers;  // more than the first look at the input takes
     for (int i = 0; i < 2000; ++i) many += seeds, manyKmers += kmers;
-    const int status = whileRunning(s, {SEEDTILER_PATH, "-i", "-"}, many, [&](pid_t) {
-        ASSERT_EQ(rename(s.path("sub").c_str(), s.path("moved").c_str()), 0);
-    }, "sub");
+    const int status = whileRunning(
+        s, {SEEDTILER_PATH, "-i", "-"}, many,
+        [&](pid_t) { ASSERT_EQ(rename(s.path("sub").c_str(), s.path("moved").c_str()), 0); },
+        "sub");
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(s.read("moved/kmers.txt") == manyKmers);
     EXPECT_TRUE(hidden(s, "moved").empty());

@@ -291,10 +291,12 @@ TEST(Streams, DamagedCompressedInputFails) {
     s.write("d.gz", damagedRecords);
     s.write("e.txt", "");
     const std::string message = "sigsieve: d.gz: corrupt gzip data (CRC or length mismatch)";
-    EXPECT_EQ(s.run(SIGSIEVE_PATH, {"-n", "9", "--case=d.gz", "--control=e.txt"}).err, message + "\n");
+    EXPECT_EQ(s.run(SIGSIEVE_PATH, {"-n", "9", "--case=d.gz", "--control=e.txt"}).err,
+              message + "\n");
     if (std::system("command -v script >/dev/null") == 0) {
-        const RunResult tty = s.run("/bin/sh", {"-c", "script -qec \"$0 -n 9 --case=d.gz --control=e.txt\" /dev/null",
-                                                SIGSIEVE_PATH});
+        const RunResult tty = s.run(
+            "/bin/sh",
+            {"-c", "script -qec \"$0 -n 9 --case=d.gz --control=e.txt\" /dev/null", SIGSIEVE_PATH});
         EXPECT_EQ(tty.out, message + "\r\n");
     }
 }
