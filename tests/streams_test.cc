@@ -394,6 +394,8 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
     EXPECT_TRUE(filterThrough("gzip -dc", bgzf) == text);
     if (std::system("command -v bgzip >/dev/null") == 0) {
         EXPECT_EQ(s.run("/bin/sh", {"-c", "bgzip -t k.gz"}).status, 0);
+        // The very bytes bgzip writes at the same level.
+        EXPECT_TRUE(s.run("/bin/sh", {"-c", "bgzip -l 1 -c k.txt"}).out == bgzf);
     }
     ASSERT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "k.gz", "-o", "back.txt"}).status, 0);
     ASSERT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "k.txt", "-o", "plain.txt"}).status, 0);
