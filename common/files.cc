@@ -234,12 +234,16 @@ Step place(const Pending& slot) {
     return Step::None;
 }
 
-// Takes back a step of a commit that could not finish.
-void undo(Step step, const Pending& slot) {
-    if (step == Step::Exchanged)
-        renameat2(slot.dir, slot.temp, slot.finalDir, slot.base.c_str(), RENAME_EXCHANGE);
-    if (step == Step::Created)
-        renameat2(slot.finalDir, slot.base.c_str(), slot.dir, slot.temp, RENAME_NOREPLACE);
+// Takes back a step of a commit that could not finish. Should that fail
+// too, the temporary name holds the old contents of an exchanged file (or
+// the new output): it is kept, never removed.
+void undo(Step step, Pending& slot) {
+    const char* base = slot.base.c_str();
+    const bool undone = (step != Step::Exchanged || renameat2(slot.dir, slot.temp, slot.finalDir,
+                                                              base, RENAME_EXCHANGE) == 0) &&
+                        (step != Step::Created || renameat2(slot.finalDir, base, slot.dir,
+                                                            slot.temp, RENAME_NOREPLACE) == 0);
+    if (!undone) slot.active = 0;
 }
 
 // Copies a staged output into its file, emptied first.
