@@ -178,12 +178,15 @@ int openTemporary(const char* path) {
         slot.dir = target < 0 ? -1 : openDirectory(tmp && *tmp ? tmp : "/tmp");
         fd = slot.dir < 0 ? -1 : createUnique(slot.dir, ".kmt.", slot.temp);
         if (fd < 0) {
+            const int err = errno;
             if (target >= 0) ::close(target);
             if (slot.dir >= 0) ::close(slot.dir);
             ::close(slot.finalDir);
             slot.active = 0;
             pendingCount = pendingCount - 1;
-            return -1;
+            if (target < 0) return -1;  // opening it in place says why
+            fail("cannot create a temporary file for '%s' in '%s': %s", path,
+                 tmp && *tmp ? tmp : "/tmp", std::strerror(err));
         }
         slot.target = target;
         return fd;

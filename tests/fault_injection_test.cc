@@ -558,6 +558,13 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
          0,
          "",
          {{"kmers.txt", kmers}, {"../tmp", "<dir>"}}},
+        {root,
+         [&](const Scratch& s) { chmod(s.path("kmers.txt").c_str(), 0666), fillDir(s, 0555); },
+         other + "env TMPDIR=../nowhere \"$1\"",
+         1,
+         "seedtiler: cannot create a temporary file for 'kmers.txt' in '../nowhere': No such file "
+         "or directory",
+         {}},
     };
     for (const auto& c : cases) {
         if (!c.runs) continue;
