@@ -44,7 +44,7 @@ class PlainSink : public ByteSink {
 // BGZF, the blocked gzip of bgzip and htslib: gzip members of at most
 // 65280 input bytes each, with the "BC" extra field giving the member's
 // size, then the empty end-of-file member. Every block is compressed on its
-// own with ISA-L's stateless deflate, so the bytes written are the same
+// own by libdeflate, so the bytes written are the same
 // whatever the number of threads; with workers, blocks are compressed on
 // them and written in order by the writing thread.
 class BgzfSink : public ByteSink {

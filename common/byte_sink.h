@@ -1,4 +1,4 @@
-// Writing bytes: plain, BGZF (ISA-L) or zstd (libzstd), chosen by the
+// Writing bytes: plain, BGZF (libdeflate) or zstd (libzstd), chosen by the
 // output's name, optionally compressed on threads of their own.
 #pragma once
 
@@ -18,7 +18,7 @@ class ByteSink {
 // Returns 0 or the errno of the failure.
 int writeAll(int fd, const char* data, size_t n);
 
-inline constexpr int defaultGzipLevel = 1;  // ISA-L's fast level
+inline constexpr int defaultGzipLevel = 1;  // libdeflate's fastest
 inline constexpr int defaultZstdLevel = 3;
 
 // The sink for an open output named `path`: BGZF (blocked gzip) when the
