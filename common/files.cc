@@ -16,6 +16,7 @@
 #include <cstring>
 #include <string>
 
+#include "byte_sink.h"
 #include "failure.h"
 
 namespace {
@@ -85,7 +86,6 @@ struct Pending {
     int finalDir = -1;  // the directory of the final name
     std::string base;   // the final name there
     const char* name;   // as given, for messages
-    bool existed;       // the final name was a file when the output was opened
     int target = -1;    // staged: the existing file, open for writing
 };
 constexpr int maxPending = 8;
@@ -162,7 +162,6 @@ int openTemporary(const char* path) {
     slot.dir = slot.finalDir;
     slot.base = base;
     slot.name = path;
-    slot.existed = exists;
     slot.target = -1;
     // The slot is counted before the file exists, so that a signal from
     // now on removes it.
@@ -258,18 +257,10 @@ int copyStaged(const Pending& slot) {
     while (!err) {
         const ssize_t got = ::read(in, buffer, sizeof buffer);
         if (got == 0) break;
-        if (got < 0) {
-            if (errno != EINTR) err = errno;
-            continue;
-        }
-        for (ssize_t done = 0; done < got && !err;) {
-            const ssize_t put =
-                ::write(slot.target, buffer + done, static_cast<size_t>(got - done));
-            if (put >= 0)
-                done += put;
-            else if (errno != EINTR)
-                err = errno;
-        }
+        if (got < 0)
+            err = errno == EINTR ? 0 : errno;
+        else
+            err = writeAll(slot.target, buffer, static_cast<size_t>(got));
     }
     ::close(in);
     if (::close(slot.target) != 0 && !err && errno != EINTR) err = errno;
@@ -402,12 +393,13 @@ void commitOutputs() {
     if (failedAt >= 0) {
         for (int i = pendingCount - 1; i >= 0; --i) undo(steps[i], pending[i]);
     } else {
-        // The old contents of the replaced files now have the temporary
-        // names; a renamed or copied output has none.
+        // The temporary names now hold the old contents of the exchanged
+        // files, and the copied staged outputs; a renamed or newly linked
+        // output left none.
         for (int i = 0; i < pendingCount; ++i) {
             Pending& slot = pending[i];
             if (!slot.active) continue;
-            if (steps[i] == Step::Exchanged || steps[i] == Step::None)
+            if (steps[i] != Step::Created && steps[i] != Step::Renamed)
                 unlinkat(slot.dir, slot.temp, 0);
             slot.active = 0;
         }

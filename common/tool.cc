@@ -284,10 +284,6 @@ OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* pa
       buf_(static_cast<char*>(std::malloc(capacity))),
       cap_(capacity) {
     if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));
-    if (const char* problem = path && level >= 0 ? compressLevelProblem(path, level) : nullptr) {
-        std::free(buf_);  // no destructor runs for an object not made
-        failUsage("invalid compression level %d for '%s': %s", level, path, problem);
-    }
 }
 
 void OutputFile::failWrite(int err) {

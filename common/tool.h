@@ -66,8 +66,8 @@ void enterDirectory();
 int extraThreads();
 
 // Sets the compression level of .gz and .zst outputs from the argument of
-// --compress-level (a whole number, checked against each output's format
-// when it is opened); a usage error if it is not one.
+// --compress-level (a whole number, checked against the outputs' formats by
+// checkCompressLevel); a usage error if it is not one.
 void setCompressLevel(const char* text);
 
 // After setCompressLevel: a usage error when no output of the run is
