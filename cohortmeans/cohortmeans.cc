@@ -19,8 +19,10 @@
 #include <iterator>
 #include <vector>
 
-#include "chunks.h"
-#include "record_input.h"
+#include "files.h"
+#include "numbers.h"
+#include "output_file.h"
+#include "records.h"
 #include "simd/kernels.h"
 #include "tool.h"
 
@@ -110,72 +112,39 @@ std::string rowProblem(const RowResult& r, int32_t noCases, int32_t noControls) 
     return what;
 }
 
-// Calls onRow(row) for each row the reader gives, in order. At a bad row
-// describes it in `error` and returns false; after a failed read returns
-// false with error.line 0.
-template <class OnRow>
-bool scanRows(LineReader& reader, int32_t noCases, int32_t noControls, OnRow&& onRow,
-              RecordError& error) {
-    std::string_view line;
-    RowSums row;
-    while (reader.next(line)) {
-        const RowResult result = readRow(reader, line, noCases, noControls, row);
-        if (result.status == RowStatus::Ok) {
-            onRow(row);
-        } else if (result.status != RowStatus::Blank) {
-            error = {reader.lineNumber(), reader.offset(), rowProblem(result, noCases, noControls)};
-            return false;
-        }
+// The rows of a chunk: their counts, and their values in order, which the
+// merge adds one by one as one thread does, so that the sum is the same to
+// the last bit.
+struct ChunkSums {
+    Totals counts;
+    std::vector<double> values;
+    void add(const RowSums& row) {
+        ++counts.lineCount;
+        counts.addCounts(row);
+        values.push_back(row.value);
     }
-    return !reader.error();
-}
+};
 
 }  // namespace
 
 Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                size_t bufferSize) {
+                const RecordThreads& threads) {
     Totals totals;
-    LineReader reader(in, 0, bufferSize, true);
-    RecordError error;
-    if (scanRows(
-            reader, noCases, noControls, [&](const RowSums& row) { totals.add(row); }, error))
-        return totals;
-    if (!error.line) failRead(reader, inputName);
-    failIfDamaged(reader, inputName);
-    fail("%s:%" PRIu64 ": %s", inputName, error.line, error.what.c_str());
-}
-
-Totals sumTableInChunks(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                        int workers, size_t chunkSize) {
-    struct Part {
-        Totals counts;
-        std::vector<double> values;  // of the rows, in order
-        uint64_t lines = 0;
-        RecordError error;
-    };
-    Totals totals;
-    uint64_t linesBefore = 0;
-    const int failed = forEachChunk<Part>(
-        in, workers, chunkSize,
-        [&](LineReader& reader, Part& part) {
-            const auto onRow = [&](const RowSums& row) {
-                ++part.counts.lineCount;
-                part.counts.addCounts(row);
-                part.values.push_back(row.value);
-            };
-            if (!scanRows(reader, noCases, noControls, onRow, part.error))
-                noteLineTooLong(reader, part.error);
-            part.lines = reader.lineNumber();
+    readRecords<ChunkSums>(
+        in, inputName, threads, totals,
+        [&](const LineReader& reader, std::string_view line, auto& into, std::string& what) {
+            RowSums row;
+            const RowResult result = readRow(reader, line, noCases, noControls, row);
+            if (result.status == RowStatus::Ok)
+                into.add(row);
+            else if (result.status != RowStatus::Blank)
+                return what = rowProblem(result, noCases, noControls), false;
+            return true;
         },
-        [&](uint64_t offset, Part& part) {
-            // The values are added one by one in the order of the rows, as
-            // by one thread, so that the sum is the same to the last bit.
+        [&](const ChunkSums& part) {
             for (const double v : part.values) totals.value += v;
             totals.addCounts(part.counts);
-            failAtRecord(in, inputName, offset, linesBefore, part.error);
-            linesBefore += part.lines;
         });
-    if (failed) failSource(in, inputName, failed);
     return totals;
 }
 
@@ -198,22 +167,19 @@ namespace {
 void run(int argc, char** argv) {
     const char* table = "test.txt";
     const Option options[] = {{"table", 'i', "FILE", &table}};
-    const std::vector<const char*> numbers =
-        parseOptions(argc, argv, options, std::size(options), usage);
+    const Command command = parseOptions(argc, argv, options, std::size(options), usage);
+    const std::vector<const char*>& numbers = command.operands;
     if (numbers.size() < 2)
         failUsage("expected two arguments: the numbers of case and control samples");
     const int32_t noCases = sampleCount(numbers[0], "case");
     const int32_t noControls = sampleCount(numbers[1], "control");
-    enterDirectory();
+    enterDirectory(command);
     const char* means = "-";
     checkDistinct(&table, 1, &means, 1);
 
-    const auto in = openInputSource(table, "-i");
-    const int workers = extraThreads();
+    const auto in = openInputSource(table, "-i", command.threads);
     const Totals totals =
-        recordsInChunks(*in, workers)
-            ? sumTableInChunks(*in, inputName(table), noCases, noControls, workers)
-            : sumTable(*in, inputName(table), noCases, noControls);
+        sumTable(*in, inputName(table), noCases, noControls, RecordThreads{command.threads});
 
     char text[256];
     const size_t length = formatMeans(totals, text, sizeof text);

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "lines.h"
+#include "records.h"
 
 // One row of the count table: a k-mer, two columns not used, a real value,
 // then one count per case sample and one per control sample. The value is
@@ -62,13 +63,10 @@ struct Totals {
     }
 };
 
-// Adds up every row of the table; a bad row fails the run.
+// Adds up every row of the table, on the threads given; a bad row fails the
+// run.
 Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                size_t bufferSize = LineReader::defaultCapacity);
-
-// The same, the rows read in chunks on `workers` threads and the calling one.
-Totals sumTableInChunks(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                        int workers, size_t chunkSize = size_t{1} << 20);
+                const RecordThreads& threads = {});
 
 // Writes the summary line to `text`; returns its length.
 size_t formatMeans(const Totals& totals, char* text, size_t size);

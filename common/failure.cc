@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -31,4 +32,12 @@ void failUsage(const char* format, ...) {
     Failure failure{exitUsage, formatted(format, args)};
     va_end(args);
     throw failure;
+}
+
+const char* inputName(const char* path) {
+    return std::strcmp(path, "-") == 0 ? "standard input" : path;
+}
+
+const char* outputName(const char* path) {
+    return std::strcmp(path, "-") == 0 ? "standard output" : path;
 }

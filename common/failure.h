@@ -1,9 +1,9 @@
-// How a run fails: code at any depth raises a Failure, a status and a
-// message, and the tool's frame (runTool in tool.h) is the one place that
-// catches it, discards the outputs, prints the message and exits. Nothing
-// below the frame ends the process.
+// How a run fails, and how its messages name files: code at any depth raises a Failure, a status
+// and a message, and the tool's frame (runTool in tool.h) is the one place that catches it,
+// discards the outputs, prints the message and exits. Nothing below the frame ends the process.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 struct Failure {
@@ -18,3 +18,13 @@ inline constexpr int exitUsage = 2;
 // Raise a Failure of status 1 or 2 with a printf-style message.
 [[noreturn]] void fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void failUsage(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// How files are named in messages: "-" is "standard input" or "standard
+// output".
+const char* inputName(const char* path);
+const char* outputName(const char* path);
+
+// How much of a field to quote in a message: at most `limit` characters.
+inline int shown(size_t length, int limit = 40) {
+    return length < static_cast<size_t>(limit) ? static_cast<int>(length) : limit;
+}

@@ -16,8 +16,8 @@
 #include <cstring>
 #include <string>
 
-#include "byte_sink.h"
 #include "failure.h"
+#include "sink.h"
 
 namespace {
 

@@ -23,11 +23,6 @@ uint64_t* growMasks(uint64_t* masks, size_t oldWords, size_t words) {
 
 }  // namespace
 
-LineReader::LineReader(int fd, size_t pieceLimit, size_t capacity, bool fields)
-    : LineReader(*plainSource(fd).release(), pieceLimit, capacity, fields) {
-    owned_.reset(source_);
-}
-
 LineReader::LineReader(ByteSource& source, size_t pieceLimit, size_t capacity, bool fields)
     : source_(&source), limit_(pieceLimit), fields_(fields) {
     // A bounded reader's buffer holds one piece, at least two characters so
@@ -83,12 +78,12 @@ bool LineReader::fill() {
     }
     if (end_ == cap_) {
         // Only an unbounded reader gets here: the line does not fit.
-        if (cap_ >= maxLine_) {
+        if (cap_ >= defaultMaxLine) {
             tooLong_ = true;
             error_ = EFBIG;
             return false;
         }
-        const size_t bigger = std::min(cap_ * 2, maxLine_);
+        const size_t bigger = std::min(cap_ * 2, defaultMaxLine);
         char* grown = static_cast<char*>(std::realloc(buf_, bigger + readPadding));
         if (grown) {
             buf_ = grown;

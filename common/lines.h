@@ -1,4 +1,4 @@
-// Lines and fields: reading a file descriptor line by line through one
+// Lines and fields: reading a byte source line by line through one
 // reusable buffer, and splitting a line into fields.
 //
 // Each buffer the reader fills is indexed once by the scanning kernels
@@ -13,9 +13,9 @@
 #include <string>
 #include <string_view>
 
-#include "byte_source.h"
+#include "source.h"
 
-// Reads a file descriptor line by line.
+// Reads a byte source line by line.
 //
 // A line ends at a newline or at the end of the input; its terminator ("\n",
 // "\r\n", or a final "\r" at the end of the input) is not part of the
@@ -36,9 +36,6 @@ class LineReader {
     // indexes delimiters for FieldCursor.
     explicit LineReader(ByteSource& source, size_t pieceLimit = 0,
                         size_t capacity = defaultCapacity, bool fields = false);
-    // Reads plain bytes from a descriptor.
-    explicit LineReader(int fd, size_t pieceLimit = 0, size_t capacity = defaultCapacity,
-                        bool fields = false);
     ~LineReader();
     LineReader(const LineReader&) = delete;
     LineReader& operator=(const LineReader&) = delete;
@@ -72,10 +69,7 @@ class LineReader {
     int error() const { return error_; }
     // Whether the failure was a line longer than maxLine().
     bool tooLong() const { return tooLong_; }
-    size_t maxLine() const { return maxLine_; }
-    void setMaxLine(size_t bytes) { maxLine_ = bytes; }
-    // What is wrong with the data when decoding failed, else empty.
-    const std::string& problem() const { return source_->problem(); }
+    size_t maxLine() const { return defaultMaxLine; }
     // 1-based number of the line that the last returned text belongs to.
     uint64_t lineNumber() const { return lineNumber_; }
     // Bytes of the source up to the end of the last returned text.
@@ -103,7 +97,6 @@ class LineReader {
     char* findNewline();
     void reindex(size_t from, size_t to);
 
-    std::unique_ptr<ByteSource> owned_;
     ByteSource* source_;
     size_t limit_;
     bool fields_;
@@ -117,16 +110,10 @@ class LineReader {
     bool eof_ = false;
     bool atLineStart_ = true;
     bool tooLong_ = false;
-    size_t maxLine_ = defaultMaxLine;
     int error_ = 0;
     uint64_t lineNumber_ = 0;
     uint64_t taken_ = 0;  // bytes read from the source
 };
-
-// Field delimiters: tab, newline and space. A carriage return is not one.
-inline bool isDelimiter(char c) {
-    return c == ' ' || c == '\t' || c == '\n';
-}
 
 // Walks the fields of a line that a LineReader made with `fields` returned,
 // from left to right. Runs of delimiters count as one separator and there

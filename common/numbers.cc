@@ -98,3 +98,14 @@ size_t scanReal(std::string_view text, double& value) {
     if (used == 0) value = 0.0;
     return used;
 }
+
+size_t formatDecimal(char* out, uint64_t v) {
+    char digits[20];
+    size_t n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    for (size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
+    return n;
+}

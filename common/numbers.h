@@ -94,9 +94,5 @@ size_t scanReal(std::string_view text, double& value);
 // A real-number argument: the whole text is a number as strtod reads it.
 bool parseRealArgument(const char* text, double& value);
 
-// The value of scanReal, 0.0 when the text does not start with a number.
-inline double parseReal(std::string_view text) {
-    double value;
-    scanReal(text, value);
-    return value;
-}
+// Writes the decimal digits of v (at most 20) at `out`; returns their count.
+size_t formatDecimal(char* out, uint64_t v);

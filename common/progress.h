@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "byte_source.h"
+#include "source.h"
 
 // Starts the clock of the progress line, shown as "NAME: ..." when `on`
 // and standard error is a terminal.

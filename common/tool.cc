@@ -14,7 +14,9 @@
 #include <string>
 #include <string_view>
 
+#include "files.h"
 #include "numbers.h"
+#include "output_file.h"
 #include "progress.h"
 #include "simd/kernels.h"
 
@@ -25,9 +27,6 @@
 namespace {
 
 const char* toolName = "tool";
-const char* directory = nullptr;
-int extra = 0;
-int level = -1;  // the format's default
 
 // Returns true when fd was closed (and is now parked on /dev/null).
 bool parkIfClosed(int fd, int flags) {
@@ -110,8 +109,10 @@ int runTool(const char* name, const std::function<void()>& body) {
     return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 
-std::vector<const char*> parseOptions(int argc, char** argv, const Option* options, size_t count,
-                                      const char* usage) {
+Command parseOptions(int argc, char** argv, const Option* options, size_t count,
+                     const char* usage) {
+    Command command;
+    const char* directory = nullptr;
     const char* help = nullptr;
     const char* version = nullptr;
     const char* threads = nullptr;
@@ -186,35 +187,32 @@ std::vector<const char*> parseOptions(int argc, char** argv, const Option* optio
         uint64_t n = 0;
         if (parseWholeArgument(threads, 1024, n) != ArgumentStatus::Ok)
             failUsage("invalid number of threads: '%s' (a whole number from 0 to 1024)", threads);
-        extra = static_cast<int>(n);
+        command.threads = static_cast<int>(n);
     }
     if (directory && !*directory) failUsage("invalid directory: ''");
+    command.directory = directory;
     enableProgress(toolName, !quietFlag);
-    std::vector<const char*> operands;
     for (int i = optind; i < argc; ++i) {
         const char* arg = args[static_cast<size_t>(i)];
-        operands.push_back(arg[0] == '\x01' ? argv[std::atoi(arg + 1)] : arg);
+        command.operands.push_back(arg[0] == '\x01' ? argv[std::atoi(arg + 1)] : arg);
     }
-    return operands;
+    return command;
 }
 
-void enterDirectory() {
-    if (directory && chdir(directory) != 0)
-        fail("cannot change to directory '%s': %s", directory, std::strerror(errno));
+void enterDirectory(const Command& command) {
+    if (command.directory && chdir(command.directory) != 0)
+        fail("cannot change to directory '%s': %s", command.directory, std::strerror(errno));
 }
 
-int extraThreads() {
-    return extra;
-}
-
-void setCompressLevel(const char* text) {
+int parseCompressLevel(const char* text) {
+    if (!text) return -1;
     uint64_t n = 0;
     if (parseWholeArgument(text, 19, n) != ArgumentStatus::Ok)
         failUsage("invalid compression level: '%s' (0 to 3 for .gz, 1 to 19 for .zst)", text);
-    level = static_cast<int>(n);
+    return static_cast<int>(n);
 }
 
-void checkCompressLevel(const char* const* outputs, size_t count) {
+void checkCompressLevel(const char* const* outputs, size_t count, int level) {
     if (level < 0) return;
     bool compressed = false;
     for (size_t i = 0; i < count; ++i) {
@@ -227,113 +225,18 @@ void checkCompressLevel(const char* const* outputs, size_t count) {
         failUsage("--compress-level=%d: no output is compressed (named *.gz or *.zst)", level);
 }
 
-const char* inputName(const char* path) {
-    return std::strcmp(path, "-") == 0 ? "standard input" : path;
-}
-
-const char* outputName(const char* path) {
-    return std::strcmp(path, "-") == 0 ? "standard output" : path;
-}
-
 void checkOneStandard(const char* const* paths, size_t count, const char* what) {
     size_t dashes = 0;
     for (size_t i = 0; i < count; ++i) dashes += std::strcmp(paths[i], "-") == 0;
     if (dashes > 1) failUsage("only one %s can be '-'", what);
 }
 
-std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option) {
+std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option, int threads) {
     std::string problem;
     const int fd = openInput(path);
     const std::string pipeReader =
         std::string(toolName) + " " + option + (std::strncmp(option, "--", 2) == 0 ? "=-" : " -");
-    auto source = openSource(fd, inputName(path), extra, &problem, pipeReader.c_str());
+    auto source = openSource(fd, inputName(path), threads, &problem, pipeReader.c_str());
     if (!source) fail("%s", problem.c_str());
     return withProgress(std::move(source), fd);
-}
-
-std::string lineTooLong(const LineReader& reader) {
-    const size_t max = reader.maxLine();
-    return "line longer than " + std::to_string(max >> 20 ? max >> 20 : max) +
-           (max >> 20 ? " MiB" : " bytes");
-}
-
-void failRead(const LineReader& reader, const char* name) {
-    if (reader.tooLong())
-        fail("%s:%" PRIu64 ": %s", name, reader.lineNumber() + 1, lineTooLong(reader).c_str());
-    failSource(reader.source(), name, reader.error());
-}
-
-void failSource(const ByteSource& source, const char* name, int error) {
-    if (!source.problem().empty()) fail("%s", source.problem().c_str());
-    fail("cannot read '%s': %s", name, std::strerror(error));
-}
-
-void failIfDamaged(LineReader& reader, const char* name) {
-    failIfDamagedAt(reader.source(), reader.offset(), name);
-}
-
-void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name) {
-    if (!source.verifyThrough(offset)) failSource(source, name, source.errorNumber());
-}
-
-OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* path)
-    : fd_(fd),
-      standard_(fd == STDOUT_FILENO && (!path || std::strcmp(path, "-") == 0)),
-      name_(name),
-      sink_(openSink(fd, path ? path : "", extra, level)),
-      buf_(static_cast<char*>(std::malloc(capacity))),
-      cap_(capacity) {
-    if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));
-}
-
-void OutputFile::failWrite(int err) {
-    if (err == EPIPE && standard_) {
-        // The reader of standard output has gone, as when piped into
-        // head: end as other filters do, killed by SIGPIPE, no message.
-        throw Failure{exitFailure, {}, SIGPIPE};
-    }
-    fail("cannot write '%s': %s", name_, std::strerror(err));
-}
-
-OutputFile::~OutputFile() {
-    std::free(buf_);
-}
-
-void OutputFile::write(const char* data, size_t n) {
-    if (cap_ - used_ >= n) {
-        std::memcpy(buf_ + used_, data, n);
-        used_ += n;
-        return;
-    }
-    flush();
-    if (n >= cap_) {
-        if (int err = sink_->write(data, n)) failWrite(err);
-        return;
-    }
-    std::memcpy(buf_, data, n);
-    used_ = n;
-}
-
-void OutputFile::flush() {
-    if (used_ == 0) return;
-    if (int err = sink_->write(buf_, used_)) failWrite(err);
-    used_ = 0;
-}
-
-void OutputFile::close() {
-    flush();
-    if (int err = sink_->finish()) failWrite(err);
-    if (fd_ >= 0 && ::close(fd_) != 0 && errno != EINTR) failWrite(errno);
-    fd_ = -1;
-}
-
-size_t formatDecimal(char* out, uint64_t v) {
-    char digits[20];
-    size_t n = 0;
-    do {
-        digits[n++] = static_cast<char>('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    for (size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
-    return n;
 }

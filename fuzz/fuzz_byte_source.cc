@@ -9,9 +9,9 @@
 
 #include <string>
 
-#include "byte_sink.h"
-#include "byte_source.h"
 #include "fuzz_support.h"
+#include "sink.h"
+#include "source.h"
 
 namespace {
 

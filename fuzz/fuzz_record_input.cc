@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "fuzz_support.h"
-#include "record_input.h"
+#include "lines.h"
+#include "numbers.h"
 #include "reference.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -29,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t bufferSize = bufferSizeFor(size ? data[0] : 0);
     useKernelsFor(size > 1 ? data[1] : 0);
     const std::vector<std::string> lines = splitLines(text);
-    LineReader reader(memoryFile(text), limit, bufferSize, true);
+    const auto source = plainSource(memoryFile(text));
+    LineReader reader(*source, limit, bufferSize, true);
     std::string_view piece;
     bool complete;
     std::string line;

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         OutputFile out(outFd, "out", 64);
         try {
             const auto source = plainSource(in);
-            filter(*source, "in", out, threshold, bufferSize);
+            filter(*source, "in", out, threshold, {0, size_t{1} << 20, bufferSize});
         } catch (const Failure& failure) {
             message = failure.message;
         }

@@ -19,8 +19,10 @@
 #include <string_view>
 #include <vector>
 
+#include "files.h"
+#include "lines.h"
 #include "numbers.h"
-#include "record_input.h"
+#include "records.h"
 #include "reverse.h"
 #include "tool.h"
 
@@ -231,9 +233,9 @@ void run(int argc, char** argv) {
                               {"kmers", 'o', "FILE", &kmers},
                               {"kmer-length", 'k', "N", &length},
                               {"fasta", 0, nullptr, &fasta}};
-    parseOptions(argc, argv, options, std::size(options), usage);
-    if (level) setCompressLevel(level);
-    checkCompressLevel(&kmers, 1);
+    const Command command = parseOptions(argc, argv, options, std::size(options), usage);
+    const OutputOptions output{command.threads, parseCompressLevel(level)};
+    checkCompressLevel(&kmers, 1, output.level);
     TileOptions tiling;
     tiling.fasta = fasta != nullptr;
     if (length) {
@@ -243,13 +245,14 @@ void run(int argc, char** argv) {
                       maxKmerLength);
         tiling.k = k;
     }
-    enterDirectory();
+    enterDirectory(command);
     checkDistinct(&seeds, 1, &kmers, 1);
 
     // The input is opened first so that a missing input leaves the output
     // untouched.
-    const auto in = openInputSource(seeds, "-i");
-    OutputFile out(createOutput(kmers), outputName(kmers), outputCapacityFor(tiling.k), kmers);
+    const auto in = openInputSource(seeds, "-i", command.threads);
+    OutputFile out(createOutput(kmers), outputName(kmers), outputCapacityFor(tiling.k), kmers,
+                   output);
     tileInput(*in, inputName(seeds), out, tiling);
     out.close();
 }

@@ -4,8 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "byte_source.h"
-#include "tool.h"
+#include "output_file.h"
+#include "source.h"
 
 // The window length without -k, and the longest one -k allows.
 inline constexpr size_t kmerLength = 31;

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <limits>
 
-#include "tool.h"
+#include "failure.h"
 
 namespace {
 

@@ -76,7 +76,7 @@ TEST(Chunks, ManyThreadsReadAsOne) {
                 if (mode == One)
                     filter(*source, "in", out, threshold);
                 else
-                    filterInChunks(*source, "in", out, threshold, workers, chunkSize);
+                    filter(*source, "in", out, threshold, {workers, chunkSize, 1 << 16, true});
             });
         };
         const auto one = run(One);
@@ -113,7 +113,7 @@ TEST(Chunks, TableSumsAreTheSameToTheLastBit) {
             try {
                 const int fd = memoryFile(table);
                 const auto in = mode == 2 ? openSource(fd, "t", 0, nullptr) : plainSource(fd);
-                t = mode ? sumTableInChunks(*in, "t", 2, 2, workers, chunkSize)
+                t = mode ? sumTable(*in, "t", 2, 2, {workers, chunkSize, 1 << 16, true})
                          : sumTable(*in, "t", 2, 2);
             } catch (const Failure& f) {
                 message = f.message;

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "bonferroni.h"
+#include "pvalue.h"
 #include "cohortmeans.h"
 #include "numbers.h"
 

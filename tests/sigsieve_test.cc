@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "bonferroni.h"
+#include "pvalue.h"
 #include "corrections.h"
 #include "e2e_harness.h"
 #include "number_texts.h"

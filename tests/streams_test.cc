@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "byte_sink.h"
+#include "sink.h"
 #include "e2e_harness.h"
 #include "memory_file.h"
 

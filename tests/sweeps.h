@@ -14,10 +14,10 @@
 #include <string>
 #include <vector>
 
-#include "bonferroni.h"
 #include "cohortmeans.h"
 #include "memory_file.h"
 #include "number_texts.h"
+#include "pvalue.h"
 #include "reference.h"
 #include "simd/kernels.h"
 
@@ -194,7 +194,8 @@ inline void sweepCountRows(int cases) {
         table += line + (rng() % 4 ? "\n" : "\r\n");
         groups.emplace_back(noCases, noControls);
     }
-    LineReader reader(memoryFile(table), 0, 4096, true);
+    const auto source = plainSource(memoryFile(table));
+    LineReader reader(*source, 0, 4096, true);
     std::string_view line;
     for (const auto& [noCases, noControls] : groups) {
         ASSERT_TRUE(reader.next(line));

@@ -1,11 +1,12 @@
 // Reading bytes: the sources beneath LineReader. A plain file descriptor,
 // gzip (ISA-L) or zstd (libzstd) data, recognised by their first bytes,
-// and optionally decompressed on a thread of their own.
+// and optionally decompressed on threads of their own.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -73,7 +74,39 @@ class WrappingSource : public ByteSource {
     }
 
   protected:
+    // Reads from the inner source, taking on its count and its failure.
+    ssize_t readInner(char* dst, size_t n) {
+        const ssize_t got = inner_->read(dst, n);
+        consumed_ = inner_->consumed();
+        return got < 0 ? failLike(*inner_) : got;
+    }
     std::unique_ptr<ByteSource> inner_;
+};
+
+// Bytes already taken from a source, handed out first, then the rest of
+// that source: the head read to tell a file's format, the first bytes
+// decoded when an input is opened, or what a sequential decoder takes on
+// from a parallel one that stopped. With `countKept`, the kept bytes count
+// as taken from the file when they are handed out (they were read past the
+// inner source); otherwise the inner source counted them already.
+class KeptBytes : public WrappingSource {
+  public:
+    KeptBytes(std::string kept, std::unique_ptr<ByteSource> inner, bool countKept = false)
+        : WrappingSource(std::move(inner)), kept_(std::move(kept)), countKept_(countKept) {
+        if (!countKept_) consumed_ = inner_->consumed();
+    }
+    ssize_t read(char* dst, size_t n) override;
+    // A file is read in ranges only before any byte of it was handed out.
+    bool rangeFile(int& fd, uint64_t& start) override {
+        return handedOut_ == 0 && WrappingSource::rangeFile(fd, start);
+    }
+
+  private:
+    std::string kept_;
+    size_t at_ = 0;
+    uint64_t handedOut_ = 0;
+    bool countKept_;
+    bool ended_ = false;
 };
 
 // Plain bytes from a file descriptor, which the source does not own.
@@ -81,10 +114,11 @@ std::unique_ptr<ByteSource> plainSource(int fd);
 
 // The source for an open input: plain, gzip or zstd, by its first bytes.
 // `name` is used in messages. Compressed data is decoded from its start at
-// once: when that fails, the result is null and *problem says why. So it is for the formats not
-// read (xz, bzip2, lz4, zip), with a hint to decompress first into `pipeReader` (the command that
-// reads standard input, as "seedtiler -i -"), and for plain data whose
-// first 64 KiB hold a NUL byte (binary, not text). With threads >= 1,
-// compressed data is decompressed on a thread of its own.
+// once: when that fails, the result is null and *problem says why. So it
+// is for the formats not read (xz, bzip2, lz4, zip), with a hint to
+// decompress first into `pipeReader` (the command that reads standard
+// input, as "seedtiler -i -"), and for plain data whose first 64 KiB hold a
+// NUL byte (binary, not text). With threads >= 1, compressed data is
+// decompressed on threads of its own.
 std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, std::string* problem,
                                        const char* pipeReader = nullptr);

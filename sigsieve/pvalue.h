@@ -1,15 +1,17 @@
-// The Bonferroni test of one p-value: a k-mer passes when alpha divided by
-// the number of k-mers tested is strictly greater than its p-value, the
-// p-value being read from its text exactly as strtod reads it.
+// A p-value: its record, and the exact test of its text against a
+// threshold. A k-mer passes when the threshold (alpha divided by the number
+// of k-mers tested, for Bonferroni) is strictly greater than its p-value,
+// the p-value being read from its text exactly as strtod reads it.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 #include <string_view>
 
-#include "record_input.h"
+#include "lines.h"
+#include "numbers.h"
+#include "records.h"
 
 inline constexpr double defaultAlpha = 0.05;
 
@@ -29,32 +31,10 @@ struct Threshold {
 inline constexpr int64_t noDecade = int64_t{1} << 40;
 
 // The double nearest 10^d, as strtod reads "1e<d>".
-inline double powerOfTen(int64_t d) {
-    char text[32];
-    std::snprintf(text, sizeof text, "1e%lld", static_cast<long long>(d));
-    return std::strtod(text, nullptr);
-}
+double powerOfTen(int64_t d);
 
 // The threshold `value`: a p-value passes when value > p.
-inline Threshold makeThreshold(double value) {
-    Threshold t{value, -noDecade, noDecade};
-    if (!(t.value > 0)) {
-        t.failMin = -noDecade;  // every value of any decade is at least 0
-        return t;
-    }
-    if (std::isinf(t.value)) {
-        t.passMax = 307;  // below 10^308, so finite; larger ones may round to inf
-        return t;
-    }
-    const int64_t estimate = static_cast<int64_t>(std::floor(std::log10(t.value)));
-    int64_t d = estimate + 2;
-    while (!(powerOfTen(d + 1) < t.value)) --d;
-    t.passMax = d;
-    d = estimate - 2;
-    while (!(powerOfTen(d) >= t.value)) ++d;
-    t.failMin = d;
-    return t;
-}
+Threshold makeThreshold(double value);
 
 inline Threshold makeThreshold(int64_t totalKmers, double alpha = defaultAlpha) {
     return makeThreshold(alpha / static_cast<double>(totalKmers));
@@ -138,4 +118,35 @@ inline Verdict verdict(std::string_view text, const Threshold& threshold, bool p
     double p;
     if (scanReal(text, p) == 0) return Verdict::NotANumber;
     return threshold.value > p ? Verdict::Pass : Verdict::Fail;
+}
+
+// Reads the records of an input, a k-mer, two integers and a p-value each,
+// with readRecords (see there for `threads`, Result, Direct and `merge`):
+// onText(into, kmer, text) gets each record's k-mer and p-value text and
+// returns false when the text is not a number. A line of one to three
+// fields, or such a text, fails the run.
+template <class Result, class Direct, class OnText, class Merge>
+void readPValues(ByteSource& in, const char* name, const RecordThreads& threads, Direct& direct,
+                 OnText&& onText, Merge&& merge) {
+    const auto record = [&onText](const LineReader& reader, std::string_view line, auto& into,
+                                  std::string& what) {
+        FieldCursor cursor(reader, line);
+        std::string_view kmer, pvalue;
+        const int fields = splitFirstAndFourth(cursor, kmer, pvalue);
+        if (fields == 0) return true;  // a blank line
+        char text[160];
+        if (fields < 4) {
+            std::snprintf(text, sizeof text,
+                          "%d field%s, a record needs 4 (k-mer, two integers, p-value)", fields,
+                          fields == 1 ? "" : "s");
+        } else if (!onText(into, kmer, pvalue)) {
+            std::snprintf(text, sizeof text, "p-value '%.*s' is not a number", shown(pvalue.size()),
+                          pvalue.data());
+        } else {
+            return true;
+        }
+        what = text;
+        return false;
+    };
+    readRecords<Result>(in, name, threads, direct, record, merge);
 }

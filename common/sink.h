@@ -28,6 +28,10 @@ inline constexpr int defaultZstdLevel = 3;
 // the bytes written are the same whatever the number.
 std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads = 0, int level = -1);
 
+// zstd at `level` by `workers` libzstd workers (one at least, so that the
+// frames are the same whatever their number).
+std::unique_ptr<ByteSink> zstdSink(int fd, int level, int workers);
+
 // Whether an output named `path` is written compressed (.gz or .zst).
 bool compressedName(const char* path);
 

@@ -1,0 +1,204 @@
+#include "bgzf.h"
+
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
+#include <libdeflate.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "decoders.h"
+#include "ordered_pipeline.h"
+
+namespace {
+
+// A block: the 18-byte header (its first 16 bytes these, except the time,
+// the flags and the system at 4 to 9; then the member's size less one),
+// deflate data, the CRC-32 and the length of the data.
+constexpr uint8_t header[16] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B', 'C', 2, 0};
+constexpr size_t headerSize = 18, trailerSize = 8;
+constexpr size_t maxBlock = 65536;     // of a member, and of its data
+constexpr size_t blockInput = 0xff00;  // written per block, as bgzip does
+
+bool plainHeader(const uint8_t* p) {
+    return std::memcmp(p, header, 4) == 0 && std::memcmp(p + 10, header + 10, 6) == 0;
+}
+
+uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// A BGZF file decoded block by block, each block a whole member inflated
+// in one go and checked (CRC and length). Anything else than a well-formed
+// block (a member without its BC size, damage, padding, a cut) is left to
+// the gzip decoder.
+class BgzfSource : public UnitSource {
+  public:
+    BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
+        : UnitSource(std::move(raw), std::move(name), 4 * size_t(workers) + 4, workers,
+                     inflateBlock) {}
+
+  private:
+    // A member with a plain BGZF header, read whole.
+    bool cut(Unit& unit) override {
+        if (!in_.ensure(headerSize) || in_.available() < headerSize) return false;
+        const uint8_t* p = in_.next();
+        if (!plainHeader(p)) return false;
+        const size_t size = size_t{p[16]} + (size_t{p[17]} << 8) + 1;
+        if (size < headerSize + trailerSize || !in_.ensure(size) || in_.available() < size)
+            return false;
+        unit.bound = maxBlock;
+        return take(size);
+    }
+    std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
+                                           uint64_t produced) override {
+        return gzipSource(std::move(rest), name_, true, produced);
+    }
+    ssize_t atEnd(size_t lastSize) override {
+        if (lastSize != 0) return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
+        return 0;
+    }
+
+    static bool inflateBlock(Unit& b) {
+        const uint8_t* p = reinterpret_cast<const uint8_t*>(b.in.data());
+        const size_t size = b.in.size();
+        const uint32_t crc = le32(p + size - 8), length = le32(p + size - 4);
+        if (length > maxBlock) return false;
+        b.outSize = length;
+        inflate_state state;
+        isal_inflate_init(&state);
+        state.crc_flag = ISAL_DEFLATE;
+        state.next_in = const_cast<uint8_t*>(p + headerSize);
+        state.avail_in = static_cast<uint32_t>(size - headerSize - trailerSize);
+        state.next_out = reinterpret_cast<uint8_t*>(b.out.get());
+        state.avail_out = length;
+        if (isal_inflate_stateless(&state) != ISAL_DECOMP_OK || state.avail_in != 0 ||
+            state.total_out != length)
+            return false;
+        return crc32_gzip_refl(0, reinterpret_cast<const uint8_t*>(b.out.get()), length) == crc;
+    }
+};
+
+// Every block is compressed on its own by libdeflate, whose bytes depend on
+// nothing but the block and the level (ISA-L's levels 1 and 2 choose their
+// matches by where their state lies in memory, which changes from run to
+// run and from thread to thread); with workers, blocks are compressed on
+// them and written in order by the writing thread.
+class BgzfSink : public ByteSink {
+  public:
+    BgzfSink(int fd, int level, int workers)
+        : fd_(fd),
+          level_(level),
+          depth_(workers > 0 ? 2 * size_t(workers) + 2 : 1),
+          blocks_(workers) {}
+    int write(const char* data, size_t n) override {
+        while (n > 0) {
+            Block& b = blocks_.next();
+            const size_t take = std::min(n, blockInput - b.inSize);
+            std::memcpy(b.in.get() + b.inSize, data, take);
+            b.inSize += take;
+            data += take, n -= take;
+            if (b.inSize == blockInput)
+                if (int err = submit()) return err;
+        }
+        return 0;
+    }
+    int finish() override {
+        if (blocks_.next().inSize != 0)
+            if (int err = submit()) return err;
+        while (!blocks_.empty())
+            if (int err = writeOldest()) return err;
+        // The end-of-file block: an empty member.
+        uint8_t eof[headerSize + 2 + trailerSize] = {};
+        std::memcpy(eof, header, sizeof header);
+        eof[16] = sizeof eof - 1;
+        eof[18] = 3;  // a final block of fixed codes holding only its end
+        return writeAll(fd_, reinterpret_cast<const char*>(eof), sizeof eof);
+    }
+
+  private:
+    struct Block {
+        std::unique_ptr<uint8_t[]> in{new uint8_t[blockInput]}, out{new uint8_t[maxBlock]};
+        size_t inSize = 0, outSize = 0;
+    };
+
+    // Hands the block being filled on to be compressed, writing the oldest
+    // first when every slot is taken.
+    int submit() {
+        blocks_.submit([this](Block& b) { compress(b); });
+        return blocks_.size() == depth_ ? writeOldest() : 0;
+    }
+    // Writes the oldest block once it is compressed.
+    int writeOldest() {
+        Block& b = blocks_.oldest();
+        const int err = writeAll(fd_, reinterpret_cast<const char*>(b.out.get()), b.outSize);
+        b.inSize = 0;
+        blocks_.release();
+        return err;
+    }
+    // The member of one block: header, deflate data (stored when it does
+    // not shrink), CRC-32 and length.
+    void compress(Block& b) const {
+        const size_t n = b.inSize;
+        uint8_t* in = b.in.get();
+        uint8_t* out = b.out.get();
+        // One compressor per thread and level, kept for the thread's life.
+        struct Compressors {
+            libdeflate_compressor* at[13] = {};
+            ~Compressors() {
+                for (auto* c : at) libdeflate_free_compressor(c);
+            }
+        };
+        thread_local Compressors compressors;
+        libdeflate_compressor*& c = compressors.at[level_];
+        if (!c) c = libdeflate_alloc_compressor(level_);
+        if (!c) throw std::bad_alloc();
+        uint8_t* data = out + headerSize;
+        size_t size =
+            libdeflate_deflate_compress(c, in, n, data, maxBlock - headerSize - trailerSize);
+        if (size == 0) {  // one stored block, when deflate does not shrink it
+            data[0] = 1;
+            data[1] = static_cast<uint8_t>(n), data[2] = static_cast<uint8_t>(n >> 8);
+            data[3] = static_cast<uint8_t>(~n), data[4] = static_cast<uint8_t>(~n >> 8);
+            std::memcpy(data + 5, in, n);
+            size = 5 + n;
+        }
+        std::memcpy(out, header, sizeof header);
+        const size_t total = headerSize + size + trailerSize;
+        out[16] = static_cast<uint8_t>(total - 1), out[17] = static_cast<uint8_t>((total - 1) >> 8);
+        const uint32_t crc = crc32_gzip_refl(0, in, n);
+        uint8_t* tail = data + size;
+        for (int i = 0; i < 4; ++i) {
+            tail[i] = static_cast<uint8_t>(crc >> (8 * i));
+            tail[4 + i] = static_cast<uint8_t>(n >> (8 * i));
+        }
+        b.outSize = total;
+    }
+
+    int fd_;
+    int level_;
+    size_t depth_;  // blocks in flight at most
+    OrderedPipeline<Block> blocks_;
+};
+
+}  // namespace
+
+size_t bgzfBlockSize(const uint8_t* p, size_t n) {
+    if (n < 12 || !(p[3] & 4)) return 0;  // no FEXTRA
+    const size_t extraEnd = std::min(n, 12 + size_t{p[10]} + (size_t{p[11]} << 8));
+    for (size_t at = 12; at + 4 <= extraEnd; at += 4 + p[at + 2] + (size_t{p[at + 3]} << 8))
+        if (p[at] == 'B' && p[at + 1] == 'C' && p[at + 2] == 2 && p[at + 3] == 0 &&
+            at + 6 <= extraEnd)
+            return size_t{p[at + 4]} + (size_t{p[at + 5]} << 8) + 1;
+    return 0;
+}
+
+std::unique_ptr<ByteSource> bgzfSource(std::unique_ptr<ByteSource> raw, std::string name,
+                                       int workers) {
+    return std::make_unique<BgzfSource>(std::move(raw), std::move(name), workers);
+}
+
+std::unique_ptr<ByteSink> bgzfSink(int fd, int level, int workers) {
+    return std::make_unique<BgzfSink>(fd, level, workers);
+}

@@ -1,0 +1,22 @@
+// BGZF, the blocked gzip of bgzip and htslib: gzip members of at most 64 KiB
+// each, whose extra field "BC" gives the member's size, ending with an
+// empty member. The one place that knows its layout: the reader that
+// decodes blocks on several threads (declared in decoders.h) and the writer.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "sink.h"
+
+// The size of a gzip member whose header (n bytes of it at p) carries the
+// BGZF "BC" extra field, else 0.
+size_t bgzfBlockSize(const uint8_t* p, size_t n);
+inline bool isBgzfHeader(const uint8_t* p, size_t n) {
+    return bgzfBlockSize(p, n) != 0;
+}
+
+// BGZF at `level` (0 stored, 1 to 12 libdeflate's), blocks compressed on
+// `workers` threads; the bytes are the same whatever their number.
+std::unique_ptr<ByteSink> bgzfSink(int fd, int level, int workers);

@@ -1,0 +1,62 @@
+#include "output_file.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "failure.h"
+
+OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* path,
+                       const OutputOptions& options)
+    : fd_(fd),
+      standard_(fd == STDOUT_FILENO && (!path || std::strcmp(path, "-") == 0)),
+      name_(name),
+      sink_(openSink(fd, path ? path : "", options.threads, options.level)),
+      buf_(static_cast<char*>(std::malloc(capacity))),
+      cap_(capacity) {
+    if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));
+}
+
+void OutputFile::failWrite(int err) {
+    if (err == EPIPE && standard_) {
+        // The reader of standard output has gone, as when piped into
+        // head: end as other filters do, killed by SIGPIPE, no message.
+        throw Failure{exitFailure, {}, SIGPIPE};
+    }
+    fail("cannot write '%s': %s", name_, std::strerror(err));
+}
+
+OutputFile::~OutputFile() {
+    std::free(buf_);
+}
+
+void OutputFile::write(const char* data, size_t n) {
+    if (cap_ - used_ >= n) {
+        std::memcpy(buf_ + used_, data, n);
+        used_ += n;
+        return;
+    }
+    flush();
+    if (n >= cap_) {
+        if (int err = sink_->write(data, n)) failWrite(err);
+        return;
+    }
+    std::memcpy(buf_, data, n);
+    used_ = n;
+}
+
+void OutputFile::flush() {
+    if (used_ == 0) return;
+    if (int err = sink_->write(buf_, used_)) failWrite(err);
+    used_ = 0;
+}
+
+void OutputFile::close() {
+    flush();
+    if (int err = sink_->finish()) failWrite(err);
+    if (fd_ >= 0 && ::close(fd_) != 0 && errno != EINTR) failWrite(errno);
+    fd_ = -1;
+}

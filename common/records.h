@@ -1,0 +1,227 @@
+// Reading the records of an input, one per line, on one thread or several,
+// with the same results and the same messages either way.
+//
+// With extra threads the input is cut into chunks of whole lines, each
+// chunk read by a worker into a result, and the results handed back in
+// input order. A plain regular file is cut by the workers themselves: each
+// reads its own byte range with pread and takes the lines that begin in it.
+// Any other input (compressed data, pipes) is read by the calling thread
+// and cut at line ends into chunks held in memory.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cinttypes>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "failure.h"
+#include "lines.h"
+#include "ordered_pipeline.h"
+#include "source.h"
+
+// Fails the run after a failed read: "NAME:LINE: line longer than 256 MiB",
+// "cannot read 'NAME': reason", or what is wrong with the data.
+[[noreturn]] void failRead(const LineReader& reader, const char* name);
+[[noreturn]] void failSource(const ByteSource& source, const char* name, int error);
+
+// "line longer than 256 MiB", for a reader that stopped at such a line.
+std::string lineTooLong(const LineReader& reader);
+
+// To be called before a record error at the reader's current line is
+// reported: when the data came through a decompressor and the rest of its
+// member or frame is damaged, fails the run with that damage instead.
+void failIfDamaged(LineReader& reader, const char* name);
+// The same for a record error whose line ends `offset` bytes into `source`.
+void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name);
+
+// How the records of an input are read.
+struct RecordThreads {
+    int workers = 0;                                  // extra threads
+    size_t chunkSize = size_t{1} << 20;               // bytes of a chunk, about
+    size_t bufferSize = LineReader::defaultCapacity;  // of the reader on one thread
+    // In chunks whenever there are workers, even where one thread is
+    // quicker (for tests of the chunks themselves).
+    bool alwaysChunks = false;
+};
+
+// The first bad record of a chunk: its line (from 1 in the chunk, 0 for
+// none), the bytes of the chunk up to its end (0 for a line too long, which
+// is reported as such without looking further), and what is wrong.
+struct RecordError {
+    uint64_t line = 0;
+    uint64_t offset = 0;
+    std::string what;
+};
+
+// Whether reading the records of `in` in chunks on the workers pays: for a
+// plain file read in byte ranges, always. Other inputs are read by the
+// calling thread into memory first; on two cores that only adds a copy (the
+// decoding of compressed data, or the pipe, being the slower step), so only
+// with more cores, which then parse while others decode.
+bool recordsInChunks(ByteSource& in, const RecordThreads& threads);
+
+// Calls record(reader, line, into, what) for each line of the reader, in
+// order; it returns false at a bad record, with `what` set. Then describes
+// that line in `error` and returns false; after a failed read returns
+// false with error.line 0.
+template <class Into, class Record>
+bool scanLines(LineReader& reader, Into& into, Record& record, RecordError& error) {
+    std::string_view line;
+    std::string what;
+    while (reader.next(line)) {
+        if (record(static_cast<const LineReader&>(reader), line, into, what)) continue;
+        error = {reader.lineNumber(), reader.offset(), std::move(what)};
+        return false;
+    }
+    return !reader.error();
+}
+
+namespace records_detail {
+
+// Whole lines held in memory: the last may lack its newline only at the
+// end of the input, or when it is longer than a reader takes. The buffer is
+// kept from chunk to chunk and not cleared, so a chunk costs no allocation
+// and no page faults.
+struct Chunk {
+    std::unique_ptr<char[]> text;
+    size_t size = 0, capacity = 0;
+    void reserve(size_t n);
+};
+
+// Cuts an input into chunks of whole lines of about `size` bytes.
+class ChunkCutter {
+  public:
+    ChunkCutter(ByteSource& in, size_t size) : in_(in), size_(size) {}
+    // Fills `chunk` with the next lines and sets its offset in the input;
+    // false when the input ended with the chunk before. `failure` is the
+    // errno of a failed read (the lines before it are in the chunk).
+    bool next(Chunk& chunk, uint64_t& offset, int& failure);
+
+  private:
+    ByteSource& in_;
+    size_t size_;
+    std::vector<char> carry_;  // a line begun in the previous read
+    uint64_t offset_ = 0;
+    bool ended_ = false;
+};
+
+// What a range of a plain file held: its lines' offset and size in the
+// file's data, and the errno of a failed read.
+struct RangeTaken {
+    uint64_t offset = 0, size = 0;
+    int failure = 0;
+};
+// Reads with `read` the lines that begin in bytes [from, to) of the data of
+// the file at fd (beginning at `base`).
+RangeTaken readRange(int fd, uint64_t base, uint64_t from, uint64_t to,
+                     const std::function<void(LineReader&)>& read);
+// The bytes of the file's data from `base` on.
+uint64_t dataSize(int fd, uint64_t base);
+// Reads with `read` the lines of a chunk.
+void readChunk(const Chunk& chunk, const std::function<void(LineReader&)>& read);
+
+// On merging a chunk that began at `chunkOffset` after `linesBefore` lines:
+// fails the run at its bad record, if any, as one thread would, damage in
+// the data before it being reported first.
+void failAtRecord(ByteSource& in, const char* name, uint64_t chunkOffset, uint64_t linesBefore,
+                  const RecordError& error);
+// After a chunk's reader stopped early: a line too long for it is the
+// chunk's bad record (a failed read is the caller's to report).
+void noteLineTooLong(const LineReader& reader, RecordError& error);
+
+}  // namespace records_detail
+
+// Reads the records of `in` (named `name` in messages) with `record` (as
+// for scanLines), and fails the run at the first bad record or failed read
+// exactly as one thread reading line by line would, after every record
+// before it was taken.
+//
+// On one thread, `record` adds into `direct`. In chunks, it adds into a
+// Result of its chunk on a worker, and merge(result) gets the results on
+// the calling thread in input order. Result and Direct give `record` the
+// same interface: what a run writes is then the same either way.
+template <class Result, class Direct, class Record, class Merge>
+void readRecords(ByteSource& in, const char* name, const RecordThreads& threads, Direct& direct,
+                 Record&& record, Merge&& merge) {
+    using namespace records_detail;
+    if (!recordsInChunks(in, threads)) {
+        LineReader reader(in, 0, threads.bufferSize, true);
+        RecordError error;
+        if (scanLines(reader, direct, record, error)) return;
+        if (!error.line) failRead(reader, name);
+        failIfDamaged(reader, name);
+        fail("%s:%" PRIu64 ": %s", name, error.line, error.what.c_str());
+    }
+
+    struct Job {
+        Chunk chunk;  // in memory, unless the job reads a range of the file
+        uint64_t from = 0, to = 0;
+        RangeTaken taken;  // of the input: its lines' offset and size, a failed read
+        uint64_t lines = 0;
+        RecordError error;
+        Result result{};
+    };
+    OrderedPipeline<Job> jobs(threads.workers);
+    uint64_t linesBefore = 0;
+    int failure = 0;
+    auto mergeOldest = [&] {
+        Job& job = jobs.oldest();
+        if (!failure) {
+            merge(job.result);
+            failAtRecord(in, name, job.taken.offset, linesBefore, job.error);
+            linesBefore += job.lines;
+            in.tookRanges(job.taken.size);
+            failure = job.taken.failure;
+        }
+        jobs.release();
+    };
+    auto nextJob = [&]() -> Job& {
+        Job& job = jobs.next();
+        job.result = Result{};
+        job.error = RecordError{};
+        job.taken = RangeTaken{};
+        return job;
+    };
+    const auto readLines = [&record](Job& job) {
+        return [&record, &job](LineReader& reader) {
+            if (!scanLines(reader, job.result, record, job.error))
+                noteLineTooLong(reader, job.error);
+            job.lines = reader.lineNumber();
+        };
+    };
+    auto start = [&](auto task) {
+        jobs.submit(task);
+        if (jobs.size() > static_cast<size_t>(threads.workers) + 1) mergeOldest();
+    };
+
+    int fd;
+    uint64_t base;
+    if (in.rangeFile(fd, base)) {
+        const uint64_t size = dataSize(fd, base);
+        // The last range reaches to wherever the file ends when it is read.
+        for (uint64_t from = 0; !failure; from += threads.chunkSize) {
+            const bool last = size - std::min(size, from) <= threads.chunkSize;
+            Job& job = nextJob();
+            job.from = from;
+            job.to = last ? UINT64_MAX : from + threads.chunkSize;
+            start([readLines, fd, base](Job& j) {
+                j.taken = readRange(fd, base, j.from, j.to, readLines(j));
+            });
+            if (last) break;
+        }
+    } else {
+        ChunkCutter cutter(in, threads.chunkSize);
+        while (!failure) {
+            Job& job = nextJob();
+            if (!cutter.next(job.chunk, job.taken.offset, job.taken.failure)) break;
+            start([readLines](Job& j) { readChunk(j.chunk, readLines(j)); });
+        }
+    }
+    while (!jobs.empty()) mergeOldest();
+    if (failure) failSource(in, name, failure);
+}

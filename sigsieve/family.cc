@@ -1,0 +1,223 @@
+#include "family.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <string_view>
+
+#include "pvalue.h"
+#include "qqplot.h"
+#include "tool.h"
+
+namespace {
+
+// Reads input i in a pass: onText(into, text) as for readPValues, and the
+// results of chunks merged in order by merge(result).
+template <class Result, class Direct, class OnText, class Merge>
+void pass(const Inputs& in, int i, Direct& direct, OnText&& onText, Merge&& merge) {
+    const auto source = openInputSource(in.paths[i], in.options[i], in.threads.workers);
+    readPValues<Result>(
+        *source, inputName(in.paths[i]), in.threads, direct,
+        [&](auto& into, std::string_view, std::string_view text) { return onText(into, text); },
+        merge);
+}
+
+// The p-values of a record read on one thread, each handed on at once.
+struct EachValue {
+    const std::function<void(double)>& each;
+    void add(double p) { each(p); }
+};
+// Those of a chunk, handed on in order when it is merged.
+struct Values {
+    std::vector<double> values;
+    void add(double p) { values.push_back(p); }
+};
+
+// What the first pass counts of an input, on one thread or in a chunk.
+// Only the p-values below alpha (all of them with `full`) are added one by
+// one; of the others it keeps the count and the smallest, whatever the
+// order: a p-value whose magnitude shows it above the smallest yet is not
+// even read.
+struct Tally {
+    int64_t records = 0;
+    uint64_t present = 0, high = 0;
+    double highMin = INFINITY;
+    uint64_t highMinCount = 0;
+    int64_t aboveHighMin = noDecade;  // values of this decade and up exceed highMin
+
+    // Counts the p-value `text`, adding it with add(p) when it is below
+    // alpha; false when it is not a number.
+    template <class Add>
+    bool take(std::string_view text, double alpha, const Threshold& below, bool full, Add&& add) {
+        ++records;
+        const Magnitude m = full ? Magnitude{Magnitude::Other, 0} : decimalMagnitude(text);
+        const bool atOrAbove = m.kind == Magnitude::Decade && m.decade >= below.failMin;
+        if (atOrAbove) {
+            ++present, ++high;
+            if (m.decade >= aboveHighMin) return true;
+        }
+        double p;
+        if (scanReal(text, p) == 0) return false;
+        if (p != p) return true;
+        if (!full && !(p < alpha)) {
+            if (!atOrAbove) ++present, ++high;
+            if (p == highMin) ++highMinCount;
+            if (p < highMin) {
+                highMin = p, highMinCount = 1;
+                const Threshold t = makeThreshold(highMin);
+                aboveHighMin = t.failMin + (powerOfTen(t.failMin) == highMin);
+            }
+            return true;
+        }
+        ++present;
+        add(p);
+        return true;
+    }
+    // Takes on the tally of the records after these.
+    void merge(const Tally& later) {
+        records += later.records;
+        present += later.present;
+        high += later.high;
+        if (later.highMin == highMin) highMinCount += later.highMinCount;
+        if (later.highMin < highMin) highMin = later.highMin, highMinCount = later.highMinCount;
+    }
+};
+
+struct TallyDirect {
+    Tally tally;
+    Survey& survey;
+    int input;
+    void add(double p) { survey.add(input, p); }
+};
+struct TallyChunk {
+    Tally tally;
+    std::vector<double> values;
+    void add(double p) { values.push_back(p); }
+};
+
+void keep(std::vector<double>& heap, double p) {
+    if (heap.size() < qqPoints) {
+        heap.push_back(p);
+        std::push_heap(heap.begin(), heap.end());
+    } else if (p < heap.front()) {
+        std::pop_heap(heap.begin(), heap.end());
+        heap.back() = p;
+        std::push_heap(heap.begin(), heap.end());
+    }
+}
+
+// The finer cells of a cell over the p-values of the inputs in `inputs`
+// (a mask), with `ones` more p-values of 1.
+Refine refineOver(const Inputs& in, int inputs, uint64_t ones) {
+    return refineFrom(
+        [&in, inputs](const std::function<void(double)>& each) { forEachPValue(in, inputs, each); },
+        ones);
+}
+
+}  // namespace
+
+void forEachPValue(const Inputs& in, int inputs, const std::function<void(double)>& each) {
+    for (int i = 0; i < 2; ++i) {
+        if (!(inputs >> i & 1)) continue;
+        EachValue direct{each};
+        pass<Values>(
+            in, i, direct,
+            [](auto& into, std::string_view text) {
+                double p;
+                if (scanReal(text, p) == 0) return false;
+                into.add(p);
+                return true;
+            },
+            [&](const Values& chunk) {
+                for (const double p : chunk.values) each(p);
+            });
+    }
+}
+
+Survey::Survey(const Inputs& in, double alpha, bool full, bool keepLowest)
+    : highMin(INFINITY), lowBound(orderKey(alpha) - 1), keepLowest_(keepLowest) {
+    const Threshold below = makeThreshold(alpha);
+    Tally total;
+    for (int i = 0; i < 2; ++i) {
+        TallyDirect direct{{}, *this, i};
+        pass<TallyChunk>(
+            in, i, direct,
+            [&](auto& into, std::string_view text) {
+                return into.tally.take(text, alpha, below, full, [&](double p) { into.add(p); });
+            },
+            [&](const TallyChunk& chunk) {
+                direct.tally.merge(chunk.tally);
+                for (const double p : chunk.values) add(i, p);
+            });
+        records[i] = direct.tally.records;
+        present[i] = direct.tally.present;
+        total.merge(direct.tally);
+    }
+    high = total.high;
+    highMin = total.highMin;
+    highMinCount = total.highMinCount;
+    for (auto& heap : lowest) std::sort_heap(heap.begin(), heap.end());
+}
+
+void Survey::add(int i, double p) {
+    cells[i].add(orderKey(p), p);
+    if (orderKey(p) <= lowBound) keepLow(p);
+    if (keepLowest_) keep(lowest[i], p);
+}
+
+void Survey::keepLow(double p) {
+    low.push_back(p);
+    if (low.size() < defaultExactCap) return;
+    // Full: keep the smaller half, all of whose values lie below the new
+    // bound.
+    const auto middle = low.begin() + static_cast<ptrdiff_t>(low.size() / 2);
+    std::nth_element(low.begin(), middle, low.end());
+    lowBound = orderKey(*middle) - 1;
+    low.erase(
+        std::remove_if(low.begin(), low.end(), [&](double v) { return orderKey(v) > lowBound; }),
+        low.end());
+}
+
+Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
+                    bool full) {
+    const uint64_t present = survey.present[0] + survey.present[1];
+    if (present > static_cast<uint64_t>(total))
+        fail("%" PRIu64 " p-values present, more than the %" PRId64 " k-mers tested", present,
+             total);
+    // The family: the p-values present and the absent k-mers as 1s.
+    const uint64_t ones = static_cast<uint64_t>(total) - present;
+    Histogram all = survey.cells[0];
+    all.merge(survey.cells[1]);
+    if (full) all.add(orderKey(1.0), 1.0, ones);
+    Cells family = all.cells();
+    if (!full) {
+        // Those below alpha in cells; above them, the smallest p-value at or
+        // above alpha (the 1s included) with its ties, then the rest. No
+        // rank of the rest can be a cutoff: every p-value there is above
+        // alpha and above a smaller one at or above alpha.
+        for (Cell& c : family) c.keyTo = std::min(c.keyTo, orderKey(alpha) - 1);
+        const double least = std::min(survey.highMin, ones ? 1.0 : INFINITY);
+        const uint64_t ties =
+            (survey.highMin == least ? survey.highMinCount : 0) + (ones && least == 1.0 ? ones : 0);
+        const uint64_t key = orderKey(least);
+        if (ties) family.push_back({ties, least, least, key, key});
+        if (survey.high + ones > ties)
+            family.push_back({survey.high + ones - ties, std::nextafter(least, INFINITY), INFINITY,
+                              key + 1, UINT64_MAX});
+    }
+    const Refine fromInputs = refineOver(in, 3, ones);
+    const Refine fromLow = refineFrom(
+        [&](const std::function<void(double)>& each) {
+            for (const double p : survey.low) each(p);
+        },
+        0);
+    const Cutoff cutoff = methodCutoff(method, alpha, total, family, [&](const Cell& c) {
+        return c.keyTo <= survey.lowBound ? fromLow(c) : fromInputs(c);
+    });
+    std::vector<double>().swap(survey.low);  // memory for the medians' passes
+    return cutoff;
+}
+
+double medianPValue(const Inputs& in, int inputs, const Cells& cells, uint64_t n) {
+    return median(cells, n, refineOver(in, inputs, 0));
+}

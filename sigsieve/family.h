@@ -1,0 +1,59 @@
+// The family of p-values of a run: the records of both inputs, read in
+// passes on the run's threads, and what the corrections, the report and
+// the plot learn from them.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "corrections.h"
+#include "records.h"
+
+// The two inputs, read as often as the passes need them.
+struct Inputs {
+    const char* paths[2];
+    const char* options[2];  // the options naming them, for messages
+    RecordThreads threads;
+};
+
+// Calls each(p) for every p-value (nan included) of the inputs in `inputs`
+// (a mask: 1 case, 2 control), in the order of the records.
+void forEachPValue(const Inputs& in, int inputs, const std::function<void(double)>& each);
+
+// What a first pass over the records learns of each input. With `full`,
+// every p-value is read exactly into the histograms. Otherwise (only a
+// cutoff is sought, which is below alpha or the smallest p-value at or
+// above it), the p-values at or above alpha are only counted, and read
+// exactly only when their magnitude shows they may be the smallest such.
+struct Survey {
+    int64_t records[2] = {};
+    uint64_t present[2] = {};  // p-values other than nan
+    Histogram cells[2] = {Histogram(0, 64 - Histogram::bits), Histogram(0, 64 - Histogram::bits)};
+    uint64_t high = 0;          // without `full`: p-values at or above alpha,
+    double highMin;             // the smallest of them,
+    uint64_t highMinCount = 0;  // and how many times it occurs
+    // Every p-value of both inputs with a key up to lowBound (below alpha):
+    // the cells there are refined without reading the inputs again.
+    std::vector<double> low;
+    uint64_t lowBound;
+    std::vector<double> lowest[2];  // with `keepLowest`, the qqPoints smallest, ascending
+
+    Survey(const Inputs& in, double alpha, bool full, bool keepLowest);
+    // Adds a p-value below alpha (or any, with `full`) of input i.
+    void add(int i, double p);
+
+  private:
+    void keepLow(double p);
+    bool keepLowest_;
+};
+
+// The cutoff of `method` (not Bonferroni) over the family of `total`
+// p-values: those of the inputs and the k-mers tested but absent as 1s.
+// Fails the run when more p-values are present than k-mers were tested.
+Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
+                    bool full);
+
+// The median p-value of the inputs in `inputs` (a mask), of which there
+// are n with the cells given.
+double medianPValue(const Inputs& in, int inputs, const Cells& cells, uint64_t n);

@@ -1,0 +1,29 @@
+// The report of a run: a tab-separated table with a header line and a row
+// for each input and for both together, giving the method, alpha, the
+// number of k-mers tested, the cutoff applied and its rule, the records
+// read, the p-values present, the records passing, the smallest p-value
+// and the genomic-control lambda (NA where there is no p-value).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "corrections.h"
+
+// A row of the report.
+struct ReportRow {
+    std::string input;  // its name, or "both"
+    int64_t records;
+    uint64_t pValues;
+    int64_t passing;
+    const Cells* cells;  // of its p-values: the first holds the smallest
+    double lambda;
+};
+
+// The text of the report: the header line, then the three rows.
+std::string reportText(const char* method, double alpha, int64_t total, const Cutoff& cutoff,
+                       const ReportRow rows[3]);
+
+// A file name as a cell of the report: a tab, newline or backslash in it is
+// written \t, \n or \\, so that every row keeps its columns.
+std::string reportCell(const char* name);
