@@ -77,7 +77,7 @@ per_set() {
 against_baseline() {
     [ -n "${BASELINE:-}" ] || return 0
     local name=$1 dir=$2 args=$3
-    compare "$name [vs baseline]" "$dir" "$build/$name/$name $args" "$BASELINE/$name/$name $args"
+    compare "$name $args [vs baseline]" "$dir" "$build/$name/$name $args" "$BASELINE/$name/$name $args"
 }
 
 # with TOOL: whether the command exists (else says what to install).
@@ -114,6 +114,7 @@ for tool in "${tools[@]}"; do
                     "$build/seedtiler/seedtiler -@$threads -o copy.txt.gz" \
                     "bgzip -@ 2 -l 1 -c same-size.txt > /dev/null"
             done
+            against_baseline seedtiler "$d" "-@1 -o copy.txt.gz"
             echo "  .gz sizes: ours $(wc -c <"$d/copy.txt.gz"), bgzip -l 1 $(bgzip -l 1 -c "$d/same-size.txt" | wc -c)"
         fi
         rm -f "$d/copy.txt.gz"
@@ -126,6 +127,11 @@ for tool in "${tools[@]}"; do
         compare sigsieve "$d" "$build/sigsieve/sigsieve" "$anchor"
         per_set sigsieve "$d" "$build/sigsieve/sigsieve" "$anchor"
         against_baseline sigsieve "$d" ""
+        against_baseline sigsieve "$d" "-@1"
+        against_baseline sigsieve "$d" "-m bh"
+        against_baseline sigsieve "$d" "-m bh --report=r.tsv --qq-plot=q.svg"
+        # The corrections' passes on the extra threads, against one.
+        compare "sigsieve -m bh -@1" "$d" "$build/sigsieve/sigsieve -m bh -@1" "$build/sigsieve/sigsieve -m bh"
         # The other corrections against the default on the same files.
         for m in bh holm by; do
             compare "sigsieve -m $m" "$d" "$build/sigsieve/sigsieve -m $m" "$build/sigsieve/sigsieve"
@@ -144,6 +150,7 @@ for tool in "${tools[@]}"; do
                     "$build/sigsieve/sigsieve --case=case.kmerDiff.bgz --control=control.kmerDiff.bgz -@$threads" \
                     "igzip -dc case.kmerDiff.bgz control.kmerDiff.bgz > /dev/null"
             done
+            against_baseline sigsieve "$d" "--case=case.kmerDiff.bgz --control=control.kmerDiff.bgz -@1"
         fi
         # zstd of many frames (pzstd), decoded a frame per task.
         if with pzstd zstd; then
@@ -172,6 +179,7 @@ for tool in "${tools[@]}"; do
                 compare "sigsieve .$z -@$threads" "$d" "$run -@$threads" \
                     "$undo case.kmerDiff.$z control.kmerDiff.$z > /dev/null"
             done
+            against_baseline sigsieve "$d" "--case=case.kmerDiff.$z --control=control.kmerDiff.$z -@1"
         done ;;
     cohortmeans)
         d=$data/cohortmeans; mkdir -p "$d"
@@ -183,6 +191,7 @@ for tool in "${tools[@]}"; do
         # More threads on a larger table (the rows six times over), where
         # the start of a run no longer dominates.
         [ -s "$d/big.txt" ] || for i in 1 2 3 4 5 6; do cat "$d/test.txt"; done >"$d/big.txt"
+        against_baseline cohortmeans "$d" "-i big.txt -@1 100 100"
         for threads in 1 2 3; do
             compare "cohortmeans -@$threads big" "$d" "$build/cohortmeans/cohortmeans -i big.txt -@$threads 100 100" \
                 "$build/cohortmeans/cohortmeans -i big.txt 100 100"

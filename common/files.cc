@@ -155,7 +155,7 @@ int openTemporary(const char* path) {
     }
     std::string dirName, base;
     splitPath(final, dirName, base);
-    if (pendingCount == maxPending) std::abort();
+    if (pendingCount == maxPending) fail("more than %d outputs in one run", maxPending);
     Pending& slot = pending[pendingCount];
     slot.finalDir = openDirectory(dirName.c_str());
     if (slot.finalDir < 0) return -1;
@@ -318,7 +318,7 @@ int openInput(const char* path) {
 
 void createOutputs(const char* const* paths, int* fds, int count) {
     bool created[maxPending] = {}, inPlace[maxPending] = {};
-    if (count > maxPending) std::abort();
+    if (count > maxPending) fail("more than %d outputs in one run", maxPending);
     // An existing file that this user may not write is refused, as a shell
     // redirect refuses it, before any output is made.
     for (int i = 0; i < count; ++i) {

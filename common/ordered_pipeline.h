@@ -19,7 +19,9 @@
 template <class Job>
 class OrderedPipeline {
   public:
-    explicit OrderedPipeline(int workers) : pool_(workers) {}
+    // `workers` threads beside the calling one (see TaskPool for
+    // `callerWorks`).
+    explicit OrderedPipeline(int workers, bool callerWorks = true) : pool_(workers, callerWorks) {}
     ~OrderedPipeline() { pool_.stop(); }
     OrderedPipeline(const OrderedPipeline&) = delete;
     OrderedPipeline& operator=(const OrderedPipeline&) = delete;

@@ -72,46 +72,37 @@ class FdSource : public ByteSource {
     off_t start_;
 };
 
-// Runs another source on a thread of the pool, which fills the next buffer
-// while the reader takes the current one. The thread starts at the first
-// read and is stopped, and the buffers freed, at the end of the data, so
-// that of several inputs read one after another only one holds them.
+// Runs another source on a thread of the pool, which fills a few buffers
+// ahead of the reader, one read after another on that thread alone. The
+// thread starts at the first read and is stopped, and the buffers freed, at
+// the end of the data, so that of several inputs read one after another
+// only one holds them.
 class ReadAhead : public WrappingSource {
   public:
     explicit ReadAhead(std::unique_ptr<ByteSource> inner) : WrappingSource(std::move(inner)) {}
     bool verifyThrough(uint64_t offset) override {
         // The thread has read ahead of the reader, perhaps into a failure:
         // the source it read from says where that lies.
-        pipeline_.reset();
+        buffers_.reset();
         return WrappingSource::verifyThrough(offset);
     }
     ssize_t read(char* dst, size_t n) override {
         for (;;) {
             if (finished_) return failed_ ? failLike(*inner_) : 0;
-            if (!pipeline_) {
-                pipeline_ = std::make_unique<OrderedPipeline<Buffer>>(1);
-                fill();
+            if (!buffers_) buffers_ = std::make_unique<OrderedPipeline<Buffer>>(1, false);
+            while (buffers_->size() < depth) fill();
+            Buffer& b = buffers_->oldest();
+            if (b.size <= 0) {
+                finished_ = true;
+                failed_ = b.size < 0;
+                buffers_.reset();
+                continue;
             }
-            if (!current_) {
-                current_ = &pipeline_->oldest();
-                if (current_->size <= 0) {
-                    finished_ = true;
-                    failed_ = current_->size < 0;
-                    pipeline_.reset();
-                    current_ = nullptr;
-                    continue;
-                }
-                fill();  // the next buffer, while this one is read
-            }
-            Buffer& b = *current_;
             const size_t take = std::min(n, static_cast<size_t>(b.size) - b.used);
             std::memcpy(dst, b.data.data() + b.used, take);
             b.used += take;
             consumed_ = b.consumed;
-            if (b.used == static_cast<size_t>(b.size)) {
-                pipeline_->release();
-                current_ = nullptr;
-            }
+            if (b.used == static_cast<size_t>(b.size)) buffers_->release();
             return static_cast<ssize_t>(take);
         }
     }
@@ -123,23 +114,30 @@ class ReadAhead : public WrappingSource {
         size_t used = 0;
         uint64_t consumed = 0;
     };
-    static constexpr size_t bufferSize = size_t{256} << 10;
+    static constexpr size_t depth = 3;
+    static constexpr size_t bufferSize = size_t{128} << 10;
 
-    // One read of the inner source at a time, in order: the next is
-    // submitted only once the one before it has been taken.
+    // The reads run in order on the one thread of the pool, so only they
+    // touch the inner source and `innerDone_`; none follows the end or a
+    // failure.
     void fill() {
-        pipeline_->next();
-        pipeline_->submit([this](Buffer& b) {
-            b.data.resize(bufferSize);
+        buffers_->next();
+        buffers_->submit([this](Buffer& b) {
             b.used = 0;
+            if (innerDone_) {
+                b.size = 0;
+                return;
+            }
+            b.data.resize(bufferSize);
             b.size = inner_->read(b.data.data(), b.data.size());
             b.consumed = inner_->consumed();
+            innerDone_ = b.size <= 0;
         });
     }
 
-    std::unique_ptr<OrderedPipeline<Buffer>> pipeline_;
-    Buffer* current_ = nullptr;
+    std::unique_ptr<OrderedPipeline<Buffer>> buffers_;
     bool finished_ = false, failed_ = false;
+    bool innerDone_ = false;
 };
 
 // How much of a plain input is looked at for a NUL byte before it is taken

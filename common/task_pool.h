@@ -27,8 +27,10 @@ class TaskPool {
 
     // Starts `threads` workers, but no more than the cores this process
     // may run on leave beside the calling thread, which works too: more
-    // would only take turns with each other.
-    explicit TaskPool(int threads) {
+    // would only take turns with each other. Unless `callerWorks` is
+    // false: then a wait only waits, and with one worker the tasks run one
+    // after another in the order they were handed in.
+    explicit TaskPool(int threads, bool callerWorks = true) : callerWorks_(callerWorks) {
         threads = std::min(threads, usableCores() - 1);
         for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { work(); });
     }
@@ -63,8 +65,10 @@ class TaskPool {
     void wait(Done& done) {
         std::unique_lock<std::mutex> lock(mutex_);
         while (!done.value) {
-            if (queue_.empty() || closing_) {
-                changed_.wait(lock, [&] { return done.value || (!queue_.empty() && !closing_); });
+            if (queue_.empty() || closing_ || !callerWorks_) {
+                changed_.wait(lock, [&] {
+                    return done.value || (!queue_.empty() && !closing_ && callerWorks_);
+                });
                 continue;
             }
             runFront(lock);
@@ -116,6 +120,7 @@ class TaskPool {
         changed_.notify_all();
     }
 
+    const bool callerWorks_;
     std::vector<std::thread> threads_;
     std::deque<Task> queue_;
     bool closing_ = false;

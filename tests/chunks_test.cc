@@ -3,14 +3,20 @@
 // sizes by 1 to 4 workers, cut in memory or read as byte ranges of the
 // file, give the same output and the same message.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "cohortmeans.h"
+#include "decoders.h"
 #include "memory_file.h"
+#include "ordered_pipeline.h"
 #include "sigsieve.h"
 #include "task_pool.h"
 
@@ -151,6 +157,95 @@ TEST(Chunks, TaskFailuresReachTheWaitingThread) {
             }
         }
         EXPECT_EQ(raised, "task 2;") << threads;
+    }
+}
+
+// The ordered pipeline hands the jobs back in the order they were
+// submitted, however long each takes on however many threads, reuses the
+// jobs handed back, and a job that fails fails at its turn only; jobs still
+// running when it stops are waited for.
+TEST(Chunks, PipelineKeepsOrderThroughAFailure) {
+    std::mt19937_64 rng(13);
+    for (const int workers : {0, 1, 3}) {
+        struct Job {
+            int index = -1;
+        };
+        OrderedPipeline<Job> jobs(workers);
+        std::vector<int> order;
+        std::set<const Job*> distinct;
+        std::string raised;
+        const auto handBack = [&] {
+            try {
+                order.push_back(jobs.oldest().index);
+            } catch (const Failure& f) {
+                order.push_back(-1);
+                raised += f.message;
+            }
+            jobs.release();
+        };
+        for (int i = 0; i < 100; ++i) {
+            distinct.insert(&jobs.next());
+            const useconds_t delay = static_cast<useconds_t>(rng() % 300);
+            jobs.submit([i, delay](Job& j) {
+                usleep(delay);
+                if (i == 37) fail("job %d", i);
+                j.index = i;
+            });
+            if (jobs.size() > static_cast<size_t>(workers) + 1) handBack();
+        }
+        while (!jobs.empty()) handBack();
+        std::vector<int> expected;
+        for (int i = 0; i < 100; ++i) expected.push_back(i == 37 ? -1 : i);
+        EXPECT_EQ(order, expected) << workers;
+        EXPECT_EQ(raised, "job 37") << workers;
+        EXPECT_LE(distinct.size(), static_cast<size_t>(workers) + 2) << workers;
+        for (int i = 0; i < 8; ++i) {
+            jobs.next();
+            jobs.submit([](Job&) { usleep(2000); });
+        }
+        jobs.stop();
+        EXPECT_TRUE(jobs.empty());
+    }
+}
+
+// Every wrapper of a source passes on what the source says beside its
+// bytes: the file to read in ranges, what those reads took, and damage
+// found before a record error is reported.
+TEST(Chunks, WrappersForwardWhatTheirSourceSays) {
+    struct Inner : ByteSource {
+        uint64_t took = 0;
+        ssize_t read(char*, size_t) override { return 0; }
+        bool verifyThrough(uint64_t offset) override {
+            failWith("damaged at " + std::to_string(offset));
+            return false;
+        }
+        bool rangeFile(int& fd, uint64_t& start) override {
+            fd = 7, start = 3;
+            return true;
+        }
+        void tookRanges(uint64_t bytes) override { took += bytes; }
+    };
+    using Wrap = std::function<std::unique_ptr<ByteSource>(std::unique_ptr<ByteSource>)>;
+    const Wrap wraps[] = {
+        [](std::unique_ptr<ByteSource> in) {
+            return std::make_unique<KeptBytes>("", std::move(in));
+        },
+        [](std::unique_ptr<ByteSource> in) { return readAhead(std::move(in)); },
+    };
+    for (const Wrap& wrap : wraps) {
+        auto inner = std::make_unique<Inner>();
+        const Inner& seen = *inner;
+        const auto source = wrap(std::move(inner));
+        int fd = 0;
+        uint64_t start = 0;
+        EXPECT_TRUE(source->rangeFile(fd, start));
+        EXPECT_EQ(fd, 7);
+        EXPECT_EQ(start, 3u);
+        source->tookRanges(10);
+        EXPECT_EQ(seen.took, 10u);
+        EXPECT_EQ(source->consumed(), 10u);
+        EXPECT_FALSE(source->verifyThrough(5));
+        EXPECT_EQ(source->problem(), "damaged at 5");
     }
 }
 
