@@ -109,3 +109,7 @@ size_t formatDecimal(char* out, uint64_t v) {
     for (size_t i = 0; i < n; ++i) out[i] = digits[n - 1 - i];
     return n;
 }
+
+size_t formatShortest(char* out, double v) {
+    return static_cast<size_t>(std::to_chars(out, out + shortestLength, v).ptr - out);
+}

@@ -96,3 +96,9 @@ bool parseRealArgument(const char* text, double& value);
 
 // Writes the decimal digits of v (at most 20) at `out`; returns their count.
 size_t formatDecimal(char* out, uint64_t v);
+
+// Writes v in the shortest form that reads back as the same double ("0.05",
+// "1e-300", "inf", "nan") at `out`, which has room for shortestLength
+// bytes; returns the count.
+inline constexpr size_t shortestLength = 32;
+size_t formatShortest(char* out, double v);

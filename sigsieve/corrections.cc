@@ -45,7 +45,11 @@ bool parseMethod(const char* name, Method& method) {
     } names[] = {{"bonferroni", Method::Bonferroni},
                  {"holm", Method::Holm},
                  {"bh", Method::BH},
-                 {"by", Method::BY}};
+                 {"by", Method::BY},
+                 {"hochberg", Method::Hochberg},
+                 {"sidak", Method::Sidak},
+                 {"sidak-sd", Method::SidakSD},
+                 {"storey", Method::Storey}};
     for (const auto& n : names) {
         if (std::strcmp(name, n.name) == 0) {
             method = n.method;
@@ -63,9 +67,21 @@ const char* methodName(Method method) {
             return "bh";
         case Method::BY:
             return "by";
+        case Method::Hochberg:
+            return "hochberg";
+        case Method::Sidak:
+            return "sidak";
+        case Method::SidakSD:
+            return "sidak-sd";
+        case Method::Storey:
+            return "storey";
         default:
             return "bonferroni";
     }
+}
+
+bool methodNeedsRanks(Method method) {
+    return method != Method::Bonferroni && method != Method::Sidak;
 }
 
 // Summed from the smallest term up in extended precision while that is
@@ -297,24 +313,113 @@ double median(const Cells& cells, uint64_t n, const Refine& refine) {
 }
 
 Cutoff methodCutoff(Method method, double alpha, int64_t total, const Cells& cells,
-                    const Refine& refine) {
+                    const Refine& refine, double pi0) {
     const double n = static_cast<double>(total);
+    // The rank's count of the p-values from it to the largest, N - i + 1.
+    const auto fromTop = [total](uint64_t i) {
+        return static_cast<double>(total - static_cast<int64_t>(i) + 1);
+    };
+    const auto stepDown = [&](const RankThreshold& t) {
+        const auto found = smallestReaching(cells, 0, t, refine);
+        return Cutoff{found ? found->value : infinity, false};
+    };
+    const auto stepUp = [&](const RankThreshold& t) {
+        const auto found = largestWithin(cells, 0, t, refine);
+        return found ? Cutoff{found->value, true} : Cutoff{-infinity, false};
+    };
     switch (method) {
-        case Method::Holm: {
-            const auto t = [&](uint64_t i) {
-                return alpha / static_cast<double>(total - static_cast<int64_t>(i) + 1);
-            };
-            const auto found = smallestReaching(cells, 0, t, refine);
-            return {found ? found->value : infinity, false};
-        }
+        case Method::Holm:
+            return stepDown([&](uint64_t i) { return alpha / fromTop(i); });
+        case Method::SidakSD:
+            return stepDown(
+                [&](uint64_t i) { return -std::expm1(std::log1p(-alpha) / fromTop(i)); });
+        case Method::Hochberg:
+            return stepUp([&](uint64_t k) { return alpha / fromTop(k); });
         case Method::BH:
         case Method::BY: {
             const double a = method == Method::BY ? alpha / harmonic(total) : alpha;
-            const auto t = [&](uint64_t k) { return (static_cast<double>(k) * a) / n; };
-            const auto found = largestWithin(cells, 0, t, refine);
-            return found ? Cutoff{found->value, true} : Cutoff{-infinity, false};
+            return stepUp([&](uint64_t k) { return (static_cast<double>(k) * a) / n; });
         }
+        case Method::Storey:
+            return stepUp([&](uint64_t k) { return (static_cast<double>(k) * alpha) / (pi0 * n); });
+        case Method::Sidak:
+            return {-std::expm1(std::log1p(-alpha) / n), false};
         default:
             return {alpha / n, false};
     }
+}
+
+double singleStepAdjusted(Method method, int64_t total, double p) {
+    const double n = static_cast<double>(total);
+    if (total <= 1) return p;
+    if (method == Method::Sidak) return -std::expm1(n * std::log1p(-p));
+    return std::min(1.0, n * p);
+}
+
+std::vector<double> adjustedPValues(Method method, int64_t total,
+                                    const std::vector<double>& passing, uint64_t absentOnes,
+                                    double pi0) {
+    const double n = static_cast<double>(total);
+    std::vector<double> adjusted(passing.size());
+    if (total <= 1) return passing;  // as R leaves a family of one
+    // The groups of equal p-values, and their first and last ranks; the
+    // absent k-mers join the group of 1s, where the passing values reach it.
+    struct Group {
+        size_t from, to;  // in `passing`
+        double first, last;
+    };
+    std::vector<Group> groups;
+    uint64_t before = 0;
+    for (size_t at = 0; at < passing.size();) {
+        size_t end = at + 1;
+        while (end < passing.size() && passing[end] == passing[at]) ++end;
+        uint64_t count = end - at;
+        if (passing[at] == 1) count += absentOnes, absentOnes = 0;
+        if (passing[at] > 1) before += absentOnes, absentOnes = 0;
+        groups.push_back(
+            {at, end, static_cast<double>(before + 1), static_cast<double>(before + count)});
+        before += count;
+        at = end;
+    }
+    const auto set = [&](const Group& g, double v) {
+        for (size_t i = g.from; i < g.to; ++i) adjusted[i] = v;
+    };
+    const auto capped = [](double v) { return std::min(1.0, v); };
+    // R's order of operations: (n + 1 - i) * p, n / i * p, q * n / i * p.
+    switch (method) {
+        case Method::Holm:
+        case Method::SidakSD: {
+            double running = -infinity;  // the maximum from the smallest up
+            for (const Group& g : groups) {
+                const double p = passing[g.from];
+                const double v = method == Method::Holm
+                                     ? (n + 1 - g.first) * p
+                                     : -std::expm1((n + 1 - g.first) * std::log1p(-p));
+                running = std::max(running, v);
+                set(g, method == Method::Holm ? capped(running) : running);
+            }
+            break;
+        }
+        case Method::Hochberg:
+        case Method::BH:
+        case Method::BY:
+        case Method::Storey: {
+            const double q = method == Method::BY ? harmonic(total) : 1;
+            double running = infinity;  // the minimum from the largest down
+            for (size_t k = groups.size(); k-- > 0;) {
+                const Group& g = groups[k];
+                const double p = passing[g.from];
+                const double v = method == Method::Hochberg ? (n + 1 - g.last) * p
+                                 : method == Method::BY     ? q * n / g.last * p
+                                                            : n / g.last * p;
+                running = std::min(running, v);
+                set(g, method == Method::Storey ? pi0 * capped(running) : capped(running));
+            }
+            break;
+        }
+        default:
+            for (const Group& g : groups)
+                set(g, singleStepAdjusted(method, total, passing[g.from]));
+    }
+    return adjusted;
 }

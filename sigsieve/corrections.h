@@ -11,6 +11,14 @@
 //   bh          k = the largest rank with p(k) <= (k * alpha) / N;
 //               passes p <= p(k) (none when there is no such k)
 //   by          bh with alpha / H(N) for alpha
+//   hochberg    k = the largest rank with p(k) <= alpha / (N - k + 1);
+//               passes p <= p(k)
+//   sidak       passes p < -expm1(log1p(-alpha) / N)
+//   sidak-sd    i = the smallest rank with
+//               p(i) >= -expm1(log1p(-alpha) / (N - i + 1));
+//               passes p < p(i) (every p-value when there is no such i)
+//   storey      k = the largest rank with p(k) <= (k * alpha) / (pi0 * N);
+//               passes p <= p(k), that is q <= alpha
 //
 // The sorted order is found from histograms of the p-values' bit patterns:
 // a pass over the records counts them in 65536 cells (with each cell's
@@ -25,11 +33,15 @@
 #include <optional>
 #include <vector>
 
-enum class Method { Bonferroni, Holm, BH, BY };
+enum class Method { Bonferroni, Holm, BH, BY, Hochberg, Sidak, SidakSD, Storey };
 
-// Parses a method's name (bonferroni, holm, bh, by); false if unknown.
+// Parses a method's name (bonferroni, holm, bh, by, hochberg, sidak,
+// sidak-sd, storey); false if unknown.
 bool parseMethod(const char* name, Method& method);
 const char* methodName(Method method);
+// Whether the method's cutoff depends on the ranks of the p-values (all
+// but bonferroni and sidak, whose cutoff depends on alpha and N only).
+bool methodNeedsRanks(Method method);
 
 // A 64-bit key that orders doubles as < does (-0 with +0); not for nan.
 inline uint64_t orderKey(double p) {
@@ -124,6 +136,22 @@ struct Cutoff {
 };
 
 // The cutoff of `method` over `cells`, which hold every p-value of the
-// family (total of them: the absent k-mers counted as p = 1).
+// family (total of them: the absent k-mers counted as p = 1); pi0 is
+// storey's.
 Cutoff methodCutoff(Method method, double alpha, int64_t total, const Cells& cells,
-                    const Refine& refine);
+                    const Refine& refine, double pi0 = 1);
+
+// The adjusted p-value of p for a method whose cutoff does not depend on
+// ranks: bonferroni min(1, N * p), sidak -expm1(N * log1p(-p)); p itself
+// when N is 1, as R leaves a family of one.
+double singleStepAdjusted(Method method, int64_t total, double p);
+
+// The adjusted p-values of the p-values that pass the method's cutoff, as
+// R's p.adjust(p, method, n = total) gives them (storey: pi0 times bh's),
+// in IEEE double in R's order of operations. `passing` holds those
+// p-values sorted, ties included: every p-value of the family below the
+// largest of them, and `absentOnes` absent k-mers counting as 1 beside the
+// ones there. Returns each one's value, in the same order.
+std::vector<double> adjustedPValues(Method method, int64_t total,
+                                    const std::vector<double>& passing, uint64_t absentOnes,
+                                    double pi0 = 1);

@@ -18,8 +18,7 @@ void pass(const Inputs& in, int i, Direct& direct, OnText&& onText, Merge&& merg
     const auto source = openInputSource(in.paths[i], in.options[i], in.threads.workers);
     readPValues<Result>(
         *source, inputName(in.paths[i]), in.threads, direct,
-        [&](auto& into, std::string_view, std::string_view text) { return onText(into, text); },
-        merge);
+        [&](auto& into, const std::string_view* fields) { return onText(into, fields[3]); }, merge);
 }
 
 // The p-values of a record read on one thread, each handed on at once.
@@ -135,7 +134,7 @@ void forEachPValue(const Inputs& in, int inputs, const std::function<void(double
 }
 
 Survey::Survey(const Inputs& in, double alpha, bool full, bool keepLowest)
-    : highMin(INFINITY), lowBound(orderKey(alpha) - 1), keepLowest_(keepLowest) {
+    : highMin(INFINITY), lowBound(orderKey(alpha) - 1), full_(full), keepLowest_(keepLowest) {
     const Threshold below = makeThreshold(alpha);
     Tally total;
     for (int i = 0; i < 2; ++i) {
@@ -160,6 +159,7 @@ Survey::Survey(const Inputs& in, double alpha, bool full, bool keepLowest)
 }
 
 void Survey::add(int i, double p) {
+    if (full_) ++bins[i][pi0Bin(p)], zeros[i] += p == 0;
     cells[i].add(orderKey(p), p);
     if (orderKey(p) <= lowBound) keepLow(p);
     if (keepLowest_) keep(lowest[i], p);
@@ -179,7 +179,7 @@ void Survey::keepLow(double p) {
 }
 
 Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
-                    bool full) {
+                    bool full, double pi0) {
     const uint64_t present = survey.present[0] + survey.present[1];
     if (present > static_cast<uint64_t>(total))
         fail("%" PRIu64 " p-values present, more than the %" PRId64 " k-mers tested", present,
@@ -211,13 +211,34 @@ Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alph
             for (const double p : survey.low) each(p);
         },
         0);
-    const Cutoff cutoff = methodCutoff(method, alpha, total, family, [&](const Cell& c) {
-        return c.keyTo <= survey.lowBound ? fromLow(c) : fromInputs(c);
-    });
+    const Cutoff cutoff = methodCutoff(
+        method, alpha, total, family,
+        [&](const Cell& c) { return c.keyTo <= survey.lowBound ? fromLow(c) : fromInputs(c); },
+        pi0);
     std::vector<double>().swap(survey.low);  // memory for the medians' passes
     return cutoff;
 }
 
+std::array<uint64_t, pi0Lambdas> atOrAboveLambdas(const Survey& survey, int64_t total) {
+    std::array<uint64_t, pi0Lambdas> counts{};
+    uint64_t above = static_cast<uint64_t>(total) - survey.present[0] - survey.present[1];
+    for (int b = pi0Lambdas; b >= 1; --b) {
+        above += survey.bins[0][b] + survey.bins[1][b];
+        counts[b - 1] = above;
+    }
+    return counts;
+}
+
 double medianPValue(const Inputs& in, int inputs, const Cells& cells, uint64_t n) {
     return median(cells, n, refineOver(in, inputs, 0));
+}
+
+double testedMedian(const Inputs& in, int inputs, const Cells& cells, uint64_t n, int64_t total) {
+    const uint64_t N = static_cast<uint64_t>(total);
+    const uint64_t low = (N + 1) / 2, high = N / 2 + 1;  // the ranks of the median
+    if ((N % 2 ? low : high) > n) return std::nan("");
+    const Refine refine = refineOver(in, inputs, 0);
+    const double a = valueAt(cells, 0, low, refine);
+    if (N % 2) return a;
+    return a / 2 + valueAt(cells, 0, high, refine) / 2;
 }

@@ -3,11 +3,13 @@
 // the plot learn from them.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
 #include "corrections.h"
+#include "pi0.h"
 #include "records.h"
 
 // The two inputs, read as often as the passes need them.
@@ -38,6 +40,9 @@ struct Survey {
     std::vector<double> low;
     uint64_t lowBound;
     std::vector<double> lowest[2];  // with `keepLowest`, the qqPoints smallest, ascending
+    // With `full`, the p-values at or above exactly b of pi0's lambdas.
+    std::array<uint64_t, pi0Lambdas + 1> bins[2] = {};
+    uint64_t zeros[2] = {};  // with `full`, the p-values of 0
 
     Survey(const Inputs& in, double alpha, bool full, bool keepLowest);
     // Adds a p-value below alpha (or any, with `full`) of input i.
@@ -45,15 +50,26 @@ struct Survey {
 
   private:
     void keepLow(double p);
-    bool keepLowest_;
+    bool full_, keepLowest_;
 };
 
-// The cutoff of `method` (not Bonferroni) over the family of `total`
-// p-values: those of the inputs and the k-mers tested but absent as 1s.
-// Fails the run when more p-values are present than k-mers were tested.
+// The cutoff of a method that needs ranks over the family of `total`
+// p-values: those of the inputs and the k-mers tested but absent as 1s
+// (pi0 is storey's). Fails the run when more p-values are present than
+// k-mers were tested.
 Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
-                    bool full);
+                    bool full, double pi0);
+
+// #{p >= lambda_j} over the family of `total` (absent k-mers counting as
+// 1s), from a `full` survey.
+std::array<uint64_t, pi0Lambdas> atOrAboveLambdas(const Survey& survey, int64_t total);
 
 // The median p-value of the inputs in `inputs` (a mask), of which there
 // are n with the cells given.
 double medianPValue(const Inputs& in, int inputs, const Cells& cells, uint64_t n);
+
+// The median of the family of the `total` k-mers tested, the absent ones
+// counting as larger than every p-value present (n of the inputs in
+// `inputs`, with the cells given): nan when it falls among the absent ones,
+// as when fewer than half are present.
+double testedMedian(const Inputs& in, int inputs, const Cells& cells, uint64_t n, int64_t total);

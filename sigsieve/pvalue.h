@@ -122,26 +122,28 @@ inline Verdict verdict(std::string_view text, const Threshold& threshold, bool p
 
 // Reads the records of an input, a k-mer, two integers and a p-value each,
 // with readRecords (see there for `threads`, Result, Direct and `merge`):
-// onText(into, kmer, text) gets each record's k-mer and p-value text and
-// returns false when the text is not a number. A line of one to three
-// fields, or such a text, fails the run.
-template <class Result, class Direct, class OnText, class Merge>
+// onText(into, fields) gets each record's fields, the k-mer at 0 and the
+// p-value text at 3 (and the two integers' texts at 1 and 2 when
+// `allFields`), and returns false when the text is not a number. A line of
+// one to three fields, or such a text, fails the run.
+template <class Result, bool allFields = false, class Direct, class OnText, class Merge>
 void readPValues(ByteSource& in, const char* name, const RecordThreads& threads, Direct& direct,
                  OnText&& onText, Merge&& merge) {
     const auto record = [&onText](const LineReader& reader, std::string_view line, auto& into,
                                   std::string& what) {
         FieldCursor cursor(reader, line);
-        std::string_view kmer, pvalue;
-        const int fields = splitFirstAndFourth(cursor, kmer, pvalue);
-        if (fields == 0) return true;  // a blank line
+        std::string_view fields[4];
+        const int found = allFields ? splitFields(cursor, 4, fields)
+                                    : splitFirstAndFourth(cursor, fields[0], fields[3]);
+        if (found == 0) return true;  // a blank line
         char text[160];
-        if (fields < 4) {
+        if (found < 4) {
             std::snprintf(text, sizeof text,
-                          "%d field%s, a record needs 4 (k-mer, two integers, p-value)", fields,
-                          fields == 1 ? "" : "s");
-        } else if (!onText(into, kmer, pvalue)) {
-            std::snprintf(text, sizeof text, "p-value '%.*s' is not a number", shown(pvalue.size()),
-                          pvalue.data());
+                          "%d field%s, a record needs 4 (k-mer, two integers, p-value)", found,
+                          found == 1 ? "" : "s");
+        } else if (!onText(into, fields)) {
+            std::snprintf(text, sizeof text, "p-value '%.*s' is not a number",
+                          shown(fields[3].size()), fields[3].data());
         } else {
             return true;
         }

@@ -64,7 +64,7 @@ struct Scale {
     double y(double v) const { return top + plotHeight - v / maxY * plotHeight; }
 };
 
-std::string axes(const Scale& s) {
+std::string axes(const Scale& s, const char* xLabel, const char* yLabel) {
     std::string svg;
     svg += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" ", left, top, plotWidth) +
            format("height=\"%.1f\" fill=\"none\" stroke=\"#000\"/>\n", plotHeight);
@@ -88,18 +88,18 @@ std::string axes(const Scale& s) {
     }
     svg += format("<text x=\"%.1f\" y=\"%.1f\" text-anchor=\"middle\">", left + plotWidth / 2,
                   height - 16) +
-           "expected \xe2\x88\x92log10(p)</text>\n";
+           xLabel + "</text>\n";
     svg +=
         format("<text transform=\"translate(%.1f %.1f) rotate(-90)\" ", 24, top + plotHeight / 2) +
-        "text-anchor=\"middle\">observed \xe2\x88\x92log10(p)</text>\n";
+        "text-anchor=\"middle\">" + yLabel + "</text>\n";
     return svg;
 }
 
 // One series: a line through its cells beyond the points, then the
 // points. Positions closer than half a pixel to the last one are dropped.
-std::string drawSeries(const QQSeries& series, const Scale& s, const char* colour) {
-    const double n = static_cast<double>(series.n);
-    auto expected = [&](double rank) { return minusLog((rank - 0.5) / n); };
+// p-values of 0 are drawn as squares on the top edge.
+std::string drawSeries(const QQSeries& series, const Scale& s, const char* colour, double total) {
+    auto expected = [&](double rank) { return minusLog((rank - 0.5) / total); };
     std::string line, points;
     double lastX = -1, lastY = -1;
     auto add = [&](std::string& out, double x, double y, bool point) {
@@ -119,23 +119,35 @@ std::string drawSeries(const QQSeries& series, const Scale& s, const char* colou
         add(line, expected(static_cast<double>(last)), minusLog(c.hi), false);
     }
     lastX = lastY = -1;
-    for (size_t i = 0; i < drawn; ++i)
-        add(points, expected(static_cast<double>(i + 1)), minusLog(series.lowest[i]), true);
+    std::string zeros;
+    for (size_t i = 0; i < drawn; ++i) {
+        const double x = expected(static_cast<double>(i + 1));
+        if (series.lowest[i] == 0) {
+            if (std::fabs(s.x(x) - lastX) < 0.5) continue;
+            lastX = s.x(x);
+            zeros += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"5\" height=\"5\"/>", lastX - 2.5,
+                            top - 2.5);
+            continue;
+        }
+        add(points, x, minusLog(series.lowest[i]), true);
+    }
     std::string svg = std::string("<g stroke=\"") + colour + "\" fill=\"" + colour + "\">\n";
     if (!line.empty())
         svg += "<polyline fill=\"none\" stroke-width=\"1.5\" points=\"" + line + "\"/>\n";
-    svg += "<g fill-opacity=\"0.7\" stroke=\"none\">" + points + "</g>\n</g>\n";
+    svg += "<g fill-opacity=\"0.7\" stroke=\"none\">" + points + zeros + "</g>\n</g>\n";
     return svg;
 }
 
 }  // namespace
 
-std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, double cutoff) {
-    double maxX = 1, maxY = 1;
+std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, double cutoff,
+                      int64_t total) {
+    const double N = static_cast<double>(total);
+    double maxX = minusLog(0.5 / N), maxY = 1;
     for (const QQSeries& q : series) {
-        if (q.n == 0) continue;
-        maxX = std::max(maxX, minusLog(0.5 / static_cast<double>(q.n)));
-        maxY = std::max(maxY, minusLog(q.lowest.front()));
+        // The smallest positive p-value sets the top: zeros go on the edge.
+        const auto positive = std::upper_bound(q.lowest.begin(), q.lowest.end(), 0.0);
+        if (positive != q.lowest.end()) maxY = std::max(maxY, minusLog(*positive));
     }
     const bool showCutoff = cutoff > 0 && std::isfinite(cutoff);
     if (showCutoff) maxY = std::max(maxY, minusLog(cutoff));
@@ -149,9 +161,9 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
         "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
     svg += "<text x=\"" + format("%.1f", left + plotWidth / 2) +
            "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">QQ plot (" + method +
-           format("): n = %.0f, \xce\xbb = ", static_cast<double>(all.n)) + lambdaText(all.lambda) +
-           "</text>\n";
-    svg += axes(s);
+           format("): n = %.0f of N = %.0f, \xce\xbb = ", static_cast<double>(all.n), N) +
+           lambdaText(all.lambda) + "</text>\n";
+    svg += axes(s, "expected \xe2\x88\x92log10(p)", "observed \xe2\x88\x92log10(p)");
     const double diagonal = std::min(s.maxX, s.maxY);
     svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", s.x(0), s.y(0), s.x(diagonal)) +
            format("y2=\"%.1f\" stroke=\"#999\"/>\n", s.y(diagonal));
@@ -165,7 +177,7 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
     }
     for (size_t i = 0; i < series.size(); ++i) {
         if (series[i].n == 0) continue;
-        svg += drawSeries(series[i], s, colours[i % 3]);
+        svg += drawSeries(series[i], s, colours[i % 3], N);
     }
     for (size_t i = 0; i < series.size(); ++i) {
         const double y = top + 40 + 36 * static_cast<double>(i);
@@ -176,7 +188,52 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
             escaped(series[i].name) + "</text>" +
             format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\">", left + plotWidth + 24, y + 14) +
             format("n = %.0f, \xce\xbb = ", static_cast<double>(series[i].n)) +
-            lambdaText(series[i].lambda) + "</text>\n";
+            lambdaText(series[i].lambda) +
+            (series[i].zeros ? format(", %.0f at 0", static_cast<double>(series[i].zeros)) : "") +
+            "</text>\n";
+    }
+    return svg + "</svg>\n";
+}
+
+std::string histogramSvg(const std::array<uint64_t, 20>& bins, uint64_t n, double pi0,
+                         const char* method) {
+    // Densities: a bin's share of the p-values over its width.
+    double density[20], maxY = 1;
+    for (int b = 0; b < 20; ++b) {
+        density[b] = n ? static_cast<double>(bins[b]) / static_cast<double>(n) / 0.05 : 0;
+        maxY = std::max(maxY, density[b]);
+    }
+    if (pi0 == pi0) maxY = std::max(maxY, pi0);
+    const Scale s{1, std::ceil(maxY * 1.1 * 10) / 10};
+    std::string svg =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" " +
+        format("width=\"%g\" height=\"%g\" viewBox=\"0 0 %g ", width, height, width) +
+        format("%g\" font-family=\"sans-serif\" font-size=\"12\">\n", height) +
+        "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
+    svg += "<text x=\"" + format("%.1f", left + plotWidth / 2) +
+           "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">p-value histogram (" + method +
+           format(
+               "): n = %.0f, \xcf\x80"
+               "0 = ",
+               static_cast<double>(n)) +
+           (pi0 == pi0 ? format("%.4g", pi0) : "NA") + "</text>\n";
+    svg += "<g fill=\"" + std::string(colours[1]) + "\" fill-opacity=\"0.8\" stroke=\"#fff\">";
+    for (int b = 0; b < 20; ++b)
+        svg += format("<rect x=\"%.1f\" y=\"%.1f\" ", s.x(0.05 * b), s.y(density[b])) +
+               format("width=\"%.1f\" height=\"%.1f\"/>", s.x(0.05) - s.x(0),
+                      s.y(0) - s.y(density[b]));
+    svg += "</g>\n" + axes(s, "p-value", "density");
+    if (pi0 == pi0) {
+        const double y = s.y(pi0);
+        svg +=
+            format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left, y, left + plotWidth) +
+            format("y2=\"%.1f\" stroke=\"#d62728\" stroke-dasharray=\"6 4\"/>\n", y) +
+            format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#d62728\">", left + plotWidth + 6, y + 4) +
+            format(
+                "\xcf\x80"
+                "0 = %.4g</text>\n",
+                pi0);
     }
     return svg + "</svg>\n";
 }

@@ -1,13 +1,16 @@
 #include "report.h"
 
-#include <cstdio>
+#include <cmath>
+
+#include "numbers.h"
 
 namespace {
 
-std::string formatReal(const char* format, double v) {
-    char text[64];
-    std::snprintf(text, sizeof text, format, v);
-    return text;
+// The shortest text that reads back as v; NA for nan.
+std::string number(double v) {
+    if (v != v) return "NA";
+    char text[shortestLength];
+    return std::string(text, formatShortest(text, v));
 }
 
 }  // namespace
@@ -28,19 +31,18 @@ std::string reportCell(const char* name) {
 }
 
 std::string reportText(const char* method, double alpha, int64_t total, const Cutoff& cutoff,
-                       const ReportRow rows[3]) {
+                       double pi0, const ReportRow rows[3]) {
     std::string text =
         "input\tmethod\talpha\ttested\tcutoff\trule\trecords\tp_values\tpassing\tsmallest_p\t"
-        "lambda\n";
+        "pi0\tlambda\tlambda_present\n";
     for (int g = 0; g < 3; ++g) {
         const ReportRow& r = rows[g];
-        const bool none = r.cells->empty();
-        text += reportCell(r.input.c_str()) + "\t" + method + "\t" + formatReal("%.17g", alpha) +
-                "\t" + std::to_string(total) + "\t" + formatReal("%.17g", cutoff.value) + "\t" +
+        text += reportCell(r.input.c_str()) + "\t" + method + "\t" + number(alpha) + "\t" +
+                std::to_string(total) + "\t" + number(cutoff.value) + "\t" +
                 (cutoff.inclusive ? "<=" : "<") + "\t" + std::to_string(r.records) + "\t" +
                 std::to_string(r.pValues) + "\t" + std::to_string(r.passing) + "\t" +
-                (none ? "NA" : formatReal("%.17g", r.cells->front().lo)) + "\t" +
-                (none ? "NA" : formatReal("%.6f", r.lambda)) + "\n";
+                number(r.cells->empty() ? NAN : r.cells->front().lo) + "\t" + number(pi0) + "\t" +
+                number(r.lambda) + "\t" + number(r.cells->empty() ? NAN : r.lambdaPresent) + "\n";
     }
     return text;
 }

@@ -1,8 +1,10 @@
 // The report of a run: a tab-separated table with a header line and a row
 // for each input and for both together, giving the method, alpha, the
 // number of k-mers tested, the cutoff applied and its rule, the records
-// read, the p-values present, the records passing, the smallest p-value
-// and the genomic-control lambda (NA where there is no p-value).
+// read, the p-values present, the records passing, the smallest p-value,
+// pi0, and the genomic-control lambda of the N tested and of the p-values
+// present (NA where there is none). Numbers are written in the shortest
+// form that reads back as the same double.
 #pragma once
 
 #include <cstdint>
@@ -16,13 +18,14 @@ struct ReportRow {
     int64_t records;
     uint64_t pValues;
     int64_t passing;
-    const Cells* cells;  // of its p-values: the first holds the smallest
-    double lambda;
+    const Cells* cells;    // of its p-values: the first holds the smallest
+    double lambda;         // of the N tested: nan for NA
+    double lambdaPresent;  // of the p-values present
 };
 
 // The text of the report: the header line, then the three rows.
 std::string reportText(const char* method, double alpha, int64_t total, const Cutoff& cutoff,
-                       const ReportRow rows[3]);
+                       double pi0, const ReportRow rows[3]);
 
 // A file name as a cell of the report: a tab, newline or backslash in it is
 // written \t, \n or \\, so that every row keeps its columns.

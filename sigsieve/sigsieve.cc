@@ -11,9 +11,9 @@
 // "control_out_sig.fasta", each as a record ">INDEX" followed by the k-mer,
 // INDEX counting 0, 1, 2, ... in each file.
 //
-// The other methods, the report and the plot first survey the p-values of
-// both inputs (family.h) and find the cutoff, then filter with it as
-// Bonferroni does.
+// The methods whose cutoff depends on the ranks, the report and the plots
+// first survey the p-values of both inputs (family.h) and find the cutoff,
+// then filter with it as Bonferroni does.
 #include "sigsieve.h"
 
 #include <sys/stat.h>
@@ -29,67 +29,12 @@
 
 #include "family.h"
 #include "files.h"
+#include "help.h"
 #include "numbers.h"
+#include "pi0.h"
 #include "qqplot.h"
 #include "report.h"
 #include "tool.h"
-
-namespace {
-
-const char usage[] =
-    "Usage: sigsieve [OPTION]...\n"
-    "Keeps the k-mers whose p-value passes a Bonferroni correction: a k-mer passes\n"
-    "when its p-value is below ALPHA / (number of k-mers tested), ALPHA being 0.05\n"
-    "unless -a gives another. Writes the passing case and control k-mers as FASTA\n"
-    "records \">0\", \">1\", ... Records hold the k-mer, two integers and the\n"
-    "p-value, separated by tabs or spaces; blank lines are skipped. Other\n"
-    "arguments are ignored.\n"
-    "\n"
-    "      --total-file=FILE   the number of k-mers tested, a whole number >= 1\n"
-    "                          (default: total_kmers.txt)\n"
-    "  -n, --total=N           the number of k-mers tested, given here instead of\n"
-    "                          in a file (1 to 9223372036854775807)\n"
-    "  -a, --alpha=A           the family-wise significance level, 0 < A <= 1\n"
-    "                          (default: 0.05)\n"
-    "      --case=FILE         case records (default: case_out_wo_bonf.kmerDiff)\n"
-    "      --control=FILE      control records (default: control_out_wo_bonf.kmerDiff)\n"
-    "      --case-out=FILE     passing case k-mers (default: case_out_sig.fasta)\n"
-    "      --control-out=FILE  passing control k-mers (default: control_out_sig.fasta)\n"
-    "  -m, --method=NAME       the correction (default: bonferroni); with the p-values\n"
-    "                          of both inputs sorted, p(1) <= ... <= p(N), the k-mers\n"
-    "                          tested but absent counting as 1:\n"
-    "                            bonferroni  p < ALPHA / N\n"
-    "                            holm        p < p(i), i the first rank with\n"
-    "                                        p(i) >= ALPHA / (N - i + 1)\n"
-    "                            bh          p <= p(k), k the last rank with\n"
-    "                                        p(k) <= k * ALPHA / N (false discovery rate)\n"
-    "                            by          bh with ALPHA / (1 + 1/2 + ... + 1/N)\n"
-    "      --report=FILE       a table of the cutoff applied, the records read and\n"
-    "                          passing, the smallest p-value and the genomic-control\n"
-    "                          lambda, for each input and both\n"
-    "      --qq-plot=FILE      the QQ plot of the p-values, as SVG\n"
-    "      --compress-level=N  the level of .gz outputs, 0 to 3 (default: 1), or of\n"
-    "                          .zst outputs, 1 to 19 (default: 3)\n"
-    "  -C, --directory=DIR     change to DIR before opening any file\n"
-    "  -@, --threads=N         extra threads for compression and records (default: 0)\n"
-    "  -q, --quiet             no progress line on a terminal\n"
-    "  -h, --help              show this help and exit\n"
-    "      --version           show the version and exit\n"
-    "\n"
-    "FILE '-' is standard input or output (one input at most; not both outputs).\n"
-    "Input compressed with gzip or zstd is recognised by its first bytes; an\n"
-    "output named *.gz is written as BGZF (blocked gzip), *.zst as zstd.\n"
-    "\n"
-    "Other methods, the report and the plot read the records more than once: the\n"
-    "case and control inputs must then be files, not pipes.\n"
-    "\n"
-    "Example: sigsieve -a 0.01 -n 2500000000 --case=case.kmerDiff.gz --case-out=-\n"
-    "         sigsieve -m bh --report=report.tsv --qq-plot=qq.svg\n"
-    "\n"
-    "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
-    "a malformed record, 2 for invalid options.\n";
-
-}  // namespace
 
 int64_t readTotalKmers(const char* path, int threads) {
     const char* totalName = inputName(path);
@@ -140,134 +85,141 @@ int64_t readTotalKmers(const char* path, int threads) {
 
 namespace {
 
-// Writes the FASTA record of a passing k-mer.
-void writeRecord(OutputFile& out, int64_t index, std::string_view kmer) {
-    char* header = out.reserve(22);
-    header[0] = '>';
-    const size_t n = 1 + formatDecimal(header + 1, static_cast<uint64_t>(index));
-    header[n] = '\n';
-    out.commit(n + 1);
-    out.write(kmer.data(), kmer.size());
-    out.put('\n');
-}
-
-// The passing k-mers, written at once on one thread...
-struct Writer {
-    OutputFile& out;
-    int64_t index = 0;
-    void pass(std::string_view kmer) { writeRecord(out, index++, kmer); }
-};
-// ... or kept by a chunk, each followed by a newline, until it is merged.
-struct Passing {
-    std::string kmers;
-    void pass(std::string_view kmer) { kmers.append(kmer).push_back('\n'); }
-};
-
-}  // namespace
-
-int64_t filter(ByteSource& in, const char* inName, OutputFile& out, const Threshold& threshold,
-               const RecordThreads& threads) {
-    Writer writer{out};
-    readPValues<Passing>(
-        in, inName, threads, writer,
-        [&](auto& into, std::string_view kmer, std::string_view pvalue) {
-            const Verdict v = verdict(pvalue, threshold, true);
-            if (v == Verdict::Pass) into.pass(kmer);
-            return v != Verdict::NotANumber;
-        },
-        [&](const Passing& chunk) {
-            // The records before a bad one are written, as by one thread.
-            const std::string_view kmers = chunk.kmers;
-            for (size_t at = 0, end; at < kmers.size(); at = end + 1) {
-                end = kmers.find('\n', at);
-                writer.pass(kmers.substr(at, end - at));
-            }
-        });
-    return writer.index;
-}
-
-namespace {
-
 // What a run was asked to do.
 struct Run {
     const char* inputs[2] = {"case_out_wo_bonf.kmerDiff", "control_out_wo_bonf.kmerDiff"};
     const char* totalFile = nullptr;
-    // The FASTA outputs (case, control), then the report and the plot when
-    // asked for.
-    const char* outputs[4] = {"case_out_sig.fasta", "control_out_sig.fasta"};
+    // The FASTA outputs (case, control), then those asked for of the table,
+    // the report and the plots.
+    const char* outputs[6] = {"case_out_sig.fasta", "control_out_sig.fasta"};
     int outputCount = 2;
-    const char* report = nullptr;
-    const char* plot = nullptr;
+    const char *table = nullptr, *report = nullptr, *plot = nullptr, *hist = nullptr;
     Method method = Method::Bonferroni;
     double alpha = defaultAlpha;
+    double pi0 = NAN;   // given with --pi0
     int64_t total = 0;  // 0 until read from totalFile
     OutputOptions output;
     RecordThreads threads;
+
+    // The descriptor of an output once created: its place in `outputs`.
+    int slot(const char* path) const {
+        return static_cast<int>(std::find(outputs, outputs + outputCount, path) - outputs);
+    }
 };
 
+const char* const groups[2] = {"case", "control"};
+
 // Opens both inputs, creates every output of the run (their descriptors in
-// fds), and filters each input into its FASTA output with `threshold`;
-// sets the records passing in each.
-void filterBoth(const Run& run, const Threshold& threshold, int* fds, int64_t passing[2]) {
+// fds), and filters each input into its FASTA output with the cutoff; with
+// --table, writes the table too: at once when p_adjusted depends on p
+// alone, else in a pass over the inputs once every passing p-value is
+// known. Sets the records passing in each input.
+void filterBoth(const Run& run, const Cutoff& cutoff, double pi0, int* fds, int64_t passing[2]) {
+    const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
+    const Threshold threshold = makeThreshold(applied);
     std::unique_ptr<ByteSource> in[2];
     for (int i = 0; i < 2; ++i)
         in[i] = openInputSource(run.inputs[i], i ? "--control" : "--case", run.threads.workers);
     createOutputs(run.outputs, fds, run.outputCount);
+    std::unique_ptr<OutputFile> table;
+    if (run.table) {
+        table = std::make_unique<OutputFile>(fds[run.slot(run.table)], outputName(run.table),
+                                             size_t{256} << 10, run.table, run.output);
+        table->put(tableHeader);
+    }
+    const bool ranked = table && methodNeedsRanks(run.method);
+    std::vector<double> values;  // passing, with ranked p_adjusted
     for (int i = 0; i < 2; ++i) {
         OutputFile out(fds[i], outputName(run.outputs[i]), size_t{256} << 10, run.outputs[i],
                        run.output);
-        passing[i] = filter(*in[i], inputName(run.inputs[i]), out, threshold, run.threads);
+        Sieve sieve(threshold, &out, ranked ? nullptr : table.get(), groups[i]);
+        sieve.adjust = [&](double p) { return singleStepAdjusted(run.method, run.total, p); };
+        if (ranked) sieve.passing = &values;
+        passing[i] = filter(*in[i], inputName(run.inputs[i]), sieve, run.threads);
         out.close();
         in[i].reset();
     }
+    if (ranked) {
+        // Every p-value below the largest passing one passes: their ranks
+        // are the family's, the absent k-mers' 1s counting where they reach.
+        std::sort(values.begin(), values.end());
+        const std::vector<double> adjusted = adjustedPValues(
+            run.method, run.total, values, static_cast<uint64_t>(run.total) - values.size(), pi0);
+        for (int i = 0; i < 2; ++i) {
+            const auto source =
+                openInputSource(run.inputs[i], i ? "--control" : "--case", run.threads.workers);
+            Sieve sieve(threshold, nullptr, table.get(), groups[i]);
+            sieve.adjust = [&](double p) {
+                return adjusted[std::lower_bound(values.begin(), values.end(), p) - values.begin()];
+            };
+            filter(*source, inputName(run.inputs[i]), sieve, run.threads);
+        }
+    }
+    if (table) table->close();
 }
 
-// Writes `text` to the output `path`, opened as fds.
+// Writes `text` to the output `path`, opened as fd.
 void writeWhole(int fd, const char* path, const std::string& text, const OutputOptions& options) {
     OutputFile out(fd, outputName(path), size_t{64} << 10, path, options);
     out.write(text.data(), text.size());
     out.close();
 }
 
-// The other methods, the report and the plot: passes over the records find
-// the cutoff (and the medians), the last one writes the FASTA files.
+// The methods that need ranks, the report and the plots: passes over the
+// records find the cutoff (and pi0, and the medians), the last one writes
+// the FASTA files.
 void correctAndWrite(const Run& run) {
     const Inputs in{{run.inputs[0], run.inputs[1]}, {"--case", "--control"}, run.threads};
-    const bool full = run.report || run.plot;
+    const bool pi0Needed = run.method == Method::Storey && std::isnan(run.pi0);
+    const bool full = run.report || run.plot || run.hist || pi0Needed;
     Survey survey(in, run.alpha, full, run.plot != nullptr);
-    Cutoff cutoff{run.alpha / static_cast<double>(run.total), false};
-    if (run.method != Method::Bonferroni)
-        cutoff = familyCutoff(in, survey, run.method, run.alpha, run.total, full);
-    const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
+    double pi0 = run.pi0;
+    if (std::isnan(pi0) && full) pi0 = estimatePi0(atOrAboveLambdas(survey, run.total), run.total);
+    if (run.method == Method::Storey && !(pi0 > 0))
+        fail("the estimated pi0 is %g, not above 0: give it with --pi0", pi0);
+    const Cutoff cutoff =
+        methodNeedsRanks(run.method)
+            ? familyCutoff(in, survey, run.method, run.alpha, run.total, full, pi0)
+            : methodCutoff(run.method, run.alpha, run.total, {}, {});
 
-    // Each input's median, and both together's, for lambda.
+    // Each input's medians, and both together's, for lambda: of the N
+    // tested (the absent k-mers above every p-value present), and of the
+    // p-values present.
     Histogram both = survey.cells[0];
     both.merge(survey.cells[1]);
     Cells cells[3] = {survey.cells[0].cells(), survey.cells[1].cells(), both.cells()};
     const uint64_t counts[3] = {survey.present[0], survey.present[1],
                                 survey.present[0] + survey.present[1]};
-    double lambda[3] = {NAN, NAN, NAN};
+    double lambda[3] = {NAN, NAN, NAN}, lambdaPresent[3] = {NAN, NAN, NAN};
     if (full)
-        for (int g = 0; g < 3; ++g)
-            lambda[g] = genomicControl(medianPValue(in, g < 2 ? 1 << g : 3, cells[g], counts[g]));
+        for (int g = 0; g < 3; ++g) {
+            const int inputs = g < 2 ? 1 << g : 3;
+            lambdaPresent[g] = genomicControl(medianPValue(in, inputs, cells[g], counts[g]));
+            lambda[g] = genomicControl(testedMedian(in, inputs, cells[g], counts[g], run.total));
+        }
 
-    int fds[4];
+    int fds[6];
     int64_t passing[2];
-    filterBoth(run, makeThreshold(applied), fds, passing);
+    filterBoth(run, cutoff, pi0, fds, passing);
 
     const char* names[3] = {inputName(run.inputs[0]), inputName(run.inputs[1]), "both"};
-    int next = 2;
+    const char* method = methodName(run.method);
     if (run.report) {
         const int64_t records[3] = {survey.records[0], survey.records[1],
                                     survey.records[0] + survey.records[1]};
         const int64_t passed[3] = {passing[0], passing[1], passing[0] + passing[1]};
         ReportRow rows[3];
         for (int g = 0; g < 3; ++g)
-            rows[g] = {names[g], records[g], counts[g], passed[g], &cells[g], lambda[g]};
-        writeWhole(fds[next], run.report,
-                   reportText(methodName(run.method), run.alpha, run.total, cutoff, rows),
+            rows[g] = {names[g],  records[g], counts[g],       passed[g],
+                       &cells[g], lambda[g],  lambdaPresent[g]};
+        writeWhole(fds[run.slot(run.report)], run.report,
+                   reportText(method, run.alpha, run.total, cutoff, pi0, rows), run.output);
+    }
+    if (run.hist) {
+        std::array<uint64_t, pi0Lambdas + 1> bins{};
+        for (int b = 0; b <= pi0Lambdas; ++b) bins[b] = survey.bins[0][b] + survey.bins[1][b];
+        writeWhole(fds[run.slot(run.hist)], run.hist, histogramSvg(bins, counts[2], pi0, method),
                    run.output);
-        ++next;
     }
     if (run.plot) {
         std::vector<double> merged;
@@ -276,20 +228,19 @@ void correctAndWrite(const Run& run) {
         merged.resize(std::min(merged.size(), qqPoints));
         std::vector<QQSeries> series;
         for (int g = 0; g < 3; ++g)
-            series.push_back({names[g], counts[g], lambda[g], std::move(cells[g]),
-                              g < 2 ? survey.lowest[g] : merged});
-        writeWhole(fds[next], run.plot, qqPlotSvg(series, methodName(run.method), cutoff.value),
-                   run.output);
+            series.push_back({names[g], counts[g], lambda[g],
+                              g < 2 ? survey.zeros[g] : survey.zeros[0] + survey.zeros[1],
+                              std::move(cells[g]), g < 2 ? survey.lowest[g] : merged});
+        writeWhole(fds[run.slot(run.plot)], run.plot,
+                   qqPlotSvg(series, method, cutoff.value, run.total), run.output);
     }
 }
 
 // The run, from the options to the outputs written.
 void run(int argc, char** argv) {
     Run run;
-    const char* totalText = nullptr;
-    const char* alphaText = nullptr;
-    const char* methodText = nullptr;
-    const char* level = nullptr;
+    const char *totalText = nullptr, *alphaText = nullptr, *methodText = nullptr;
+    const char *pi0Text = nullptr, *level = nullptr;
     const Option options[] = {{"total-file", 0, "FILE", &run.totalFile},
                               {"total", 'n', "N", &totalText},
                               {"alpha", 'a', "A", &alphaText},
@@ -298,8 +249,11 @@ void run(int argc, char** argv) {
                               {"case-out", 0, "FILE", &run.outputs[0]},
                               {"control-out", 0, "FILE", &run.outputs[1]},
                               {"method", 'm', "NAME", &methodText},
+                              {"pi0", 0, "X", &pi0Text},
+                              {"table", 0, "FILE", &run.table},
                               {"report", 0, "FILE", &run.report},
                               {"qq-plot", 0, "FILE", &run.plot},
+                              {"hist-plot", 0, "FILE", &run.hist},
                               {"compress-level", 0, "N", &level}};
     const Command command = parseOptions(argc, argv, options, std::size(options), usage);
     if (alphaText && !(parseRealArgument(alphaText, run.alpha) && run.alpha > 0 && run.alpha <= 1))
@@ -316,23 +270,29 @@ void run(int argc, char** argv) {
     run.output = {command.threads, parseCompressLevel(level)};
     run.threads.workers = command.threads;
     if (methodText && !parseMethod(methodText, run.method))
-        failUsage("invalid method: '%s' (bonferroni, holm, bh or by)", methodText);
+        failUsage(
+            "invalid method: '%s' (bonferroni, holm, bh, by, hochberg, sidak, sidak-sd or "
+            "storey)",
+            methodText);
+    if (pi0Text && !(parseRealArgument(pi0Text, run.pi0) && run.pi0 > 0 && run.pi0 <= 1))
+        failUsage("invalid pi0: '%s' (a number above 0 and at most 1)", pi0Text);
     if (!run.totalFile) run.totalFile = "total_kmers.txt";
     const char* const allInputs[] = {run.inputs[0], run.inputs[1], run.totalFile};
-    if (run.report) run.outputs[run.outputCount++] = run.report;
-    if (run.plot) run.outputs[run.outputCount++] = run.plot;
+    for (const char* extra : {run.report, run.plot, run.hist, run.table})
+        if (extra) run.outputs[run.outputCount++] = extra;
     const size_t outputCount = static_cast<size_t>(run.outputCount);
     checkOneStandard(allInputs, totalText ? 2 : 3, "input");
     checkOneStandard(run.outputs, outputCount, "output");
     checkCompressLevel(run.outputs, outputCount, run.output.level);
     enterDirectory(command);
     checkDistinct(allInputs, totalText ? 2 : 3, run.outputs, outputCount);
-    // Other methods, the report and the plot read the records more than
-    // once: a pipe cannot be read again.
-    const char* rereads = run.method != Method::Bonferroni ? "--method"
-                          : run.report                     ? "--report"
-                          : run.plot                       ? "--qq-plot"
-                                                           : nullptr;
+    // The methods that need ranks, the report and the plots read the
+    // records more than once: a pipe cannot be read again.
+    const char* rereads = methodNeedsRanks(run.method) ? "--method"
+                          : run.report                 ? "--report"
+                          : run.plot                   ? "--qq-plot"
+                          : run.hist                   ? "--hist-plot"
+                                                       : nullptr;
     for (const char* input : run.inputs) {
         struct stat info;  // (a missing input fails when it is opened)
         const bool pipe =
@@ -346,11 +306,11 @@ void run(int argc, char** argv) {
 
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
-    if (!totalText) run.total = readTotalKmers(run.totalFile, command.threads);
+    if (!run.total) run.total = readTotalKmers(run.totalFile, command.threads);
     if (rereads) return correctAndWrite(run);
-    int fds[2];
+    int fds[6];
     int64_t passing[2];
-    filterBoth(run, makeThreshold(run.total, run.alpha), fds, passing);
+    filterBoth(run, methodCutoff(run.method, run.alpha, run.total, {}, {}), run.pi0, fds, passing);
 }
 
 }  // namespace

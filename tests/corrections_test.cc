@@ -8,9 +8,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <vector>
+
+#include "reference.h"
 
 namespace {
 
@@ -18,7 +21,8 @@ constexpr double inf = std::numeric_limits<double>::infinity();
 
 // The cutoff by sorting: the present p-values sorted, the total - n absent
 // ones standing as a block of 1s among them.
-Cutoff referenceCutoff(Method method, double alpha, int64_t total, std::vector<double> values) {
+Cutoff referenceCutoff(Method method, double alpha, int64_t total, std::vector<double> values,
+                       double pi0) {
     values.erase(std::remove_if(values.begin(), values.end(), [](double p) { return p != p; }),
                  values.end());
     std::sort(values.begin(), values.end());
@@ -31,26 +35,44 @@ Cutoff referenceCutoff(Method method, double alpha, int64_t total, std::vector<d
         return values[r - 1 - ones];
     };
     const double N = static_cast<double>(total);
-    if (method == Method::Holm) {
-        auto t = [&](uint64_t i) { return alpha / static_cast<double>(total - int64_t(i) + 1); };
+    // The first rank i with p(i) >= t(i); the last rank k with p(k) <= t(k).
+    const auto stepDown = [&](auto t) -> Cutoff {
         for (uint64_t i = 1; i <= below; ++i)
             if (at(i) >= t(i)) return {at(i), false};
         if (ones && 1.0 >= t(below + 1)) return {1.0, false};
         for (uint64_t i = below + ones + 1; i <= uint64_t(total); ++i)
             if (at(i) >= t(i)) return {at(i), false};
         return {inf, false};
-    }
-    if (method == Method::BH || method == Method::BY) {
-        const double a = method == Method::BY ? alpha / harmonic(total) : alpha;
-        auto t = [&](uint64_t k) { return (static_cast<double>(k) * a) / N; };
+    };
+    const auto stepUp = [&](auto t) -> Cutoff {
         for (uint64_t k = uint64_t(total); k > below + ones; --k)
             if (at(k) <= t(k)) return {at(k), true};
         if (ones && 1.0 <= t(below + ones)) return {1.0, true};
         for (uint64_t k = below; k >= 1; --k)
             if (at(k) <= t(k)) return {at(k), true};
         return {-inf, false};
+    };
+    const auto fromTop = [&](uint64_t i) { return static_cast<double>(total - int64_t(i) + 1); };
+    switch (method) {
+        case Method::Holm:
+            return stepDown([&](uint64_t i) { return alpha / fromTop(i); });
+        case Method::SidakSD:
+            return stepDown(
+                [&](uint64_t i) { return -std::expm1(std::log1p(-alpha) / fromTop(i)); });
+        case Method::Hochberg:
+            return stepUp([&](uint64_t k) { return alpha / fromTop(k); });
+        case Method::BH:
+        case Method::BY: {
+            const double a = method == Method::BY ? alpha / harmonic(total) : alpha;
+            return stepUp([&](uint64_t k) { return (static_cast<double>(k) * a) / N; });
+        }
+        case Method::Storey:
+            return stepUp([&](uint64_t k) { return (static_cast<double>(k) * alpha) / (pi0 * N); });
+        case Method::Sidak:
+            return {-std::expm1(std::log1p(-alpha) / N), false};
+        default:
+            return {alpha / N, false};
     }
-    return {alpha / N, false};
 }
 
 struct Family {
@@ -87,9 +109,10 @@ Family randomFamily(std::mt19937_64& rng) {
             case 3:
             case 4: {  // one ulp around some rank's threshold
                 const double k = static_cast<double>(1 + rng() % (n + 1));
-                const double t = rng() % 2
-                                     ? (k * f.alpha) / N
-                                     : f.alpha / static_cast<double>(f.total - int64_t(k) + 1);
+                const double m = static_cast<double>(f.total - int64_t(k) + 1);
+                const double t = rng() % 3 == 0   ? (k * f.alpha) / N
+                                 : rng() % 2 == 0 ? f.alpha / m
+                                                  : -std::expm1(std::log1p(-f.alpha) / m);
                 p = rng() % 3 == 0 ? t : std::nextafter(t, rng() % 2 ? inf : -inf);
                 break;
             }
@@ -121,13 +144,39 @@ TEST(Corrections, EveryMethodMatchesSortingInMemory) {
                 for (const double p : f.values) each(p);
             },
             ones, cap);
-        for (const Method m : {Method::Bonferroni, Method::Holm, Method::BH, Method::BY}) {
-            const Cutoff expected = referenceCutoff(m, f.alpha, f.total, f.values);
-            const Cutoff got = methodCutoff(m, f.alpha, f.total, first.cells(), refine);
+        const double pi0s[] = {1, 0.5, std::ldexp(1, -20), 0.3};
+        const double pi0 = pi0s[round % 4];
+        for (const Method m : {Method::Bonferroni, Method::Holm, Method::BH, Method::BY,
+                               Method::Hochberg, Method::Sidak, Method::SidakSD, Method::Storey}) {
+            const Cutoff expected = referenceCutoff(m, f.alpha, f.total, f.values, pi0);
+            const Cutoff got = methodCutoff(m, f.alpha, f.total, first.cells(), refine, pi0);
             ASSERT_TRUE(got.value == expected.value && got.inclusive == expected.inclusive)
                 << methodName(m) << " round " << round << ": " << got.value << " vs "
                 << expected.value << ", n " << present << ", N " << f.total << ", alpha "
                 << f.alpha;
+            // The adjusted p-values of the passing ones, from them alone,
+            // are R's over the whole family, bit for bit.
+            if (f.total > 100000) continue;
+            std::vector<double> values = f.values;  // -0 read as 0, as sigsieve does
+            for (double& p : values) p += 0.0;
+            const std::vector<double> all = referenceAdjusted(m, f.total, values, pi0);
+            std::vector<double> passing;
+            for (const double p : values)
+                if (got.inclusive ? p <= got.value : p < got.value) passing.push_back(p);
+            std::sort(passing.begin(), passing.end());
+            const std::vector<double> adjusted =
+                adjustedPValues(m, f.total, passing, uint64_t(f.total) - present, pi0);
+            for (size_t i = 0; i < values.size(); ++i) {
+                const double p = values[i];
+                // (Below 0, R gives tied values different adjusted values,
+                // by their order in the input; sigsieve gives them one.)
+                if (!(got.inclusive ? p <= got.value : p < got.value) || p < 0) continue;
+                const size_t at =
+                    std::lower_bound(passing.begin(), passing.end(), p) - passing.begin();
+                ASSERT_EQ(std::memcmp(&adjusted[at], &all[i], sizeof(double)), 0)
+                    << methodName(m) << " round " << round << ": p " << p << " gives "
+                    << adjusted[at] << ", R " << all[i] << ", N " << f.total;
+            }
         }
         if (present == 0) continue;
         std::vector<double> sorted;

@@ -2,13 +2,17 @@
 // tests and fuzz targets to compare the fast code with.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
+#include <numeric>
 #include <string>
 #include <vector>
 
-#include "pvalue.h"
 #include "cohortmeans.h"
+#include "corrections.h"
 #include "numbers.h"
+#include "pvalue.h"
 
 // The lines of a text as the tools read them: split at each "\n", a "\r"
 // before it dropped, and no empty last line after a final newline.
@@ -134,4 +138,52 @@ inline ReferenceWalk referenceWalk(const std::string& text, size_t skip, int64_t
         ++walk.read;
     }
     return walk;
+}
+
+// R's p.adjust(c(p, rep(1, N - n)), method) for each p-value of `values`
+// (nan kept as nan), written as R writes it: the family sorted with its
+// absent k-mers as 1s, ranks i from 1, and the running maximum or minimum;
+// storey is pi0 times bh's value. For families small enough to hold.
+inline std::vector<double> referenceAdjusted(Method method, int64_t total,
+                                             const std::vector<double>& values, double pi0 = 1) {
+    std::vector<double> family;
+    for (const double p : values)
+        if (p == p) family.push_back(p);
+    family.resize(static_cast<size_t>(total), 1.0);
+    std::vector<size_t> o(family.size());
+    std::iota(o.begin(), o.end(), 0);
+    std::stable_sort(o.begin(), o.end(), [&](size_t a, size_t b) { return family[a] < family[b]; });
+    const double n = static_cast<double>(total);
+    const size_t lp = family.size();
+    std::vector<double> adjusted(lp);
+    if (lp <= 1) {
+        adjusted = family;
+    } else if (method == Method::Holm || method == Method::SidakSD) {
+        double running = -INFINITY;
+        for (size_t r = 0; r < lp; ++r) {
+            const double p = family[o[r]], i = static_cast<double>(r + 1);
+            running = std::max(running, method == Method::Holm
+                                            ? (n + 1 - i) * p
+                                            : -std::expm1((n + 1 - i) * std::log1p(-p)));
+            adjusted[o[r]] = method == Method::Holm ? std::min(1.0, running) : running;
+        }
+    } else if (method == Method::Bonferroni || method == Method::Sidak) {
+        for (size_t r = 0; r < lp; ++r)
+            adjusted[r] = method == Method::Sidak ? -std::expm1(n * std::log1p(-family[r]))
+                                                  : std::min(1.0, n * family[r]);
+    } else {
+        const double q = method == Method::BY ? harmonic(total) : 1;
+        double running = INFINITY;
+        for (size_t r = lp; r-- > 0;) {
+            const double p = family[o[r]], i = static_cast<double>(r + 1);
+            running = std::min(running, method == Method::Hochberg ? (n + 1 - i) * p
+                                        : method == Method::BY     ? q * n / i * p
+                                                                   : n / i * p);
+            adjusted[o[r]] = std::min(1.0, running) * (method == Method::Storey ? pi0 : 1);
+        }
+    }
+    std::vector<double> out;
+    size_t at = 0;
+    for (const double p : values) out.push_back(p == p ? adjusted[at++] : p);
+    return out;
 }

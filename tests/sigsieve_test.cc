@@ -9,10 +9,11 @@
 #include <sstream>
 #include <string>
 
-#include "pvalue.h"
 #include "corrections.h"
 #include "e2e_harness.h"
+#include "filter.h"
 #include "number_texts.h"
+#include "pvalue.h"
 #include "reference.h"
 #include "sweeps.h"
 
@@ -238,6 +239,18 @@ bool tagsBalance(const std::string& xml) {
     return open.empty();
 }
 
+// The shortest text that reads back as v, as the report and table write.
+std::string number(double v) {
+    char text[shortestLength];
+    return std::string(text, formatShortest(text, v));
+}
+
+Method parse(const char* name) {
+    Method m = Method::Bonferroni;
+    parseMethod(name, m);
+    return m;
+}
+
 // The corrections end to end: the FASTA files hold exactly the records the
 // report's cutoff lets through, the report counts them and gives lambda
 // from the exact median, the plot is a bounded, well-formed SVG file; a
@@ -261,13 +274,17 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     std::sort(all.begin(), all.end());
     const double middle = all.size() % 2 ? all[all.size() / 2]
                                          : all[all.size() / 2 - 1] / 2 + all[all.size() / 2] / 2;
-    for (const char* method : {"bonferroni", "holm", "bh", "by"}) {
+    // Of the 5000 tested, the absent ones above every p-value present.
+    const double testedMiddle = all[2499] / 2 + all[2500] / 2;
+    for (const char* method :
+         {"bonferroni", "holm", "bh", "by", "hochberg", "sidak", "sidak-sd", "storey"}) {
         for (const char* alpha : {"0.05", "1"}) {
             Scratch s;
             s.write(inputs[1], files[0]);
             s.write(inputs[2], files[1]);
-            const RunResult r = s.run(SIGSIEVE_PATH, {"-n", "5000", "-a", alpha, "-m", method,
-                                                      "--report=r.tsv", "--qq-plot", "q.svg"});
+            const RunResult r =
+                s.run(SIGSIEVE_PATH, {"-n", "5000", "-a", alpha, "-m", method, "--report=r.tsv",
+                                      "--qq-plot", "q.svg", "--table=t.tsv", "--hist-plot=h.svg"});
             ASSERT_EQ(r.status, 0) << r.err;
             const std::string report = s.read("r.tsv");
             std::vector<std::vector<std::string>> rows;
@@ -299,12 +316,46 @@ TEST(Sigsieve, MethodsReportAndPlot) {
             EXPECT_TRUE(s.read(outputs[0]) == withReport[0]) << method << " " << alpha;
             EXPECT_TRUE(s.read(outputs[1]) == withReport[1]) << method << " " << alpha;
             EXPECT_EQ(rows[3][7], std::to_string(all.size()));
-            EXPECT_NEAR(std::strtod(rows[3][10].c_str(), nullptr), genomicControl(middle), 1e-6);
-            const std::string svg = s.read("q.svg");
-            EXPECT_TRUE(tagsBalance(svg)) << method;
-            EXPECT_LT(svg.size(), 1u << 20);
-            if (std::system("command -v rsvg-convert >/dev/null") == 0) {
-                EXPECT_EQ(s.run("/bin/sh", {"-c", "rsvg-convert q.svg -o q.png"}).status, 0);
+            EXPECT_NEAR(std::strtod(rows[3][12].c_str(), nullptr), genomicControl(middle), 1e-6);
+            EXPECT_NEAR(std::strtod(rows[3][11].c_str(), nullptr), genomicControl(testedMiddle),
+                        1e-6);
+            // The table: a row per FASTA record, in order, with R's
+            // adjusted value over the family.
+            const double pi0 = std::strtod(rows[1][10].c_str(), nullptr);
+            std::vector<double> family;  // as read from the texts
+            for (const std::string& file : files) {
+                std::istringstream records(file);
+                for (std::string kmer, a, b, p; records >> kmer >> a >> b >> p;)
+                    family.push_back(std::strtod(p.c_str(), nullptr));
+            }
+            const Method m = parse(method);
+            const std::vector<double> adjusted =
+                referenceAdjusted(m, 5000, family, m == Method::Storey ? pi0 : 1);
+            std::string expected = tableHeader;
+            size_t at = 0;
+            for (int f = 0; f < 2; ++f) {
+                int64_t index = 0;
+                std::istringstream records(files[f]);
+                for (std::string kmer, a, b, p; records >> kmer >> a >> b >> p;) {
+                    const double v = std::strtod(p.c_str(), nullptr), q = adjusted[at++];
+                    if (!(inclusive ? v <= cutoff : v < cutoff)) continue;
+                    expected += std::string(f ? "control" : "case") + "\t" +
+                                std::to_string(index++) + "\t" + kmer + "\t" + a + "\t" + b + "\t" +
+                                p + "\t" + number(q) + "\t" + number(0 - std::log10(v)) + "\n";
+                }
+            }
+            EXPECT_TRUE(s.read("t.tsv") == expected) << method << " " << alpha;
+            for (const char* plot : {"q.svg", "h.svg"}) {
+                const std::string svg = s.read(plot);
+                EXPECT_TRUE(tagsBalance(svg)) << method << " " << plot;
+                EXPECT_LT(svg.size(), 1u << 20);
+                if (std::system("command -v rsvg-convert >/dev/null") == 0) {
+                    EXPECT_EQ(
+                        s.run("/bin/sh", {"-c", std::string("rsvg-convert ") + plot + " -o p.png"})
+                            .status,
+                        0)
+                        << plot;
+                }
             }
         }
     }
@@ -331,7 +382,7 @@ TEST(Sigsieve, MethodsReportAndPlot) {
               0);
     const std::string report = s.read("r.tsv");
     EXPECT_NE(report.find("\nc\\tx\\ny\\\\z\tbonferroni\t"), std::string::npos) << report;
-    EXPECT_EQ(std::count(report.begin(), report.end(), '\t'), 40) << report;
+    EXPECT_EQ(std::count(report.begin(), report.end(), '\t'), 48) << report;
     EXPECT_NE(report.find("\tNA\tNA\n"), std::string::npos) << report;
     const std::string svg = s.read("q.svg");
     EXPECT_EQ(svg.find("nan"), std::string::npos);

@@ -1,0 +1,42 @@
+// The last pass of a run: the records whose p-value passes the cutoff,
+// written as FASTA records (">INDEX" and the k-mer, INDEX counting from 0)
+// and, with --table, as rows of the result table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "output_file.h"
+#include "pvalue.h"
+#include "records.h"
+#include "source.h"
+
+// The table's header line: its columns, tab-separated.
+inline constexpr char tableHeader[] =
+    "group\tindex\tkmer\tfield2\tfield3\tp\tp_adjusted\tneg_log10_p\n";
+
+// What a pass writes of each record that passes `threshold`.
+struct Sieve {
+    Sieve(const Threshold& t, OutputFile* f, OutputFile* rows = nullptr, const char* g = "")
+        : threshold(t), fasta(f), table(rows), group(g) {}
+    Threshold threshold;
+    OutputFile* fasta = nullptr;  // its FASTA record
+    OutputFile* table = nullptr;  // its table row, in group `group`,
+    const char* group = "";
+    std::function<double(double)> adjust;    // with p_adjusted = adjust(p)
+    std::vector<double>* passing = nullptr;  // collects the passing p-values
+};
+
+// Reads the records of one input on the threads given (the same records,
+// indexes and messages for any number) and writes those that pass as the
+// sieve says. Returns the number of records that pass.
+int64_t filter(ByteSource& in, const char* inName, const Sieve& sieve,
+               const RecordThreads& threads = {});
+
+// The FASTA records alone.
+inline int64_t filter(ByteSource& in, const char* inName, OutputFile& out,
+                      const Threshold& threshold, const RecordThreads& threads = {}) {
+    Sieve sieve(threshold, &out);
+    return filter(in, inName, sieve, threads);
+}
