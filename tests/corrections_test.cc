@@ -13,6 +13,7 @@
 #include <random>
 #include <vector>
 
+#include "pi0.h"
 #include "reference.h"
 
 namespace {
@@ -222,6 +223,95 @@ TEST(Corrections, NormalQuantileLambdaAndHarmonicNumbers) {
     EXPECT_NEAR(harmonic(1000000), 14.392726722865723631, 1e-14);
     // Where the sum gives way to the series, both agree.
     EXPECT_NEAR(harmonic(100000), harmonic(100001) - 1.0 / 100001, 1e-14);
+}
+
+// pi0 against R 4.2.2 with qvalue 2.30.0 (Debian r-base-core and
+// r-bioc-qvalue), made with, for each family p of the N tested:
+//   lambda <- seq(0.05, 0.95, 0.05); r <- qvalue::pi0est(p)
+//   sapply(lambda, function(l) sum(p >= l))   # the counts below
+//   r$pi0.smooth[19]; r$pi0                   # the spline at 0.95, and capped
+// from set.seed(1), runif(1000); set.seed(3), c(runif(8000), rbeta(2000,
+// 0.1, 5)); and so on (uniform, mixtures with beta signals, point masses).
+TEST(Corrections, Pi0AgreesWithQvalue) {
+    const struct {
+        const char* name;
+        int64_t total;
+        std::array<uint64_t, pi0Lambdas> atOrAbove;
+        double smoothed, pi0;
+    } families[] = {
+        {"uniform 1000",
+         1000,
+         {957, 904, 851, 800, 756, 707, 653, 595, 541, 480, 432, 394, 350, 304, 248, 198, 153, 110,
+          53},
+         1.051595118683085,
+         1},
+        {"uniform 20",
+         20,
+         {20, 19, 18, 15, 13, 13, 13, 13, 11, 10, 9, 7, 7, 7, 6, 5, 4, 3, 1},
+         1.2730441764222502,
+         1},
+        {"20% signal",
+         10000,
+         {7824, 7312, 6839, 6405, 5993, 5571, 5181, 4796, 4425, 4013, 3618, 3188, 2805, 2380, 1985,
+          1586, 1210, 830, 400},
+         0.80738494167598118,
+         0.80738494167598118},
+        {"strong signal",
+         10000,
+         {579, 476, 431, 399, 369, 339, 319, 294, 271, 241, 217, 196, 173, 156, 125, 109, 85, 59,
+          27},
+         0.056079820214572342,
+         0.056079820214572342},
+        {"5 present of 10^6",
+         1000000,
+         {999995, 999995, 999995, 999995, 999995, 999995, 999995, 999995, 999995, 999995, 999995,
+          999995, 999995, 999995, 999995, 999995, 999995, 999995, 999995},
+         12.178338547612361,
+         1},
+        {"half signal",
+         10000,
+         {6243, 5515, 5019, 4594, 4211, 3838, 3520, 3199, 2882, 2602, 2351, 2072, 1817, 1516, 1255,
+          1010, 760, 509, 268},
+         0.5100928163936207,
+         0.5100928163936207},
+        {"skewed high",
+         3000,
+         {3000, 3000, 2998, 2989, 2975, 2942, 2905, 2855, 2787, 2709, 2592, 2440, 2259, 2039, 1829,
+          1544, 1222, 898, 469},
+         3.0417144527980233,
+         1},
+        {"steps",
+         1000,
+         {997, 692, 687, 685, 678, 666, 661, 657, 654, 648, 444, 442, 433, 427, 422, 420, 416, 412,
+          4},
+         2.1621283965609135,
+         1},
+        {"90% null",
+         10000,
+         {8874, 8325, 7817, 7319, 6862, 6402, 5953, 5468, 5025, 4577, 4103, 3644, 3190, 2737, 2295,
+          1811, 1381, 906, 441},
+         0.90090095902743983,
+         0.90090095902743983},
+        {"small with signal",
+         100,
+         {41, 38, 37, 35, 33, 30, 29, 25, 20, 20, 17, 15, 13, 10, 8, 6, 3, 1, 1},
+         0.17708447068950262,
+         0.17708447068950262},
+        {"decreasing density",
+         5000,
+         {4365, 3929, 3603, 3327, 3069, 2802, 2536, 2305, 2084, 1877, 1633, 1430, 1201, 1003, 828,
+          643, 489, 333, 165},
+         0.63743053327560395,
+         0.63743053327560395},
+    };
+    for (const auto& f : families) {
+        EXPECT_NEAR(smoothedPi0(f.atOrAbove, f.total), f.smoothed, 1e-3 * f.smoothed) << f.name;
+        EXPECT_NEAR(estimatePi0(f.atOrAbove, f.total), f.pi0, 1e-3 * f.pi0) << f.name;
+    }
+    for (int j = 0; j < pi0Lambdas; ++j) {  // the bins: at or above exactly b lambdas
+        EXPECT_EQ(pi0Bin(pi0Lambda(j)), j + 1);
+        EXPECT_EQ(pi0Bin(std::nextafter(pi0Lambda(j), 0.0)), j);
+    }
 }
 
 }  // namespace

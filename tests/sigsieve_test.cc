@@ -389,4 +389,37 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     EXPECT_NE(svg.find("= NA<"), std::string::npos);
 }
 
+// lambda of the N tested: exact while the median lies among the p-values
+// present, NA once it falls among the absent ones; lambda_present keeps to
+// those present. The QQ plot draws zeros on its top edge, which the
+// smallest positive p-value sets.
+TEST(Sigsieve, LambdaOfTheTestedAndZerosInThePlot) {
+    Scratch s;
+    s.write(inputs[1], "a 1 2 0\nb 1 2 0\nc 1 2 0.001\nd 1 2 0.5\ne 1 2 0.25\n");
+    s.write(inputs[2], "");
+    const struct {
+        const char* total;
+        double median;  // NAN for NA
+    } cases[] = {{"5", 0.001}, {"7", 0.25}, {"9", 0.5}, {"10", NAN}, {"11", NAN}, {"8", 0.375}};
+    for (const auto& c : cases) {
+        ASSERT_EQ(s.run(SIGSIEVE_PATH, {"-n", c.total, "--report=r.tsv", "--qq-plot=q.svg"}).status,
+                  0);
+        std::istringstream lines(s.read("r.tsv"));
+        std::string header, row;
+        std::getline(lines, header);
+        std::getline(lines, row);
+        std::vector<std::string> cells;
+        std::istringstream split(row);
+        for (std::string cell; std::getline(split, cell, '\t');) cells.push_back(cell);
+        ASSERT_EQ(cells.size(), 13u) << row;
+        EXPECT_EQ(cells[11], c.median == c.median ? number(genomicControl(c.median)) : "NA")
+            << c.total;
+        EXPECT_EQ(cells[12], number(genomicControl(0.001))) << c.total;
+        const std::string svg = s.read("q.svg");
+        EXPECT_NE(svg.find(", 2 at 0"), std::string::npos) << c.total;
+        EXPECT_NE(svg.find("width=\"5\" height=\"5\""), std::string::npos);
+        EXPECT_EQ(svg.find(">300<"), std::string::npos) << "the zeros set the top";
+    }
+}
+
 }  // namespace
