@@ -42,6 +42,12 @@ if [ -n "${SIGSIEVE:-}" ]; then
     show case_bh.fasta 4
     show report.tsv 4
     echo "--- qq.svg: $(wc -c <qq.svg) bytes of SVG"
+    echo "== sigsieve --method=storey --table=hits.tsv --report=storey.tsv --hist-plot=hist.svg"
+    "$SIGSIEVE" --method=storey --case-out=case_storey.fasta --control-out=control_storey.fasta \
+        --table=hits.tsv --report=storey.tsv --hist-plot=hist.svg
+    show hits.tsv 6
+    show storey.tsv 4
+    echo "--- hist.svg: $(wc -c <hist.svg) bytes of SVG"
 fi
 if [ -n "${COHORTMEANS:-}" ]; then
     echo "== cohortmeans 3 3: test.txt -> mean value, case total, control total, cases present, controls present"

@@ -356,33 +356,28 @@ double singleStepAdjusted(Method method, int64_t total, double p) {
     return std::min(1.0, n * p);
 }
 
-std::vector<double> adjustedPValues(Method method, int64_t total,
-                                    const std::vector<double>& passing, uint64_t absentOnes,
-                                    double pi0) {
+std::vector<double> adjustedPValues(Method method, int64_t total, const std::deque<double>& passing,
+                                    uint64_t absentOnes, double pi0) {
     const double n = static_cast<double>(total);
-    std::vector<double> adjusted(passing.size());
-    if (total <= 1) return passing;  // as R leaves a family of one
-    // The groups of equal p-values, and their first and last ranks; the
-    // absent k-mers join the group of 1s, where the passing values reach it.
-    struct Group {
-        size_t from, to;  // in `passing`
-        double first, last;
+    std::vector<double> adjusted(passing.begin(), passing.end());
+    if (total <= 1) return adjusted;  // as R leaves a family of one
+    // The runs of equal p-values, [from, to) in `passing`, and their first
+    // and last ranks: the absent k-mers join the run of 1s, and stand
+    // before the values above 1.
+    const auto first = [&](size_t from) {
+        return static_cast<double>(from + 1 + (passing[from] > 1 ? absentOnes : 0));
     };
-    std::vector<Group> groups;
-    uint64_t before = 0;
-    for (size_t at = 0; at < passing.size();) {
-        size_t end = at + 1;
-        while (end < passing.size() && passing[end] == passing[at]) ++end;
-        uint64_t count = end - at;
-        if (passing[at] == 1) count += absentOnes, absentOnes = 0;
-        if (passing[at] > 1) before += absentOnes, absentOnes = 0;
-        groups.push_back(
-            {at, end, static_cast<double>(before + 1), static_cast<double>(before + count)});
-        before += count;
-        at = end;
-    }
-    const auto set = [&](const Group& g, double v) {
-        for (size_t i = g.from; i < g.to; ++i) adjusted[i] = v;
+    const auto last = [&](size_t from, size_t to) {
+        return static_cast<double>(to + (passing[from] >= 1 ? absentOnes : 0));
+    };
+    const auto runEnd = [&](size_t from) {
+        size_t to = from + 1;
+        while (to < passing.size() && passing[to] == passing[from]) ++to;
+        return to;
+    };
+    const auto set = [&](size_t from, size_t to, double v) {
+        std::fill(adjusted.begin() + static_cast<ptrdiff_t>(from),
+                  adjusted.begin() + static_cast<ptrdiff_t>(to), v);
     };
     const auto capped = [](double v) { return std::min(1.0, v); };
     // R's order of operations: (n + 1 - i) * p, n / i * p, q * n / i * p.
@@ -390,13 +385,14 @@ std::vector<double> adjustedPValues(Method method, int64_t total,
         case Method::Holm:
         case Method::SidakSD: {
             double running = -infinity;  // the maximum from the smallest up
-            for (const Group& g : groups) {
-                const double p = passing[g.from];
+            for (size_t from = 0, to; from < passing.size(); from = to) {
+                to = runEnd(from);
+                const double p = passing[from];
                 const double v = method == Method::Holm
-                                     ? (n + 1 - g.first) * p
-                                     : -std::expm1((n + 1 - g.first) * std::log1p(-p));
+                                     ? (n + 1 - first(from)) * p
+                                     : -std::expm1((n + 1 - first(from)) * std::log1p(-p));
                 running = std::max(running, v);
-                set(g, method == Method::Holm ? capped(running) : running);
+                set(from, to, method == Method::Holm ? capped(running) : running);
             }
             break;
         }
@@ -406,20 +402,20 @@ std::vector<double> adjustedPValues(Method method, int64_t total,
         case Method::Storey: {
             const double q = method == Method::BY ? harmonic(total) : 1;
             double running = infinity;  // the minimum from the largest down
-            for (size_t k = groups.size(); k-- > 0;) {
-                const Group& g = groups[k];
-                const double p = passing[g.from];
-                const double v = method == Method::Hochberg ? (n + 1 - g.last) * p
-                                 : method == Method::BY     ? q * n / g.last * p
-                                                            : n / g.last * p;
+            for (size_t to = passing.size(), from; to > 0; to = from) {
+                from = to - 1;
+                while (from > 0 && passing[from - 1] == passing[to - 1]) --from;
+                const double p = passing[from], i = last(from, to);
+                const double v = method == Method::Hochberg ? (n + 1 - i) * p
+                                 : method == Method::BY     ? q * n / i * p
+                                                            : n / i * p;
                 running = std::min(running, v);
-                set(g, method == Method::Storey ? pi0 * capped(running) : capped(running));
+                set(from, to, method == Method::Storey ? pi0 * capped(running) : capped(running));
             }
             break;
         }
         default:
-            for (const Group& g : groups)
-                set(g, singleStepAdjusted(method, total, passing[g.from]));
+            for (double& v : adjusted) v = singleStepAdjusted(method, total, v);
     }
     return adjusted;
 }

@@ -29,6 +29,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -152,6 +153,5 @@ double singleStepAdjusted(Method method, int64_t total, double p);
 // p-values sorted, ties included: every p-value of the family below the
 // largest of them, and `absentOnes` absent k-mers counting as 1 beside the
 // ones there. Returns each one's value, in the same order.
-std::vector<double> adjustedPValues(Method method, int64_t total,
-                                    const std::vector<double>& passing, uint64_t absentOnes,
-                                    double pi0 = 1);
+std::vector<double> adjustedPValues(Method method, int64_t total, const std::deque<double>& passing,
+                                    uint64_t absentOnes, double pi0 = 1);

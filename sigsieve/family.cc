@@ -11,6 +11,13 @@
 
 namespace {
 
+// How the first pass reads each p-value (see Survey).
+struct SurveyRule {
+    double alpha;
+    Threshold below;  // alpha as a threshold
+    bool full, countBins;
+};
+
 // Reads input i in a pass: onText(into, text) as for readPValues, and the
 // results of chunks merged in order by merge(result).
 template <class Result, class Direct, class OnText, class Merge>
@@ -33,7 +40,7 @@ struct Values {
 };
 
 // What the first pass counts of an input, on one thread or in a chunk.
-// Only the p-values below alpha (all of them with `full`) are added one by
+// Only the p-values below the split (all of them with `full`) are added one by
 // one; of the others it keeps the count and the smallest, whatever the
 // order: a p-value whose magnitude shows it above the smallest yet is not
 // even read.
@@ -42,24 +49,34 @@ struct Tally {
     uint64_t present = 0, high = 0;
     double highMin = INFINITY;
     uint64_t highMinCount = 0;
-    int64_t aboveHighMin = noDecade;  // values of this decade and up exceed highMin
+    int64_t aboveHighMin = noDecade;              // values of this decade and up exceed highMin
+    std::array<uint64_t, pi0Lambdas + 1> bins{};  // with `countBins`, see Survey
 
     // Counts the p-value `text`, adding it with add(p) when it is below
     // alpha; false when it is not a number.
     template <class Add>
-    bool take(std::string_view text, double alpha, const Threshold& below, bool full, Add&& add) {
+    bool take(std::string_view text, const SurveyRule& rule, Add&& add) {
         ++records;
-        const Magnitude m = full ? Magnitude{Magnitude::Other, 0} : decimalMagnitude(text);
-        const bool atOrAbove = m.kind == Magnitude::Decade && m.decade >= below.failMin;
-        if (atOrAbove) {
-            ++present, ++high;
-            if (m.decade >= aboveHighMin) return true;
+        if (!rule.full) {
+            const Magnitude m = decimalMagnitude(text);
+            if (m.kind == Magnitude::Decade && m.decade >= rule.below.failMin &&
+                m.decade >= aboveHighMin) {
+                // Above alpha and above the smallest such value yet: only
+                // counted, and binned from its text where that tells.
+                const int bin = rule.countBins ? quickLambdaBin(text, m) : 0;
+                if (bin >= 0) {
+                    ++present, ++high, ++bins[bin];
+                    return true;
+                }
+            }
         }
         double p;
         if (scanReal(text, p) == 0) return false;
         if (p != p) return true;
-        if (!full && !(p < alpha)) {
-            if (!atOrAbove) ++present, ++high;
+        ++present;
+        if (rule.countBins) ++bins[pi0Bin(p)];
+        if (!rule.full && !(p < rule.alpha)) {
+            ++high;
             if (p == highMin) ++highMinCount;
             if (p < highMin) {
                 highMin = p, highMinCount = 1;
@@ -68,7 +85,6 @@ struct Tally {
             }
             return true;
         }
-        ++present;
         add(p);
         return true;
     }
@@ -79,6 +95,7 @@ struct Tally {
         high += later.high;
         if (later.highMin == highMin) highMinCount += later.highMinCount;
         if (later.highMin < highMin) highMin = later.highMin, highMinCount = later.highMinCount;
+        for (size_t b = 0; b < bins.size(); ++b) bins[b] += later.bins[b];
     }
 };
 
@@ -133,16 +150,20 @@ void forEachPValue(const Inputs& in, int inputs, const std::function<void(double
     }
 }
 
-Survey::Survey(const Inputs& in, double alpha, bool full, bool keepLowest)
-    : highMin(INFINITY), lowBound(orderKey(alpha) - 1), full_(full), keepLowest_(keepLowest) {
-    const Threshold below = makeThreshold(alpha);
+Survey::Survey(const Inputs& in, double split, bool full, bool countBins, bool keepLowest)
+    : split(split),
+      highMin(INFINITY),
+      lowBound(orderKey(split) - 1),
+      full_(full),
+      keepLowest_(keepLowest) {
+    const SurveyRule rule{split, makeThreshold(split), full, countBins};
     Tally total;
     for (int i = 0; i < 2; ++i) {
         TallyDirect direct{{}, *this, i};
         pass<TallyChunk>(
             in, i, direct,
             [&](auto& into, std::string_view text) {
-                return into.tally.take(text, alpha, below, full, [&](double p) { into.add(p); });
+                return into.tally.take(text, rule, [&](double p) { into.add(p); });
             },
             [&](const TallyChunk& chunk) {
                 direct.tally.merge(chunk.tally);
@@ -150,6 +171,7 @@ Survey::Survey(const Inputs& in, double alpha, bool full, bool keepLowest)
             });
         records[i] = direct.tally.records;
         present[i] = direct.tally.present;
+        bins[i] = direct.tally.bins;
         total.merge(direct.tally);
     }
     high = total.high;
@@ -159,7 +181,7 @@ Survey::Survey(const Inputs& in, double alpha, bool full, bool keepLowest)
 }
 
 void Survey::add(int i, double p) {
-    if (full_) ++bins[i][pi0Bin(p)], zeros[i] += p == 0;
+    if (full_) zeros[i] += p == 0;
     cells[i].add(orderKey(p), p);
     if (orderKey(p) <= lowBound) keepLow(p);
     if (keepLowest_) keep(lowest[i], p);
@@ -191,11 +213,13 @@ Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alph
     if (full) all.add(orderKey(1.0), 1.0, ones);
     Cells family = all.cells();
     if (!full) {
-        // Those below alpha in cells; above them, the smallest p-value at or
-        // above alpha (the 1s included) with its ties, then the rest. No
-        // rank of the rest can be a cutoff: every p-value there is above
-        // alpha and above a smaller one at or above alpha.
-        for (Cell& c : family) c.keyTo = std::min(c.keyTo, orderKey(alpha) - 1);
+        // Those below the split in cells; above them, the smallest p-value
+        // at or above it (the 1s included) with its ties, then the rest.
+        // With the split at alpha no rank of the rest can be a cutoff (every
+        // p-value there is above alpha and above a smaller one at or above
+        // alpha), nor with storey's at alpha / pi0 or above; else the rest
+        // is read again, as any cell.
+        for (Cell& c : family) c.keyTo = std::min(c.keyTo, orderKey(survey.split) - 1);
         const double least = std::min(survey.highMin, ones ? 1.0 : INFINITY);
         const uint64_t ties =
             (survey.highMin == least ? survey.highMinCount : 0) + (ones && least == 1.0 ? ones : 0);

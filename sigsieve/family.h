@@ -25,27 +25,29 @@ void forEachPValue(const Inputs& in, int inputs, const std::function<void(double
 
 // What a first pass over the records learns of each input. With `full`,
 // every p-value is read exactly into the histograms. Otherwise (only a
-// cutoff is sought, which is below alpha or the smallest p-value at or
-// above it), the p-values at or above alpha are only counted, and read
-// exactly only when their magnitude shows they may be the smallest such.
+// cutoff is sought, which is below the split or the smallest p-value at or
+// above it: the split is alpha, or more for storey), the p-values at or
+// above the split are only counted, and read exactly only when their
+// magnitude shows they may be the smallest such.
 struct Survey {
+    double split;
     int64_t records[2] = {};
     uint64_t present[2] = {};  // p-values other than nan
     Histogram cells[2] = {Histogram(0, 64 - Histogram::bits), Histogram(0, 64 - Histogram::bits)};
-    uint64_t high = 0;          // without `full`: p-values at or above alpha,
+    uint64_t high = 0;          // without `full`: p-values at or above the split,
     double highMin;             // the smallest of them,
     uint64_t highMinCount = 0;  // and how many times it occurs
-    // Every p-value of both inputs with a key up to lowBound (below alpha):
+    // Every p-value of both inputs with a key up to lowBound (below the split):
     // the cells there are refined without reading the inputs again.
     std::vector<double> low;
     uint64_t lowBound;
     std::vector<double> lowest[2];  // with `keepLowest`, the qqPoints smallest, ascending
-    // With `full`, the p-values at or above exactly b of pi0's lambdas.
+    // With `countBins`, the p-values at or above exactly b of pi0's lambdas.
     std::array<uint64_t, pi0Lambdas + 1> bins[2] = {};
     uint64_t zeros[2] = {};  // with `full`, the p-values of 0
 
-    Survey(const Inputs& in, double alpha, bool full, bool keepLowest);
-    // Adds a p-value below alpha (or any, with `full`) of input i.
+    Survey(const Inputs& in, double split, bool full, bool countBins, bool keepLowest);
+    // Adds a p-value below the split (or any, with `full`) of input i.
     void add(int i, double p);
 
   private:
@@ -61,7 +63,7 @@ Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alph
                     bool full, double pi0);
 
 // #{p >= lambda_j} over the family of `total` (absent k-mers counting as
-// 1s), from a `full` survey.
+// 1s), from a survey that counted the bins.
 std::array<uint64_t, pi0Lambdas> atOrAboveLambdas(const Survey& survey, int64_t total);
 
 // The median p-value of the inputs in `inputs` (a mask), of which there

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -24,8 +25,8 @@ struct Sieve {
     OutputFile* fasta = nullptr;  // its FASTA record
     OutputFile* table = nullptr;  // its table row, in group `group`,
     const char* group = "";
-    std::function<double(double)> adjust;    // with p_adjusted = adjust(p)
-    std::vector<double>* passing = nullptr;  // collects the passing p-values
+    std::function<double(double)> adjust;   // with p_adjusted = adjust(p)
+    std::deque<double>* passing = nullptr;  // collects the passing p-values
 };
 
 // Reads the records of one input on the threads given (the same records,

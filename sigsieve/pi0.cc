@@ -80,9 +80,12 @@ double pi0Lambda(int j) {
 }
 
 int pi0Bin(double p) {
-    int bin = 0;
-    while (bin < pi0Lambdas && p >= pi0Lambda(bin)) ++bin;
-    return bin;
+    static const auto lambdas = [] {
+        std::array<double, pi0Lambdas> l{};
+        for (int j = 0; j < pi0Lambdas; ++j) l[j] = pi0Lambda(j);
+        return l;
+    }();
+    return static_cast<int>(std::upper_bound(lambdas.begin(), lambdas.end(), p) - lambdas.begin());
 }
 
 double smoothedPi0(const std::array<uint64_t, pi0Lambdas>& atOrAbove, int64_t total) {

@@ -110,6 +110,13 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold,
     return Verdict::Undecided;
 }
 
+// The bin of pi0's lambdas (see pi0.h) of the p-value `text`, whose
+// magnitude is m, from its digits alone: how many of 0.05, 0.10, ...,
+// 0.95 (as doubles) it is at or above, or -1 when its digits leave that to
+// its value (a text within 1e-15 of a multiple of 0.05, or not plain
+// decimal text).
+int quickLambdaBin(std::string_view text, const Magnitude& m);
+
 // The full test of the p-value field `text` (followed by at least 8
 // readable bytes when `padded`).
 inline Verdict verdict(std::string_view text, const Threshold& threshold, bool padded = false) {

@@ -128,7 +128,7 @@ void filterBoth(const Run& run, const Cutoff& cutoff, double pi0, int* fds, int6
         table->put(tableHeader);
     }
     const bool ranked = table && methodNeedsRanks(run.method);
-    std::vector<double> values;  // passing, with ranked p_adjusted
+    std::deque<double> values;  // passing, in blocks: no growth beyond them
     for (int i = 0; i < 2; ++i) {
         OutputFile out(fds[i], outputName(run.outputs[i]), size_t{256} << 10, run.outputs[i],
                        run.output);
@@ -170,11 +170,20 @@ void writeWhole(int fd, const char* path, const std::string& text, const OutputO
 // the FASTA files.
 void correctAndWrite(const Run& run) {
     const Inputs in{{run.inputs[0], run.inputs[1]}, {"--case", "--control"}, run.threads};
-    const bool pi0Needed = run.method == Method::Storey && std::isnan(run.pi0);
-    const bool full = run.report || run.plot || run.hist || pi0Needed;
-    Survey survey(in, run.alpha, full, run.plot != nullptr);
+    const bool full = run.report || run.plot || run.hist;
+    const bool countBins = full || (run.method == Method::Storey && std::isnan(run.pi0));
+    // storey's cutoff may reach alpha / pi0: the p-values below up to twice
+    // alpha are kept, so that only a small pi0 reads the inputs once more.
+    // The split stays in alpha's decade, where the p-values above it (most
+    // of them) are counted from their text alone.
+    const double decadeEnd = 0.95 * std::pow(10, std::floor(std::log10(run.alpha)) + 1);
+    const double split = run.method == Method::Storey
+                             ? std::max(run.alpha, std::min({2 * run.alpha, decadeEnd, 1.0}))
+                             : run.alpha;
+    Survey survey(in, split, full, countBins, run.plot != nullptr);
     double pi0 = run.pi0;
-    if (std::isnan(pi0) && full) pi0 = estimatePi0(atOrAboveLambdas(survey, run.total), run.total);
+    if (std::isnan(pi0) && countBins)
+        pi0 = estimatePi0(atOrAboveLambdas(survey, run.total), run.total);
     if (run.method == Method::Storey && !(pi0 > 0))
         fail("the estimated pi0 is %g, not above 0: give it with --pi0", pi0);
     const Cutoff cutoff =

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <deque>
 #include <limits>
 #include <random>
 #include <vector>
@@ -161,7 +162,7 @@ TEST(Corrections, EveryMethodMatchesSortingInMemory) {
             std::vector<double> values = f.values;  // -0 read as 0, as sigsieve does
             for (double& p : values) p += 0.0;
             const std::vector<double> all = referenceAdjusted(m, f.total, values, pi0);
-            std::vector<double> passing;
+            std::deque<double> passing;
             for (const double p : values)
                 if (got.inclusive ? p <= got.value : p < got.value) passing.push_back(p);
             std::sort(passing.begin(), passing.end());
@@ -312,6 +313,29 @@ TEST(Corrections, Pi0AgreesWithQvalue) {
         EXPECT_EQ(pi0Bin(pi0Lambda(j)), j + 1);
         EXPECT_EQ(pi0Bin(std::nextafter(pi0Lambda(j), 0.0)), j);
     }
+    // The bin read from a text's digits, where they tell it, is the bin of
+    // its value: texts in every form, around every lambda and its decimal.
+    std::mt19937_64 rng(17);
+    const char* formats[] = {"%.17g", "%g", "%.6f", "%.16e", "%.20f", "%.2f", "%.15f"};
+    int decided = 0;
+    for (int i = 0; i < 300000; ++i) {
+        const double lambda = pi0Lambda(static_cast<int>(rng() % pi0Lambdas));
+        double p = std::ldexp(static_cast<double>(rng() >> 11), -53);
+        if (rng() % 2) p = lambda;
+        if (rng() % 2) p = std::nextafter(p, rng() % 2 ? 2.0 : -1.0);
+        if (rng() % 4 == 0) p += (static_cast<double>(rng() % 2001) - 1000) * 1e-16;
+        char text[64];
+        std::snprintf(text, sizeof text, formats[rng() % 7], p);
+        if (rng() % 16 == 0)
+            std::snprintf(text, sizeof text, "0.%02d%s", int(rng() % 100),
+                          rng() % 2 ? "9999999999999999" : "0000000000000001");
+        const int bin = quickLambdaBin(text, decimalMagnitude(text));
+        decided += bin >= 0;
+        if (bin >= 0) {
+            ASSERT_EQ(bin, pi0Bin(std::strtod(text, nullptr))) << text;
+        }
+    }
+    EXPECT_GT(decided, 150000);  // most of them, these being texts near the edges
 }
 
 }  // namespace
