@@ -130,12 +130,15 @@ for tool in "${tools[@]}"; do
         against_baseline sigsieve "$d" "-@1"
         against_baseline sigsieve "$d" "-m bh"
         against_baseline sigsieve "$d" "-m bh --report=r.tsv --qq-plot=q.svg"
-        # The corrections' passes on the extra threads, against one.
-        compare "sigsieve -m bh -@1" "$d" "$build/sigsieve/sigsieve -m bh -@1" "$build/sigsieve/sigsieve -m bh"
-        # The other corrections against the default on the same files.
-        for m in bh holm by; do
+        # Every other correction against the default on the same files, and
+        # its passes on an extra thread against one.
+        for m in bh holm by hochberg sidak sidak-sd storey; do
             compare "sigsieve -m $m" "$d" "$build/sigsieve/sigsieve -m $m" "$build/sigsieve/sigsieve"
+            compare "sigsieve -m $m -@1" "$d" "$build/sigsieve/sigsieve -m $m -@1" "$build/sigsieve/sigsieve -m $m"
         done
+        # The table of the passing records (its memory: the peak column).
+        compare "sigsieve -m bh --table" "$d" "$build/sigsieve/sigsieve -m bh --table=t.tsv" \
+            "$build/sigsieve/sigsieve -m bh"
         # Record work on more threads, against one.
         for threads in 1 2 3; do
             compare "sigsieve -@$threads" "$d" "$build/sigsieve/sigsieve -@$threads" "$build/sigsieve/sigsieve"

@@ -55,14 +55,6 @@ inline uint64_t orderKey(double p) {
 // H(n) = 1 + 1/2 + ... + 1/n, rounded to double.
 double harmonic(int64_t n);
 
-// The (1 - tail) quantile of the standard normal distribution, accurate to
-// a few ulps (Wichura's algorithm AS 241), for 0 < tail < 1.
-double normalUpperQuantile(double tail);
-
-// The genomic-control lambda of a median p-value: the chi-square (one
-// degree of freedom) quantile of 1 - median over its median, 0.4549...
-double genomicControl(double medianP);
-
 // Non-empty cells of p-values, in key order: `count` p-values with keys
 // in [keyFrom, keyTo], the smallest `lo` and the largest `hi`.
 struct Cell {

@@ -12,6 +12,14 @@
 
 #include "corrections.h"
 
+// The (1 - tail) quantile of the standard normal distribution, accurate to
+// a few ulps (Wichura's algorithm AS 241), for 0 < tail < 1.
+double normalUpperQuantile(double tail);
+
+// The genomic-control lambda of a median p-value: the chi-square (one
+// degree of freedom) quantile of 1 - median over its median, 0.4549...
+double genomicControl(double medianP);
+
 // A row of the report.
 struct ReportRow {
     std::string input;  // its name, or "both"

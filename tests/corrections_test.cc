@@ -16,6 +16,7 @@
 
 #include "pi0.h"
 #include "reference.h"
+#include "report.h"
 
 namespace {
 

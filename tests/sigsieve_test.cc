@@ -15,6 +15,7 @@
 #include "number_texts.h"
 #include "pvalue.h"
 #include "reference.h"
+#include "report.h"
 #include "sweeps.h"
 
 namespace {
