@@ -12,14 +12,18 @@
 #include "seedtiler.h"
 
 #include <algorithm>
+#include <array>
 #include <cinttypes>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "files.h"
+#include "kmer_set.h"
 #include "lines.h"
 #include "numbers.h"
 #include "records.h"
@@ -53,22 +57,65 @@ const char usage[] =
     "Exit status: 0 on success, 1 if a file cannot be read or written or (with\n"
     "--fasta) is not FASTA or FASTQ, 2 for invalid options.\n";
 
+// A size as sort takes it: a whole number of KiB, or with the suffix b
+// (bytes), K, M, G or T.
+uint64_t parseBufferSize(const char* text) {
+    const char* end = text;
+    while (isDigit(*end)) ++end;
+    uint64_t n = 0;
+    const std::string digits(text, end);
+    int shift = 10;
+    if (*end) {
+        const char* suffixes = "bKMGT";
+        const char* at = std::strchr(suffixes, *end == 'k' ? 'K' : *end);
+        if (!at || end[1])
+            shift = -1;
+        else
+            shift = 10 * static_cast<int>(at - suffixes);
+    }
+    if (digits.empty() || shift < 0 ||
+        parseWholeArgument(digits.c_str(), UINT64_MAX >> 40, n) != ArgumentStatus::Ok || n == 0)
+        failUsage("invalid buffer size: '%s' (a number of KiB, or with the suffix b, K, M, G or T)",
+                  text);
+    return n << shift;
+}
+
 // Copies of windows are done `width` bytes at a time whatever k (up to the
 // width), so that the copies have a size known to the compiler; the bytes
 // past a window land in space that the next one overwrites.
 constexpr size_t width = 64;
 
-// Collects the characters of one sequence and writes its windows.
+// A, C, G and T as 2-bit codes in byte order; 4 for any other character.
+constexpr std::array<uint8_t, 256> baseCodes = [] {
+    std::array<uint8_t, 256> codes{};
+    codes.fill(4);
+    codes['A'] = 0, codes['C'] = 1, codes['G'] = 2, codes['T'] = 3;
+    return codes;
+}();
+
+// Collects the characters of one sequence and writes its windows: each and
+// its reverse complement, or as the options say (the canonical one, only
+// those of A, C, G and T, into the set of distinct ones).
 class Tiler {
   public:
-    Tiler(size_t k, size_t limit, OutputFile& out)
-        : k_(k), cap_(limit + k - 1), text_(cap_ + width), rc_(cap_ + width), out_(out) {}
+    Tiler(const TileOptions& options, OutputFile& out, KmerSet* set)
+        : k_(options.k),
+          cap_(options.limit + options.k - 1),
+          options_(options),
+          plain_(!options.canonical && !options.upper && !options.acgtOnly && !set),
+          text_(cap_ + width),
+          rc_(cap_ + width),
+          out_(out),
+          set_(set) {}
 
     void add(const char* p, size_t n) {
         while (n > 0) {
             if (len_ == cap_) tileAndCarry();
             const size_t take = std::min(n, cap_ - len_);
-            std::memcpy(text_.data() + len_, p, take);
+            char* to = text_.data() + len_;
+            std::memcpy(to, p, take);
+            if (options_.upper)  // soft-masked sequence read as sequence
+                for (size_t i = 0; i < take; ++i) to[i] -= (to[i] >= 'a' && to[i] <= 'z') * 32;
             len_ += take, p += take, n -= take;
         }
     }
@@ -88,7 +135,9 @@ class Tiler {
     void tile() {
         if (len_ < k_) return;
         reverse(rc_.data(), text_.data(), len_);
-        if (k_ == kmerLength)
+        if (!plain_)
+            tileChosen();
+        else if (k_ == kmerLength)
             tileBy<32, kmerLength>();
         else if (k_ <= 32)
             tileBy<32>();
@@ -116,10 +165,63 @@ class Tiler {
         }
     }
 
+    // The windows as the options choose them. Up to 32 characters the
+    // window and its reverse complement are also kept as 2-bit codes,
+    // rolled one base at a time, which compare as their text does.
+    void tileChosen() {
+        const size_t k = k_, len = len_;
+        const char* text = text_.data();
+        const char* rc = rc_.data();
+        const bool coded = k <= 32;
+        const uint64_t mask = k == 32 ? ~uint64_t{0} : (uint64_t{1} << (2 * k)) - 1;
+        const int top = coded ? static_cast<int>(2 * (k - 1)) : 0;
+        uint64_t forward = 0, backward = 0;
+        size_t clean = 0;  // windows from here on hold A, C, G and T only so far
+        for (size_t i = 0; i < len; ++i) {
+            const uint8_t code = baseCodes[static_cast<unsigned char>(text[i])];
+            if (code > 3) clean = i + 1;
+            if (coded) {
+                forward = ((forward << 2) | (code & 3)) & mask;
+                backward = (backward >> 2) | (uint64_t{3 - (code & 3u)} << top);
+            }
+            if (i + 1 < k) continue;
+            const size_t start = i + 1 - k;
+            const bool acgt = clean <= start;
+            if (!acgt && options_.acgtOnly) continue;
+            const char* window = text + start;
+            const char* windowRc = rc + (len - start - k);
+            if (acgt && coded) {
+                if (set_) {
+                    set_->addPacked(options_.canonical ? std::min(forward, backward) : forward);
+                    if (!options_.canonical) set_->addPacked(backward);
+                } else if (options_.canonical) {
+                    emit(forward <= backward ? window : windowRc);
+                } else {
+                    emit(window), emit(windowRc);
+                }
+                continue;
+            }
+            if (options_.canonical)
+                emit(std::memcmp(window, windowRc, k) <= 0 ? window : windowRc);
+            else
+                emit(window), emit(windowRc);
+        }
+    }
+    void emit(const char* window) {
+        if (set_) return set_->addText(window);
+        char* p = out_.reserve(k_ + 1);
+        std::memcpy(p, window, k_);
+        p[k_] = '\n';
+        out_.commit(k_ + 1);
+    }
+
     const size_t k_, cap_;
+    const TileOptions& options_;
+    const bool plain_;
     std::vector<char> text_, rc_;
     size_t len_ = 0;
     OutputFile& out_;
+    KmerSet* set_;
 };
 
 // One sequence per line.
@@ -211,12 +313,17 @@ size_t outputCapacityFor(size_t k, size_t preferred) {
 
 void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOptions& options) {
     LineReader reader(in, options.limit);
-    Tiler tiler(options.k, options.limit, out);
+    std::unique_ptr<KmerSet> set;
+    if (options.unique)
+        set = std::make_unique<KmerSet>(options.k, options.bufferBytes, options.tempDir,
+                                        options.workers);
+    Tiler tiler(options, out, set.get());
     if (options.fasta)
         tileRecords(reader, tiler, name);
     else
         tileLines(reader, tiler);
     if (reader.error()) failRead(reader, name);
+    if (set) set->write(out);
 }
 
 namespace {
@@ -228,16 +335,35 @@ void run(int argc, char** argv) {
     const char* length = nullptr;
     const char* fasta = nullptr;
     const char* level = nullptr;
+    const char *canonical = nullptr, *upper = nullptr, *acgtOnly = nullptr, *unique = nullptr;
+    const char *bufferSize = nullptr, *tempDir = nullptr;
     const Option options[] = {{"seeds", 'i', "FILE", &seeds},
                               {"compress-level", 0, "N", &level},
                               {"kmers", 'o', "FILE", &kmers},
                               {"kmer-length", 'k', "N", &length},
-                              {"fasta", 0, nullptr, &fasta}};
+                              {"fasta", 0, nullptr, &fasta},
+                              {"canonical", 0, nullptr, &canonical},
+                              {"upper", 0, nullptr, &upper},
+                              {"acgt-only", 0, nullptr, &acgtOnly},
+                              {"unique", 0, nullptr, &unique},
+                              {"buffer-size", 'S', "SIZE", &bufferSize},
+                              {"temporary-directory", 'T', "DIR", &tempDir}};
     const Command command = parseOptions(argc, argv, options, std::size(options), usage);
     const OutputOptions output{command.threads, parseCompressLevel(level)};
     checkCompressLevel(&kmers, 1, output.level);
     TileOptions tiling;
     tiling.fasta = fasta != nullptr;
+    tiling.canonical = canonical != nullptr;
+    tiling.upper = upper != nullptr;
+    tiling.acgtOnly = acgtOnly != nullptr;
+    tiling.unique = unique != nullptr;
+    tiling.workers = command.threads;
+    if ((bufferSize || tempDir) && !unique)
+        failUsage("%s goes with --unique", bufferSize ? "--buffer-size" : "--temporary-directory");
+    if (bufferSize) tiling.bufferBytes = parseBufferSize(bufferSize);
+    const char* tmp = std::getenv("TMPDIR");
+    tiling.tempDir = tempDir ? tempDir : tmp && *tmp ? tmp : "/tmp";
+    if (tiling.tempDir.empty()) failUsage("invalid temporary directory: ''");
     if (length) {
         uint64_t k = 0;
         if (parseWholeArgument(length, maxKmerLength, k) != ArgumentStatus::Ok || k == 0)

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "output_file.h"
 #include "source.h"
@@ -18,6 +19,13 @@ struct TileOptions {
     // FASTA/FASTQ records instead of one sequence per line.
     bool fasta = false;
     size_t limit = pieceLimit;
+    bool canonical = false;  // each window once, the smaller of it and its reverse complement
+    bool upper = false;      // lower-case letters read as upper case
+    bool acgtOnly = false;   // windows of other characters skipped
+    bool unique = false;     // each distinct line once, in byte order
+    uint64_t bufferBytes = uint64_t{1} << 30;  // the memory for --unique's windows
+    std::string tempDir = "/tmp";              // where its runs go
+    int workers = 0;                           // its sorting threads
 };
 
 // Writes every window of k characters of every sequence of the input, each

@@ -2,9 +2,13 @@
 // put outputs in place fail on demand:
 //   KMT_FAIL_RENAME=NAME  renameat2 onto NAME fails with EPERM
 //   KMT_FAIL_CREATE=N     creating a hidden (".*") file fails with errno N
+//   KMT_FAIL_UNLINKED_WRITE=N  writing to a file that has no name (a
+//                         temporary run) fails with errno N, as on a full disk
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -41,4 +45,16 @@ extern "C" int openat(int dir, const char* path, int flags, ...) {
     using Real = int (*)(int, const char*, int, ...);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "openat"));
     return real(dir, path, flags, mode);
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t n) {
+    const char* err = std::getenv("KMT_FAIL_UNLINKED_WRITE");
+    struct stat info;
+    if (err && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 0) {
+        errno = std::atoi(err);
+        return -1;
+    }
+    using Real = ssize_t (*)(int, const void*, size_t);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "write"));
+    return real(fd, data, n);
 }

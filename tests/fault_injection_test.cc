@@ -16,6 +16,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -624,6 +625,54 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(s.read("moved/kmers.txt") == manyKmers);
     EXPECT_TRUE(hidden(s, "moved").empty());
+}
+
+// seedtiler --unique's runs live in files without names: none is left in
+// the temporary directory after a run that succeeds, fails or is
+// interrupted, and a full one fails the run naming it.
+TEST(FaultInjection, KmerSetRunsLeaveNothingBehind) {
+    std::mt19937_64 rng(3);
+    std::string seeds;
+    for (int i = 0; i < 400; ++i) {
+        seeds += ">r\n";
+        for (int j = 0; j < 300; ++j) seeds += "ACGT"[rng() % 4];
+        seeds += "\n";
+    }
+    Scratch s;
+    mkdir(s.path("tmp").c_str(), 0755);
+    s.write("seeds.fa", seeds);
+    s.write("bad.fa", seeds + "@q\nACGT\n");  // a FASTQ record without its + line
+    const std::vector<std::string> unique = {SEEDTILER_PATH, "--fasta", "--unique", "-S",
+                                             "4K",           "-T",      "tmp"};
+    const auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = unique;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return std::vector<std::string>(args.begin() + 1, args.end());
+    };
+    RunResult r = s.run(SEEDTILER_PATH, with({"-i", "seeds.fa", "-o", "set.txt"}));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(s.run("/bin/sh", {"-c", std::string(SEEDTILER_PATH) +
+                                          " --fasta -i seeds.fa -o - | LC_ALL=C sort -u"})
+                  .out,
+              s.read("set.txt"));
+    EXPECT_TRUE(std::filesystem::is_empty(s.path("tmp")));
+    r = s.run(SEEDTILER_PATH, with({"-i", "bad.fa", "-o", "bad.txt"}));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(s.exists("bad.txt"));
+    EXPECT_TRUE(std::filesystem::is_empty(s.path("tmp")));
+    std::vector<std::string> interrupted = unique;
+    interrupted.insert(interrupted.end(), {"-i", "-", "-o", "i.txt"});
+    const int status = whileRunning(s, interrupted, seeds, [](pid_t pid) { kill(pid, SIGINT); });
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    EXPECT_TRUE(std::filesystem::is_empty(s.path("tmp")));
+    const std::string full = std::string("env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=") +
+                             COMMIT_FAULTS_PATH + " KMT_FAIL_UNLINKED_WRITE=28 " + SEEDTILER_PATH +
+                             " --fasta --unique -S 4K -T tmp -i seeds.fa -o full.txt";
+    r = s.run("/bin/sh", {"-c", full});
+    EXPECT_EQ(r.status, 1) << r.err << r.out << full;
+    EXPECT_EQ(r.err,
+              "seedtiler: cannot write a temporary file in 'tmp': No space left on device\n");
+    EXPECT_FALSE(s.exists("full.txt"));
 }
 
 }  // namespace

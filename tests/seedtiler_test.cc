@@ -101,6 +101,7 @@ std::string tiled(const std::string& input, const TileOptions& options) {
 // of any size.
 TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
     std::mt19937_64 rng(10);
+    Scratch temporary;
     const char bases[] = "ACGTACGTacgtNx-.";
     const char qualities[] = "I#@>+5";
     for (int trial = 0; trial < 400; ++trial) {
@@ -134,6 +135,36 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
         ASSERT_TRUE(tiled(lines, options) == expected) << "trial " << trial << ", k " << k;
         options.fasta = true;
         ASSERT_TRUE(tiled(records, options) == expected) << "trial " << trial << ", k " << k;
+        // The k-mer sets: every combination of the options against the
+        // pairs above, transformed and sorted in memory; small buffers
+        // spill runs to merge.
+        options.canonical = rng() % 2, options.upper = rng() % 2;
+        options.acgtOnly = rng() % 2, options.unique = rng() % 2;
+        options.bufferBytes = 64 + rng() % 4096;
+        options.workers = rng() % 2 ? 0 : 3;
+        options.tempDir = temporary.path("");
+        std::string upperLines = lines;
+        for (char& c : upperLines) c = options.upper && c >= 'a' && c <= 'z' ? char(c - 32) : c;
+        std::vector<std::string> pairs = splitLines(referenceKmers(upperLines, k)), chosen;
+        for (size_t i = 0; i + 1 < pairs.size(); i += 2) {
+            const std::string &w = pairs[i], &rc = pairs[i + 1];
+            if (options.acgtOnly && w.find_first_not_of("ACGT") != std::string::npos) continue;
+            if (options.canonical)
+                chosen.push_back(std::min(w, rc));
+            else
+                chosen.push_back(w), chosen.push_back(rc);
+        }
+        if (options.unique) {
+            std::sort(chosen.begin(), chosen.end());
+            chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+        }
+        std::string set;
+        for (const std::string& line : chosen) set += line + "\n";
+        ASSERT_TRUE(tiled(records, options) == set)
+            << "trial " << trial << ", k " << k << (options.canonical ? " canonical" : "")
+            << (options.upper ? " upper" : "") << (options.acgtOnly ? " acgt-only" : "")
+            << (options.unique ? " unique" : "") << " -S " << options.bufferBytes;
+        ASSERT_EQ(temporary.names(), std::vector<std::string>{}) << "no run is left";
     }
 }
 

@@ -1,0 +1,368 @@
+#include "kmer_set.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <numeric>
+#include <queue>
+
+#include "failure.h"
+#include "sink.h"
+#include "task_pool.h"
+
+// Sorted records of a fixed size, handed out one at a time.
+class KmerRecords {
+  public:
+    virtual ~KmerRecords() = default;
+    // The next record, or null at the end.
+    virtual const char* next() = 0;
+};
+
+namespace {
+
+// Sorts n keys of `bits` significant low bits by 16-bit digits, least
+// significant first; returns where the sorted keys are (keys or scratch).
+uint64_t* radixSort(uint64_t* keys, uint64_t* scratch, size_t n, int bits) {
+    std::vector<size_t> count(size_t{1} << 16);
+    for (int shift = 0; shift < bits; shift += 16) {
+        std::fill(count.begin(), count.end(), 0);
+        for (size_t i = 0; i < n; ++i) ++count[(keys[i] >> shift) & 0xffff];
+        size_t sum = 0;
+        for (size_t& c : count) sum += std::exchange(c, sum);
+        for (size_t i = 0; i < n; ++i) scratch[count[(keys[i] >> shift) & 0xffff]++] = keys[i];
+        std::swap(keys, scratch);
+    }
+    return keys;
+}
+
+class MemoryRecords : public KmerRecords {
+  public:
+    MemoryRecords(const char* begin, size_t count, size_t size)
+        : at_(begin), end_(begin + count * size), size_(size) {}
+    const char* next() override {
+        if (at_ == end_) return nullptr;
+        const char* r = at_;
+        at_ += size_;
+        return r;
+    }
+
+  private:
+    const char *at_, *end_;
+    size_t size_;
+};
+
+// Text records in the order of their indexes.
+class IndexedRecords : public KmerRecords {
+  public:
+    IndexedRecords(const char* text, std::vector<uint32_t> order, size_t size)
+        : text_(text), order_(std::move(order)), size_(size) {}
+    const char* next() override {
+        return at_ == order_.size() ? nullptr : text_ + size_t{order_[at_++]} * size_;
+    }
+
+  private:
+    const char* text_;
+    std::vector<uint32_t> order_;
+    size_t size_, at_ = 0;
+};
+
+[[noreturn]] void failTemporary(const char* what, const std::string& dir, int err) {
+    fail("cannot %s a temporary file in '%s': %s", what, dir.c_str(), std::strerror(err));
+}
+
+}  // namespace
+
+// A run on disk: sorted, distinct records of one kind, zstd-compressed in
+// a file already unlinked.
+struct KmerSet::Run {
+    int fd = -1;
+    bool packed = false;
+    ~Run() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+namespace {
+
+// Writes records to a new run in `dir`.
+class RunWriter {
+  public:
+    RunWriter(const std::string& dir, KmerSet::Run& run) : dir_(dir), run_(run) {
+#ifdef O_TMPFILE
+        run_.fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+        if (run_.fd < 0) {
+            std::string name = dir + "/.kmt-sort.XXXXXX";
+            run_.fd = mkostemp(name.data(), O_CLOEXEC);
+            if (run_.fd < 0) failTemporary("create", dir, errno);
+            ::unlink(name.c_str());
+        }
+        ctx_ = ZSTD_createCCtx();
+        if (!ctx_) throw std::bad_alloc();
+        ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, 1);
+    }
+    ~RunWriter() {
+        ZSTD_freeCCtx(ctx_);
+    }
+    void write(const char* record, size_t size) {
+        if (in_.size() + size > chunk) flush(ZSTD_e_continue);
+        in_.insert(in_.end(), record, record + size);
+    }
+    void finish() {
+        flush(ZSTD_e_end);
+        if (lseek(run_.fd, 0, SEEK_SET) != 0) failTemporary("read", dir_, errno);
+    }
+
+  private:
+    static constexpr size_t chunk = size_t{1} << 20;
+    void flush(ZSTD_EndDirective mode) {
+        ZSTD_inBuffer input{in_.data(), in_.size(), 0};
+        out_.resize(ZSTD_CStreamOutSize());
+        for (;;) {
+            ZSTD_outBuffer output{out_.data(), out_.size(), 0};
+            const size_t left = ZSTD_compressStream2(ctx_, &output, &input, mode);
+            if (ZSTD_isError(left)) failTemporary("write", dir_, EINVAL);
+            if (int err = writeAll(run_.fd, out_.data(), output.pos))
+                failTemporary("write", dir_, err);
+            if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) break;
+        }
+        in_.clear();
+    }
+    const std::string& dir_;
+    KmerSet::Run& run_;
+    ZSTD_CCtx* ctx_;
+    std::vector<char> in_, out_;
+};
+
+// The records of a run, read back.
+class RunRecords : public KmerRecords {
+  public:
+    RunRecords(const std::string& dir, const KmerSet::Run& run, size_t size)
+        : dir_(dir), fd_(run.fd), size_(size), in_(ZSTD_DStreamInSize()), out_(size << 14) {
+        ctx_ = ZSTD_createDCtx();
+        if (!ctx_) throw std::bad_alloc();
+    }
+    ~RunRecords() override { ZSTD_freeDCtx(ctx_); }
+    const char* next() override {
+        if (at_ + size_ <= end_) {
+            at_ += size_;
+            return out_.data() + at_ - size_;
+        }
+        // Refill: what is left of a record, then as much as decodes.
+        std::memmove(out_.data(), out_.data() + at_, end_ - at_);
+        end_ -= at_, at_ = 0;
+        while (end_ < size_ && !(ended_ && input_.pos == input_.size)) {
+            if (input_.pos == input_.size) {
+                const ssize_t got = ::read(fd_, in_.data(), in_.size());
+                if (got < 0) failTemporary("read", dir_, errno);
+                ended_ = got == 0;
+                input_ = {in_.data(), static_cast<size_t>(got), 0};
+                if (ended_) break;
+            }
+            ZSTD_outBuffer output{out_.data() + end_, out_.size() - end_, 0};
+            const size_t r = ZSTD_decompressStream(ctx_, &output, &input_);
+            if (ZSTD_isError(r)) failTemporary("read", dir_, EIO);
+            end_ += output.pos;
+        }
+        if (end_ < size_) return nullptr;
+        return next();
+    }
+
+  private:
+    const std::string& dir_;
+    int fd_;
+    size_t size_;
+    ZSTD_DCtx* ctx_;
+    std::vector<char> in_, out_;
+    ZSTD_inBuffer input_{nullptr, 0, 0};
+    size_t at_ = 0, end_ = 0;
+    bool ended_ = false;
+};
+
+// The distinct records of sorted sources, in order: a merge that drops
+// repeats; `less` orders two records of `size` bytes.
+class Distinct : public KmerRecords {
+    using Head = std::pair<const char*, size_t>;  // a record and its source
+
+  public:
+    using Less = bool (*)(const char*, const char*, size_t);
+    Distinct(std::vector<std::unique_ptr<KmerRecords>> sources, size_t size, Less less)
+        : sources_(std::move(sources)), size_(size), less_(less), last_(size) {
+        for (size_t s = 0; s < sources_.size(); ++s)
+            if (const char* r = sources_[s]->next()) push({r, s});
+    }
+
+  private:
+    auto after() const {
+        return [this](const Head& a, const Head& b) { return less_(b.first, a.first, size_); };
+    }
+    void push(Head h) {
+        heads_.push_back(h);
+        std::push_heap(heads_.begin(), heads_.end(), after());
+    }
+
+  public:
+    const char* next() override {
+        while (!heads_.empty()) {
+            std::pop_heap(heads_.begin(), heads_.end(), after());
+            const Head h = heads_.back();
+            heads_.pop_back();
+            const bool fresh = !any_ || less_(last_.data(), h.first, size_);
+            if (fresh) std::memcpy(last_.data(), h.first, size_), any_ = true;
+            if (const char* r = sources_[h.second]->next()) push({r, h.second});
+            if (fresh) return last_.data();
+        }
+        return nullptr;
+    }
+
+  private:
+    std::vector<std::unique_ptr<KmerRecords>> sources_;
+    size_t size_;
+    Less less_;
+    std::vector<Head> heads_;
+    std::vector<char> last_;
+    bool any_ = false;
+};
+
+bool packedLess(const char* a, const char* b, size_t) {
+    uint64_t x, y;
+    std::memcpy(&x, a, 8);
+    std::memcpy(&y, b, 8);
+    return x < y;
+}
+
+bool textLess(const char* a, const char* b, size_t size) {
+    return std::memcmp(a, b, size) < 0;
+}
+
+}  // namespace
+
+KmerSet::KmerSet(size_t k, uint64_t bufferBytes, std::string tempDir, int workers)
+    : k_(k),
+      budget_(bufferBytes),
+      tempDir_(std::move(tempDir)),
+      workers_(workers),
+      pool_(std::make_unique<TaskPool>(workers)) {
+    // A packed window costs 16 bytes (itself and its place in the radix
+    // sort's scratch), a text window its k bytes and a 4-byte index; both
+    // kinds share the buffer and are spilled together.
+    packedCapacity_ = k <= 32 ? std::max<uint64_t>(bufferBytes / 16, 16) : 0;
+    packedLimit_ = packedCapacity_;
+    if (packedCapacity_) {
+        packed_.reset(new uint64_t[packedCapacity_]);
+        scratch_.reset(new uint64_t[packedCapacity_]);
+    }
+}
+
+KmerSet::~KmerSet() = default;
+
+void KmerSet::addText(const char* window) {
+    if ((k_ + 4) * (textCount_ + 1) + 16 * packedCount_ > budget_ || textCount_ == UINT32_MAX)
+        spill();
+    text_.insert(text_.end(), window, window + k_);
+    ++textCount_;
+    const uint64_t used = (k_ + 4) * textCount_;
+    packedLimit_ = std::min<uint64_t>(packedCapacity_, used < budget_ ? (budget_ - used) / 16 : 0);
+}
+
+namespace {
+
+// The sorted parts of the packed windows, as record sources: sorted on the
+// workers in as many parts as there are threads.
+std::vector<std::unique_ptr<KmerRecords>> sortPacked(uint64_t* keys, uint64_t* scratch, size_t n,
+                                                     size_t k, int workers, TaskPool& pool) {
+    const size_t parts = std::max<size_t>(1, std::min<size_t>(size_t(workers) + 1, n / 65536 + 1));
+    std::vector<uint64_t*> sorted(parts);
+    std::vector<size_t> from(parts + 1);
+    for (size_t p = 0; p <= parts; ++p) from[p] = n * p / parts;
+    {
+        std::vector<TaskPool::Done> done(parts);
+        for (size_t p = 0; p < parts; ++p)
+            pool.submit(
+                [&, p] {
+                    sorted[p] = radixSort(keys + from[p], scratch + from[p], from[p + 1] - from[p],
+                                          static_cast<int>(2 * k));
+                },
+                done[p]);
+        for (auto& d : done) pool.wait(d);
+    }
+    std::vector<std::unique_ptr<KmerRecords>> sources;
+    for (size_t p = 0; p < parts; ++p)
+        sources.push_back(std::make_unique<MemoryRecords>(reinterpret_cast<const char*>(sorted[p]),
+                                                          from[p + 1] - from[p], 8));
+    return sources;
+}
+
+}  // namespace
+
+void KmerSet::spill() {
+    const auto toRun = [&](std::unique_ptr<KmerRecords> records, bool packed) {
+        runs_.push_back(std::make_unique<Run>());
+        runs_.back()->packed = packed;
+        RunWriter writer(tempDir_, *runs_.back());
+        const size_t size = packed ? 8 : k_;
+        while (const char* r = records->next()) writer.write(r, size);
+        writer.finish();
+    };
+    if (packedCount_)
+        toRun(std::make_unique<Distinct>(
+                  sortPacked(packed_.get(), scratch_.get(), packedCount_, k_, workers_, *pool_), 8,
+                  packedLess),
+              true);
+    if (textCount_) toRun(sortedText(), false);
+    packedCount_ = textCount_ = 0;
+    text_.clear();
+    packedLimit_ = packedCapacity_;
+}
+
+std::unique_ptr<KmerRecords> KmerSet::sortedText() {
+    std::vector<uint32_t> order(textCount_);
+    std::iota(order.begin(), order.end(), 0);
+    const char* text = text_.data();
+    const size_t k = k_;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+        return std::memcmp(text + size_t{a} * k, text + size_t{b} * k, k) < 0;
+    });
+    std::vector<std::unique_ptr<KmerRecords>> one;
+    one.push_back(std::make_unique<IndexedRecords>(text, std::move(order), k));
+    return std::make_unique<Distinct>(std::move(one), k, textLess);
+}
+
+void KmerSet::write(OutputFile& out) {
+    // What is held joins the runs as it is, sorted in memory.
+    std::vector<std::unique_ptr<KmerRecords>> packed, text;
+    if (packedCount_)
+        packed = sortPacked(packed_.get(), scratch_.get(), packedCount_, k_, workers_, *pool_);
+    if (textCount_) text.push_back(sortedText());
+    for (const auto& run : runs_)
+        (run->packed ? packed : text)
+            .push_back(std::make_unique<RunRecords>(tempDir_, *run, run->packed ? 8 : k_));
+    Distinct packedWindows(std::move(packed), 8, packedLess);
+    Distinct textWindows(std::move(text), k_, textLess);
+
+    // The two kinds merged in byte order: a packed window is never a text
+    // one, which holds another character.
+    const size_t k = k_;
+    std::vector<char> decoded(k);
+    const auto line = [&](const char* window) {
+        char* p = out.reserve(k + 1);
+        std::memcpy(p, window, k);
+        p[k] = '\n';
+        out.commit(k + 1);
+    };
+    const char* nextText = textWindows.next();
+    while (const char* r = packedWindows.next()) {
+        uint64_t code;
+        std::memcpy(&code, r, 8);
+        for (size_t i = 0; i < k; ++i) decoded[i] = "ACGT"[(code >> (2 * (k - 1 - i))) & 3];
+        for (; nextText && std::memcmp(nextText, decoded.data(), k) < 0;
+             nextText = textWindows.next())
+            line(nextText);
+        line(decoded.data());
+    }
+    for (; nextText; nextText = textWindows.next()) line(nextText);
+}
