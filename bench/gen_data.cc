@@ -2,6 +2,9 @@
 //   gen_data seed      seed.txt: 1,000 seeds of 5,000 bases
 //   gen_data sigsieve  total_kmers.txt and two .kmerDiff files of 5,000,000 records
 //   gen_data cohort    test.txt: 100,000 rows of 100 case and 100 control counts
+//   gen_data genome    genome.fa: 50 Mbp in 8 records wrapped at 60, with runs
+//                      of N, soft-masked stretches and repeats
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +95,48 @@ void countTable() {
     finish(f, "test.txt");
 }
 
+// A genome-like FASTA: random sequence in which about a tenth is copied
+// from earlier (repeats, some reverse-complemented or with a mutation),
+// with N runs and lower-case (soft-masked) stretches.
+void genome() {
+    FILE* f = create("genome.fa");
+    std::string seq;
+    for (int record = 0; record < 8; ++record) {
+        seq.clear();
+        const size_t length = 6250000;
+        while (seq.size() < length) {
+            const uint64_t r = next() % 1000;
+            if (r < 2) {  // an N run
+                seq.append(100 + next() % 5000, 'N');
+            } else if (r < 100 && seq.size() > 10000) {  // a repeat
+                const size_t n = 50 + next() % 3000, from = next() % (seq.size() - n);
+                std::string copy = seq.substr(from, n);
+                if (next() % 2) {
+                    std::string rc(copy.rbegin(), copy.rend());
+                    for (char& c : rc) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
+                    copy = rc;
+                }
+                if (next() % 3 == 0) copy[next() % n] = "ACGT"[next() & 3];
+                seq += copy;
+            } else {
+                for (int i = 0; i < 1000; ++i) seq += "ACGT"[next() & 3];
+            }
+        }
+        seq.resize(length);
+        // Soft-masked stretches: a few percent of the sequence.
+        for (int m = 0; m < 300; ++m) {
+            const size_t at = next() % length, n = std::min<size_t>(length - at, 200 + next() % 2000);
+            for (size_t i = at; i < at + n; ++i)
+                if (seq[i] != 'N') seq[i] = static_cast<char>(seq[i] | 0x20);
+        }
+        std::fprintf(f, ">chr%d\n", record + 1);
+        for (size_t i = 0; i < length; i += 60)
+            std::fprintf(f, "%.*s\n", static_cast<int>(std::min<size_t>(60, length - i)),
+                         seq.data() + i);
+    }
+    finish(f, "genome.fa");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -106,8 +151,10 @@ int main(int argc, char** argv) {
         diffRecords("control_out_wo_bonf.kmerDiff");
     } else if (!std::strcmp(what, "cohort")) {
         countTable();
+    } else if (!std::strcmp(what, "genome")) {
+        genome();
     } else {
-        std::fprintf(stderr, "usage: gen_data seed|sigsieve|cohort\n");
+        std::fprintf(stderr, "usage: gen_data seed|sigsieve|cohort|genome\n");
         return 2;
     }
     return 0;
