@@ -113,7 +113,8 @@ void genome() {
                 std::string copy = seq.substr(from, n);
                 if (next() % 2) {
                     std::string rc(copy.rbegin(), copy.rend());
-                    for (char& c : rc) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
+                    for (char& c : rc)
+                        c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
                     copy = rc;
                 }
                 if (next() % 3 == 0) copy[next() % n] = "ACGT"[next() & 3];
@@ -125,7 +126,8 @@ void genome() {
         seq.resize(length);
         // Soft-masked stretches: a few percent of the sequence.
         for (int m = 0; m < 300; ++m) {
-            const size_t at = next() % length, n = std::min<size_t>(length - at, 200 + next() % 2000);
+            const size_t at = next() % length,
+                         n = std::min<size_t>(length - at, 200 + next() % 2000);
             for (size_t i = at; i < at + n; ++i)
                 if (seq[i] != 'N') seq[i] = static_cast<char>(seq[i] | 0x20);
         }

@@ -17,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build/release}" && pwd)
 shift || true
 tools=("$@")
-[ ${#tools[@]} -gt 0 ] || tools=(seedtiler sigsieve cohortmeans)
+[ ${#tools[@]} -gt 0 ] || tools=(seedtiler sigsieve cohortmeans genome)
 runs=${RUNS:-11}
 data=$build/bench-data
 mkdir -p "$data"
@@ -199,6 +199,31 @@ for tool in "${tools[@]}"; do
             compare "cohortmeans -@$threads big" "$d" "$build/cohortmeans/cohortmeans -i big.txt -@$threads 100 100" \
                 "$build/cohortmeans/cohortmeans -i big.txt 100 100"
         done ;;
+    genome)
+        # seedtiler's k-mer sets on a genome-like FASTA (50 Mbp), against
+        # the pipeline through sort and against KMC building the same set.
+        d=$data/genome; mkdir -p "$d"
+        [ -s "$d/genome.fa" ] || (cd "$d" && "$build/bench/gen_data" genome)
+        few=$(( runs < 3 ? runs : 3 ))
+        set="$build/seedtiler/seedtiler --fasta --upper --canonical --acgt-only"
+        for k in 21 31 63; do
+            RUNS=$few compare "seedtiler --unique -k $k" "$d" "$set --unique -k $k -@ 1 -o set.txt" \
+                "$set -k $k -o - | LC_ALL=C sort -u -S 1G --parallel=2 > sorted.txt"
+            cmp -s "$d/set.txt" "$d/sorted.txt" || echo "  DIFFERENT from sort -u"
+            if with kmc kmc; then
+                mkdir -p "$d/kmc"
+                RUNS=$few compare "seedtiler --unique -k $k [vs KMC]" "$d" "$set --unique -k $k -@ 1 -o set.txt" \
+                    "kmc -k$k -ci1 -t2 -fm genome.fa kmc/db kmc >/dev/null && kmc_tools transform kmc/db dump -s kmc/dump.txt >/dev/null"
+                cut -f1 "$d/kmc/dump.txt" | cmp -s - "$d/set.txt" || echo "  DIFFERENT from KMC's set"
+            fi
+            # The share of the time spent writing the output.
+            RUNS=$few compare "seedtiler --unique -k $k [to /dev/null]" "$d" \
+                "$set --unique -k $k -@ 1 -o /dev/null" "$set --unique -k $k -@ 1 -o set.txt"
+        done
+        RUNS=$few compare "seedtiler --unique -S 64M" "$d" "$set --unique -k 31 -S 64M -@ 1 -o small.txt" \
+            "$set --unique -k 31 -@ 1 -o set.txt"
+        cmp -s "$d/small.txt" "$d/set.txt" || echo "  -S 64M DIFFERS"
+        rm -rf "$d"/set.txt "$d"/sorted.txt "$d"/small.txt "$d/kmc" ;;
     *) echo "unknown tool: $tool" >&2; exit 2 ;;
     esac
 done

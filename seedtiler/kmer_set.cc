@@ -1,6 +1,7 @@
 #include "kmer_set.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 #include <zstd.h>
 
@@ -24,16 +25,24 @@ class KmerRecords {
 
 namespace {
 
-// Sorts n keys of `bits` significant low bits by 16-bit digits, least
-// significant first; returns where the sorted keys are (keys or scratch).
+// Sorts n keys of `bits` significant low bits by 11-bit digits, least
+// significant first, the counts of every digit taken in one pass; returns
+// where the sorted keys are (keys or scratch).
 uint64_t* radixSort(uint64_t* keys, uint64_t* scratch, size_t n, int bits) {
-    std::vector<size_t> count(size_t{1} << 16);
-    for (int shift = 0; shift < bits; shift += 16) {
-        std::fill(count.begin(), count.end(), 0);
-        for (size_t i = 0; i < n; ++i) ++count[(keys[i] >> shift) & 0xffff];
+    constexpr int digit = 8;
+    constexpr size_t buckets = size_t{1} << digit;
+    const int passes = (bits + digit - 1) / digit;
+    std::vector<size_t> count(buckets * static_cast<size_t>(passes));
+    for (size_t i = 0; i < n; ++i)
+        for (int d = 0; d < passes; ++d)
+            ++count[buckets * static_cast<size_t>(d) + ((keys[i] >> (digit * d)) & (buckets - 1))];
+    for (int d = 0; d < passes; ++d) {
+        size_t* c = count.data() + buckets * static_cast<size_t>(d);
+        if (std::count(c, c + buckets, size_t{0}) == buckets - 1) continue;  // one digit: in order
         size_t sum = 0;
-        for (size_t& c : count) sum += std::exchange(c, sum);
-        for (size_t i = 0; i < n; ++i) scratch[count[(keys[i] >> shift) & 0xffff]++] = keys[i];
+        for (size_t b = 0; b < buckets; ++b) sum += std::exchange(c[b], sum);
+        const int shift = digit * d;
+        for (size_t i = 0; i < n; ++i) scratch[c[(keys[i] >> shift) & (buckets - 1)]++] = keys[i];
         std::swap(keys, scratch);
     }
     return keys;
@@ -75,6 +84,20 @@ class IndexedRecords : public KmerRecords {
 }
 
 }  // namespace
+
+// Room for n keys, mapped as it is touched, in huge pages where the kernel
+// gives them: the radix sort's scatter then misses the TLB far less.
+KmerSet::Keys KmerSet::bigArray(size_t n) {
+    const size_t bytes = n * sizeof(uint64_t);
+    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED) throw std::bad_alloc();
+    madvise(p, bytes, MADV_HUGEPAGE);
+    return Keys(static_cast<uint64_t*>(p), Unmap{bytes});
+}
+
+void KmerSet::Unmap::operator()(uint64_t* p) const {
+    munmap(p, bytes);
+}
 
 // A run on disk: sorted, distinct records of one kind, zstd-compressed in
 // a file already unlinked.
@@ -253,8 +276,8 @@ KmerSet::KmerSet(size_t k, uint64_t bufferBytes, std::string tempDir, int worker
     packedCapacity_ = k <= 32 ? std::max<uint64_t>(bufferBytes / 16, 16) : 0;
     packedLimit_ = packedCapacity_;
     if (packedCapacity_) {
-        packed_.reset(new uint64_t[packedCapacity_]);
-        scratch_.reset(new uint64_t[packedCapacity_]);
+        packed_ = bigArray(packedCapacity_);
+        scratch_ = bigArray(packedCapacity_);
     }
 }
 

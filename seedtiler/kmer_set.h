@@ -52,7 +52,13 @@ class KmerSet {
     std::string tempDir_;
     int workers_;
     size_t packedCapacity_, packedLimit_;
-    std::unique_ptr<uint64_t[]> packed_, scratch_;
+    struct Unmap {
+        size_t bytes;
+        void operator()(uint64_t* p) const;
+    };
+    using Keys = std::unique_ptr<uint64_t[], Unmap>;
+    static Keys bigArray(size_t n);
+    Keys packed_, scratch_;
     size_t packedCount_ = 0;
     std::vector<char> text_;  // textCount_ windows of k bytes
     size_t textCount_ = 0;
