@@ -205,7 +205,7 @@ for tool in "${tools[@]}"; do
         d=$data/genome; mkdir -p "$d"
         [ -s "$d/genome.fa" ] || (cd "$d" && "$build/bench/gen_data" genome)
         few=$(( runs < 3 ? runs : 3 ))
-        set="$build/seedtiler/seedtiler --fasta --upper --canonical --acgt-only"
+        set="$build/seedtiler/seedtiler --fasta --upper --canonical --acgt-only -i genome.fa"
         for k in 21 31 63; do
             RUNS=$few compare "seedtiler --unique -k $k" "$d" "$set --unique -k $k -@ 1 -o set.txt" \
                 "$set -k $k -o - | LC_ALL=C sort -u -S 1G --parallel=2 > sorted.txt"
@@ -213,11 +213,11 @@ for tool in "${tools[@]}"; do
             if with kmc kmc; then
                 mkdir -p "$d/kmc"
                 RUNS=$few compare "seedtiler --unique -k $k [vs KMC]" "$d" "$set --unique -k $k -@ 1 -o set.txt" \
-                    "kmc -k$k -ci1 -t2 -fm genome.fa kmc/db kmc >/dev/null && kmc_tools transform kmc/db dump -s kmc/dump.txt >/dev/null"
+                    "kmc -k$k -ci1 -t2 -fm genome.fa kmc/db kmc >/dev/null 2>&1 && kmc_tools transform kmc/db dump -s kmc/dump.txt >/dev/null 2>&1"
                 cut -f1 "$d/kmc/dump.txt" | cmp -s - "$d/set.txt" || echo "  DIFFERENT from KMC's set"
             fi
             # The share of the time spent writing the output.
-            RUNS=$few compare "seedtiler --unique -k $k [to /dev/null]" "$d" \
+            RUNS=$few compare "seedtiler --unique -k $k [no output]" "$d" \
                 "$set --unique -k $k -@ 1 -o /dev/null" "$set --unique -k $k -@ 1 -o set.txt"
         done
         RUNS=$few compare "seedtiler --unique -S 64M" "$d" "$set --unique -k 31 -S 64M -@ 1 -o small.txt" \

@@ -6,6 +6,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <numeric>
@@ -286,6 +287,9 @@ KmerSet::~KmerSet() = default;
 void KmerSet::addText(const char* window) {
     if ((k_ + 4) * (textCount_ + 1) + 16 * packedCount_ > budget_ || textCount_ == UINT32_MAX)
         spill();
+    // Room for all the buffer can hold, taken once and touched as it is
+    // filled: growing by doubling would hold two copies at a time.
+    if (text_.capacity() == 0) text_.reserve(budget_ / (k_ + 4) * k_ + k_);
     text_.insert(text_.end(), window, window + k_);
     ++textCount_;
     const uint64_t used = (k_ + 4) * textCount_;
@@ -296,28 +300,57 @@ namespace {
 
 // The sorted parts of the packed windows, as record sources: sorted on the
 // workers in as many parts as there are threads.
-std::vector<std::unique_ptr<KmerRecords>> sortPacked(uint64_t* keys, uint64_t* scratch, size_t n,
-                                                     size_t k, int workers, TaskPool& pool) {
+// The packed windows sorted on the workers in as many parts as there are
+// threads: each part's first key and its end.
+using Part = std::pair<const uint64_t*, const uint64_t*>;
+std::vector<Part> sortPackedParts(uint64_t* keys, uint64_t* scratch, size_t n, size_t k,
+                                  int workers, TaskPool& pool) {
     const size_t parts = std::max<size_t>(1, std::min<size_t>(size_t(workers) + 1, n / 65536 + 1));
     std::vector<uint64_t*> sorted(parts);
     std::vector<size_t> from(parts + 1);
     for (size_t p = 0; p <= parts; ++p) from[p] = n * p / parts;
-    {
-        std::vector<TaskPool::Done> done(parts);
-        for (size_t p = 0; p < parts; ++p)
-            pool.submit(
-                [&, p] {
-                    sorted[p] = radixSort(keys + from[p], scratch + from[p], from[p + 1] - from[p],
-                                          static_cast<int>(2 * k));
-                },
-                done[p]);
-        for (auto& d : done) pool.wait(d);
-    }
-    std::vector<std::unique_ptr<KmerRecords>> sources;
+    std::vector<TaskPool::Done> done(parts);
     for (size_t p = 0; p < parts; ++p)
-        sources.push_back(std::make_unique<MemoryRecords>(reinterpret_cast<const char*>(sorted[p]),
-                                                          from[p + 1] - from[p], 8));
+        pool.submit(
+            [&, p] {
+                sorted[p] = radixSort(keys + from[p], scratch + from[p], from[p + 1] - from[p],
+                                      static_cast<int>(2 * k));
+            },
+            done[p]);
+    for (auto& d : done) pool.wait(d);
+    std::vector<Part> result;
+    for (size_t p = 0; p < parts; ++p)
+        result.push_back({sorted[p], sorted[p] + (from[p + 1] - from[p])});
+    return result;
+}
+
+// The same as record sources.
+std::vector<std::unique_ptr<KmerRecords>> sortPacked(uint64_t* keys, uint64_t* scratch, size_t n,
+                                                     size_t k, int workers, TaskPool& pool) {
+    std::vector<std::unique_ptr<KmerRecords>> sources;
+    for (const Part& part : sortPackedParts(keys, scratch, n, k, workers, pool))
+        sources.push_back(
+            std::make_unique<MemoryRecords>(reinterpret_cast<const char*>(part.first),
+                                            static_cast<size_t>(part.second - part.first), 8));
     return sources;
+}
+
+// Writes a packed window as text: its bases four at a time from a table,
+// the first base highest.
+void writePacked(OutputFile& out, uint64_t code, size_t k) {
+    static const auto quads = [] {
+        std::array<std::array<char, 4>, 256> table{};
+        for (size_t b = 0; b < 256; ++b)
+            for (size_t i = 0; i < 4; ++i) table[b][i] = "ACGT"[(b >> (6 - 2 * i)) & 3];
+        return table;
+    }();
+    const size_t groups = (k + 3) / 4;
+    const uint64_t aligned = code << (2 * (4 * groups - k));
+    char* p = out.reserve(4 * groups + 1);
+    for (size_t g = 0; g < groups; ++g)
+        std::memcpy(p + 4 * g, quads[(aligned >> (8 * (groups - 1 - g))) & 0xff].data(), 4);
+    p[k] = '\n';
+    out.commit(k + 1);
 }
 
 }  // namespace
@@ -356,6 +389,24 @@ std::unique_ptr<KmerRecords> KmerSet::sortedText() {
 }
 
 void KmerSet::write(OutputFile& out) {
+    if (runs_.empty() && textCount_ == 0) {
+        // All in memory and packed: the sorted parts merged straight.
+        std::vector<Part> parts =
+            sortPackedParts(packed_.get(), scratch_.get(), packedCount_, k_, workers_, *pool_);
+        uint64_t last = 0;
+        bool any = false;
+        for (;;) {
+            Part* best = nullptr;
+            for (Part& part : parts)
+                if (part.first != part.second && (!best || *part.first < *best->first))
+                    best = &part;
+            if (!best) return;
+            const uint64_t code = *best->first++;
+            if (any && code == last) continue;
+            any = true, last = code;
+            writePacked(out, code, k_);
+        }
+    }
     // What is held joins the runs as it is, sorted in memory.
     std::vector<std::unique_ptr<KmerRecords>> packed, text;
     if (packedCount_)
@@ -381,11 +432,13 @@ void KmerSet::write(OutputFile& out) {
     while (const char* r = packedWindows.next()) {
         uint64_t code;
         std::memcpy(&code, r, 8);
-        for (size_t i = 0; i < k; ++i) decoded[i] = "ACGT"[(code >> (2 * (k - 1 - i))) & 3];
-        for (; nextText && std::memcmp(nextText, decoded.data(), k) < 0;
-             nextText = textWindows.next())
-            line(nextText);
-        line(decoded.data());
+        if (nextText) {
+            for (size_t i = 0; i < k; ++i) decoded[i] = "ACGT"[(code >> (2 * (k - 1 - i))) & 3];
+            for (; nextText && std::memcmp(nextText, decoded.data(), k) < 0;
+                 nextText = textWindows.next())
+                line(nextText);
+        }
+        writePacked(out, code, k);
     }
     for (; nextText; nextText = textWindows.next()) line(nextText);
 }
