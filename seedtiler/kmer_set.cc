@@ -26,24 +26,33 @@ class KmerRecords {
 
 namespace {
 
-// Sorts n keys of `bits` significant low bits by 11-bit digits, least
-// significant first, the counts of every digit taken in one pass; returns
-// where the sorted keys are (keys or scratch).
+// Sorts n keys of W words (the most significant first) by their `bits`
+// low bits, 8-bit digits, least significant first, the counts of every
+// digit taken in one pass; returns where the sorted keys are (keys or
+// scratch).
+template <size_t W>
 uint64_t* radixSort(uint64_t* keys, uint64_t* scratch, size_t n, int bits) {
     constexpr int digit = 8;
     constexpr size_t buckets = size_t{1} << digit;
     const int passes = (bits + digit - 1) / digit;
+    const auto digitOf = [](const uint64_t* key, int d) {
+        const int bit = digit * d;
+        return (key[W - 1 - bit / 64] >> (bit % 64)) & (buckets - 1);
+    };
     std::vector<size_t> count(buckets * static_cast<size_t>(passes));
     for (size_t i = 0; i < n; ++i)
         for (int d = 0; d < passes; ++d)
-            ++count[buckets * static_cast<size_t>(d) + ((keys[i] >> (digit * d)) & (buckets - 1))];
+            ++count[buckets * static_cast<size_t>(d) + digitOf(keys + W * i, d)];
     for (int d = 0; d < passes; ++d) {
         size_t* c = count.data() + buckets * static_cast<size_t>(d);
         if (std::count(c, c + buckets, size_t{0}) == buckets - 1) continue;  // one digit: in order
         size_t sum = 0;
         for (size_t b = 0; b < buckets; ++b) sum += std::exchange(c[b], sum);
-        const int shift = digit * d;
-        for (size_t i = 0; i < n; ++i) scratch[c[(keys[i] >> shift) & (buckets - 1)]++] = keys[i];
+        for (size_t i = 0; i < n; ++i) {
+            const uint64_t* key = keys + W * i;
+            uint64_t* to = scratch + W * c[digitOf(key, d)]++;
+            for (size_t w = 0; w < W; ++w) to[w] = key[w];
+        }
         std::swap(keys, scratch);
     }
     return keys;
@@ -252,10 +261,14 @@ class Distinct : public KmerRecords {
     bool any_ = false;
 };
 
-bool packedLess(const char* a, const char* b, size_t) {
+// Packed keys of one or two words (size 8 or 16), the first the higher.
+bool packedLess(const char* a, const char* b, size_t size) {
     uint64_t x, y;
     std::memcpy(&x, a, 8);
     std::memcpy(&y, b, 8);
+    if (x != y || size == 8) return x < y;
+    std::memcpy(&x, a + 8, 8);
+    std::memcpy(&y, b + 8, 8);
     return x < y;
 }
 
@@ -274,18 +287,20 @@ KmerSet::KmerSet(size_t k, uint64_t bufferBytes, std::string tempDir, int worker
     // A packed window costs 16 bytes (itself and its place in the radix
     // sort's scratch), a text window its k bytes and a 4-byte index; both
     // kinds share the buffer and are spilled together.
-    packedCapacity_ = k <= 32 ? std::max<uint64_t>(bufferBytes / 16, 16) : 0;
+    words_ = k <= 32 ? 1 : k <= 64 ? 2 : 0;
+    packedCapacity_ = words_ ? std::max<uint64_t>(bufferBytes / (16 * words_), 16) : 0;
     packedLimit_ = packedCapacity_;
     if (packedCapacity_) {
-        packed_ = bigArray(packedCapacity_);
-        scratch_ = bigArray(packedCapacity_);
+        packed_ = bigArray(packedCapacity_ * words_);
+        scratch_ = bigArray(packedCapacity_ * words_);
     }
 }
 
 KmerSet::~KmerSet() = default;
 
 void KmerSet::addText(const char* window) {
-    if ((k_ + 4) * (textCount_ + 1) + 16 * packedCount_ > budget_ || textCount_ == UINT32_MAX)
+    if ((k_ + 4) * (textCount_ + 1) + 16 * words_ * packedCount_ > budget_ ||
+        textCount_ == UINT32_MAX)
         spill();
     // Room for all the buffer can hold, taken once and touched as it is
     // filled: growing by doubling would hold two copies at a time.
@@ -293,7 +308,8 @@ void KmerSet::addText(const char* window) {
     text_.insert(text_.end(), window, window + k_);
     ++textCount_;
     const uint64_t used = (k_ + 4) * textCount_;
-    packedLimit_ = std::min<uint64_t>(packedCapacity_, used < budget_ ? (budget_ - used) / 16 : 0);
+    packedLimit_ = std::min<uint64_t>(packedCapacity_,
+                                      used < budget_ ? (budget_ - used) / (16 * words_ + 1) : 0);
 }
 
 namespace {
@@ -303,8 +319,8 @@ namespace {
 // The packed windows sorted on the workers in as many parts as there are
 // threads: each part's first key and its end.
 using Part = std::pair<const uint64_t*, const uint64_t*>;
-std::vector<Part> sortPackedParts(uint64_t* keys, uint64_t* scratch, size_t n, size_t k,
-                                  int workers, TaskPool& pool) {
+std::vector<Part> sortPackedParts(uint64_t* keys, uint64_t* scratch, size_t n, size_t words,
+                                  size_t k, int workers, TaskPool& pool) {
     const size_t parts = std::max<size_t>(1, std::min<size_t>(size_t(workers) + 1, n / 65536 + 1));
     std::vector<uint64_t*> sorted(parts);
     std::vector<size_t> from(parts + 1);
@@ -313,42 +329,56 @@ std::vector<Part> sortPackedParts(uint64_t* keys, uint64_t* scratch, size_t n, s
     for (size_t p = 0; p < parts; ++p)
         pool.submit(
             [&, p] {
-                sorted[p] = radixSort(keys + from[p], scratch + from[p], from[p + 1] - from[p],
-                                      static_cast<int>(2 * k));
+                const size_t at = words * from[p], count = from[p + 1] - from[p];
+                const int bits = static_cast<int>(2 * k);
+                sorted[p] = words == 1 ? radixSort<1>(keys + at, scratch + at, count, bits)
+                                       : radixSort<2>(keys + at, scratch + at, count, bits);
             },
             done[p]);
     for (auto& d : done) pool.wait(d);
     std::vector<Part> result;
     for (size_t p = 0; p < parts; ++p)
-        result.push_back({sorted[p], sorted[p] + (from[p + 1] - from[p])});
+        result.push_back({sorted[p], sorted[p] + words * (from[p + 1] - from[p])});
     return result;
 }
 
 // The same as record sources.
 std::vector<std::unique_ptr<KmerRecords>> sortPacked(uint64_t* keys, uint64_t* scratch, size_t n,
-                                                     size_t k, int workers, TaskPool& pool) {
+                                                     size_t words, size_t k, int workers,
+                                                     TaskPool& pool) {
     std::vector<std::unique_ptr<KmerRecords>> sources;
-    for (const Part& part : sortPackedParts(keys, scratch, n, k, workers, pool))
-        sources.push_back(
-            std::make_unique<MemoryRecords>(reinterpret_cast<const char*>(part.first),
-                                            static_cast<size_t>(part.second - part.first), 8));
+    for (const Part& part : sortPackedParts(keys, scratch, n, words, k, workers, pool))
+        sources.push_back(std::make_unique<MemoryRecords>(
+            reinterpret_cast<const char*>(part.first),
+            static_cast<size_t>(part.second - part.first) / words, 8 * words));
     return sources;
 }
 
-// Writes a packed window as text: its bases four at a time from a table,
-// the first base highest.
-void writePacked(OutputFile& out, uint64_t code, size_t k) {
+// Writes the `bases` bases of a code at p, four at a time from a table,
+// the first base highest; up to 3 bytes past them are written too.
+void decode(char* p, uint64_t code, size_t bases) {
     static const auto quads = [] {
         std::array<std::array<char, 4>, 256> table{};
         for (size_t b = 0; b < 256; ++b)
             for (size_t i = 0; i < 4; ++i) table[b][i] = "ACGT"[(b >> (6 - 2 * i)) & 3];
         return table;
     }();
-    const size_t groups = (k + 3) / 4;
-    const uint64_t aligned = code << (2 * (4 * groups - k));
-    char* p = out.reserve(4 * groups + 1);
+    const size_t groups = (bases + 3) / 4;
+    const uint64_t aligned = code << (2 * (4 * groups - bases));
     for (size_t g = 0; g < groups; ++g)
         std::memcpy(p + 4 * g, quads[(aligned >> (8 * (groups - 1 - g))) & 0xff].data(), 4);
+}
+
+// A packed window (one word for k <= 32, else two) as text at p.
+void decodeKey(char* p, const uint64_t* key, size_t k) {
+    if (k <= 32) return decode(p, key[0], k);
+    decode(p, key[0], k - 32);
+    decode(p + (k - 32), key[1], 32);
+}
+
+void writePacked(OutputFile& out, const uint64_t* key, size_t k) {
+    char* p = out.reserve(k + 4);
+    decodeKey(p, key, k);
     p[k] = '\n';
     out.commit(k + 1);
 }
@@ -360,14 +390,14 @@ void KmerSet::spill() {
         runs_.push_back(std::make_unique<Run>());
         runs_.back()->packed = packed;
         RunWriter writer(tempDir_, *runs_.back());
-        const size_t size = packed ? 8 : k_;
+        const size_t size = packed ? 8 * words_ : k_;
         while (const char* r = records->next()) writer.write(r, size);
         writer.finish();
     };
     if (packedCount_)
-        toRun(std::make_unique<Distinct>(
-                  sortPacked(packed_.get(), scratch_.get(), packedCount_, k_, workers_, *pool_), 8,
-                  packedLess),
+        toRun(std::make_unique<Distinct>(sortPacked(packed_.get(), scratch_.get(), packedCount_,
+                                                    words_, k_, workers_, *pool_),
+                                         8 * words_, packedLess),
               true);
     if (textCount_) toRun(sortedText(), false);
     packedCount_ = textCount_ = 0;
@@ -391,31 +421,36 @@ std::unique_ptr<KmerRecords> KmerSet::sortedText() {
 void KmerSet::write(OutputFile& out) {
     if (runs_.empty() && textCount_ == 0) {
         // All in memory and packed: the sorted parts merged straight.
-        std::vector<Part> parts =
-            sortPackedParts(packed_.get(), scratch_.get(), packedCount_, k_, workers_, *pool_);
-        uint64_t last = 0;
-        bool any = false;
+        std::vector<Part> parts = sortPackedParts(packed_.get(), scratch_.get(), packedCount_,
+                                                  words_, k_, workers_, *pool_);
+        const size_t w = words_;
+        const auto less = [w](const uint64_t* x, const uint64_t* y) {
+            return x[0] != y[0] || w == 1 ? x[0] < y[0] : x[1] < y[1];
+        };
+        const uint64_t* last = nullptr;
         for (;;) {
             Part* best = nullptr;
             for (Part& part : parts)
-                if (part.first != part.second && (!best || *part.first < *best->first))
+                if (part.first != part.second && (!best || less(part.first, best->first)))
                     best = &part;
             if (!best) return;
-            const uint64_t code = *best->first++;
-            if (any && code == last) continue;
-            any = true, last = code;
-            writePacked(out, code, k_);
+            const uint64_t* key = best->first;
+            best->first += w;
+            if (last && !less(last, key)) continue;  // the same as the last one written
+            last = key;
+            writePacked(out, key, k_);
         }
     }
     // What is held joins the runs as it is, sorted in memory.
     std::vector<std::unique_ptr<KmerRecords>> packed, text;
     if (packedCount_)
-        packed = sortPacked(packed_.get(), scratch_.get(), packedCount_, k_, workers_, *pool_);
+        packed =
+            sortPacked(packed_.get(), scratch_.get(), packedCount_, words_, k_, workers_, *pool_);
     if (textCount_) text.push_back(sortedText());
     for (const auto& run : runs_)
         (run->packed ? packed : text)
-            .push_back(std::make_unique<RunRecords>(tempDir_, *run, run->packed ? 8 : k_));
-    Distinct packedWindows(std::move(packed), 8, packedLess);
+            .push_back(std::make_unique<RunRecords>(tempDir_, *run, run->packed ? 8 * words_ : k_));
+    Distinct packedWindows(std::move(packed), 8 * words_, packedLess);
     Distinct textWindows(std::move(text), k_, textLess);
 
     // The two kinds merged in byte order: a packed window is never a text
@@ -429,16 +464,17 @@ void KmerSet::write(OutputFile& out) {
         out.commit(k + 1);
     };
     const char* nextText = textWindows.next();
+    uint64_t key[2];
+    decoded.resize(k + 4);
     while (const char* r = packedWindows.next()) {
-        uint64_t code;
-        std::memcpy(&code, r, 8);
+        std::memcpy(key, r, 8 * words_);
         if (nextText) {
-            for (size_t i = 0; i < k; ++i) decoded[i] = "ACGT"[(code >> (2 * (k - 1 - i))) & 3];
+            decodeKey(decoded.data(), key, k);
             for (; nextText && std::memcmp(nextText, decoded.data(), k) < 0;
                  nextText = textWindows.next())
                 line(nextText);
         }
-        writePacked(out, code, k);
+        writePacked(out, key, k);
     }
     for (; nextText; nextText = textWindows.next()) line(nextText);
 }

@@ -2,8 +2,9 @@
 // bounded memory: what `LC_ALL=C sort -u` gives for the same lines.
 //
 // Windows of A, C, G and T with k <= 32 are packed two bits per base into
-// a 64-bit word, whose order as a number is their byte order (A < C < G <
-// T), and sorted by radix; other windows are kept as their k bytes. When
+// a 64-bit word (with k <= 64 into two), whose order as a number is their
+// byte order (A < C < G < T), and sorted by radix; other windows are kept
+// as their k bytes. When
 // the buffer (its size given) fills, each kind is sorted, its duplicates
 // dropped, and written as a run to a temporary file, compressed with zstd;
 // at the end the runs are merged. The temporary files are unlinked as soon
@@ -35,6 +36,13 @@ class KmerSet {
         if (packedCount_ >= packedLimit_) spill();
         packed_[packedCount_++] = code;
     }
+    // The same for 32 < k <= 64, in two words: the first k - 32 bases, then 32.
+    void addPacked(unsigned __int128 code) {
+        if (packedCount_ >= packedLimit_) spill();
+        uint64_t* key = packed_.get() + 2 * packedCount_++;
+        key[0] = static_cast<uint64_t>(code >> 64);
+        key[1] = static_cast<uint64_t>(code);
+    }
     // Any window, as its k bytes.
     void addText(const char* window);
 
@@ -51,6 +59,7 @@ class KmerSet {
     uint64_t budget_;
     std::string tempDir_;
     int workers_;
+    size_t words_;  // of a packed window: 1 for k <= 32, 2 up to 64, 0 beyond
     size_t packedCapacity_, packedLimit_;
     struct Unmap {
         size_t bytes;

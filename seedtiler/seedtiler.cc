@@ -177,24 +177,34 @@ class Tiler {
         }
     }
 
-    // The windows as the options choose them. Up to 32 characters the
-    // window and its reverse complement are also kept as 2-bit codes,
-    // rolled one base at a time, which compare as their text does.
+    void tileChosen() {
+        if (k_ <= 32)
+            tileChosen<uint64_t>();
+        else
+            tileChosen<unsigned __int128>();
+    }
+    // The windows as the options choose them. Up to 32 characters (64 with
+    // a 128-bit Code) the window and its reverse complement are also kept
+    // as 2-bit codes, rolled one base at a time, which compare as their
+    // text does.
+    template <class Code>
     void tileChosen() {
         const size_t k = k_, len = len_;
         const char* text = text_.data();
         const char* rc = rc_.data();
-        const bool coded = k <= 32;
-        const uint64_t mask = k == 32 ? ~uint64_t{0} : (uint64_t{1} << (2 * k)) - 1;
+        const bool coded = 2 * k <= 8 * sizeof(Code);
+        const Code mask = !coded                      ? 0
+                          : 2 * k == 8 * sizeof(Code) ? ~Code{0}
+                                                      : (Code{1} << (2 * k)) - 1;
         const int top = coded ? static_cast<int>(2 * (k - 1)) : 0;
-        uint64_t forward = 0, backward = 0;
+        Code forward = 0, backward = 0;
         size_t clean = 0;  // windows from here on hold A, C, G and T only so far
         for (size_t i = 0; i < len; ++i) {
             const uint8_t code = baseCodes[static_cast<unsigned char>(text[i])];
             if (code > 3) clean = i + 1;
             if (coded) {
                 forward = ((forward << 2) | (code & 3)) & mask;
-                backward = (backward >> 2) | (uint64_t{3 - (code & 3u)} << top);
+                backward = (backward >> 2) | (Code{3 - (code & 3u)} << top);
             }
             if (i + 1 < k) continue;
             const size_t start = i + 1 - k;
