@@ -50,6 +50,15 @@ std::string escaped(const std::string& text) {
     return out;
 }
 
+// The start of a plot: the SVG element and a white background.
+std::string start() {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+           "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" " +
+           format("width=\"%g\" height=\"%g\" viewBox=\"0 0 %g ", width, height, width) +
+           format("%g\" font-family=\"sans-serif\" font-size=\"12\">\n", height) +
+           "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
+}
+
 // A step of 1, 2 or 5 times a power of ten giving at most 8 ticks to `top`.
 double tickStep(double top) {
     double step = std::pow(10, std::floor(std::log10(top / 8)));
@@ -154,15 +163,10 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
     const Scale s{std::ceil(maxX), std::ceil(std::max(maxX, maxY))};
     const QQSeries& all = series.back();
     std::string svg =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" " +
-        format("width=\"%g\" height=\"%g\" viewBox=\"0 0 %g ", width, height, width) +
-        format("%g\" font-family=\"sans-serif\" font-size=\"12\">\n", height) +
-        "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
-    svg += "<text x=\"" + format("%.1f", left + plotWidth / 2) +
-           "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">QQ plot (" + method +
-           format("): n = %.0f of N = %.0f, \xce\xbb = ", static_cast<double>(all.n), N) +
-           lambdaText(all.lambda) + "</text>\n";
+        start() + "<text x=\"" + format("%.1f", left + plotWidth / 2) +
+        "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">QQ plot (" + method +
+        format("): n = %.0f of N = %.0f, \xce\xbb = ", static_cast<double>(all.n), N) +
+        lambdaText(all.lambda) + "</text>\n";
     svg += axes(s, "expected \xe2\x88\x92log10(p)", "observed \xe2\x88\x92log10(p)");
     const double diagonal = std::min(s.maxX, s.maxY);
     svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", s.x(0), s.y(0), s.x(diagonal)) +
@@ -205,19 +209,14 @@ std::string histogramSvg(const std::array<uint64_t, 20>& bins, uint64_t n, doubl
     }
     if (pi0 == pi0) maxY = std::max(maxY, pi0);
     const Scale s{1, std::ceil(maxY * 1.1 * 10) / 10};
-    std::string svg =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-        "<svg xmlns=\"http://www.w3.org/2000/svg\" version=\"1.1\" " +
-        format("width=\"%g\" height=\"%g\" viewBox=\"0 0 %g ", width, height, width) +
-        format("%g\" font-family=\"sans-serif\" font-size=\"12\">\n", height) +
-        "<rect width=\"100%\" height=\"100%\" fill=\"#fff\"/>\n";
-    svg += "<text x=\"" + format("%.1f", left + plotWidth / 2) +
-           "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">p-value histogram (" + method +
-           format(
-               "): n = %.0f, \xcf\x80"
-               "0 = ",
-               static_cast<double>(n)) +
-           (pi0 == pi0 ? format("%.4g", pi0) : "NA") + "</text>\n";
+    std::string svg = start() + "<text x=\"" + format("%.1f", left + plotWidth / 2) +
+                      "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">p-value histogram (" +
+                      method +
+                      format(
+                          "): n = %.0f, \xcf\x80"
+                          "0 = ",
+                          static_cast<double>(n)) +
+                      (pi0 == pi0 ? format("%.4g", pi0) : "NA") + "</text>\n";
     svg += "<g fill=\"" + std::string(colours[1]) + "\" fill-opacity=\"0.8\" stroke=\"#fff\">";
     for (int b = 0; b < 20; ++b)
         svg += format("<rect x=\"%.1f\" y=\"%.1f\" ", s.x(0.05 * b), s.y(density[b])) +
