@@ -33,9 +33,12 @@ peak_kib() {  # peak resident memory of a command, in KiB
     fi
 }
 
-# timed FILE CMD: runs CMD (output to /dev/null) and appends "wall cpu" in ms to FILE.
+# timed FILE CMD: runs CMD (output to /dev/null) and appends "wall cpu" in ms to FILE;
+# PREPARE, when set, runs untimed before it (sync: no run pays for the last one's
+# output still being written back).
 timed() {
     local file=$1 cmd=$2 t
+    [ -z "${PREPARE:-}" ] || eval "$PREPARE"
     t=$( { TIMEFORMAT='%R %U %S'; time eval "$cmd" >/dev/null 2>&1; } 2>&1 )
     awk -v t="$t" 'BEGIN { split(t, f, " "); printf "%.1f %.1f\n", f[1] * 1000, (f[2] + f[3]) * 1000 }' >>"$file"
 }
@@ -205,6 +208,7 @@ for tool in "${tools[@]}"; do
         d=$data/genome; mkdir -p "$d"
         [ -s "$d/genome.fa" ] || (cd "$d" && "$build/bench/gen_data" genome)
         few=$(( runs < 3 ? runs : 3 ))
+        export PREPARE=sync
         set="$build/seedtiler/seedtiler --fasta --upper --canonical --acgt-only -i genome.fa"
         for k in 21 31 63; do
             RUNS=$few compare "seedtiler --unique -k $k" "$d" "$set --unique -k $k -@ 1 -o set.txt" \
@@ -223,6 +227,7 @@ for tool in "${tools[@]}"; do
         RUNS=$few compare "seedtiler --unique -S 64M" "$d" "$set --unique -k 31 -S 64M -@ 1 -o small.txt" \
             "$set --unique -k 31 -@ 1 -o set.txt"
         cmp -s "$d/small.txt" "$d/set.txt" || echo "  -S 64M DIFFERS"
+        unset PREPARE
         rm -rf "$d"/set.txt "$d"/sorted.txt "$d"/small.txt "$d/kmc" ;;
     *) echo "unknown tool: $tool" >&2; exit 2 ;;
     esac

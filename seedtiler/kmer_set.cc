@@ -13,6 +13,7 @@
 #include <queue>
 
 #include "failure.h"
+#include "ordered_pipeline.h"
 #include "sink.h"
 #include "task_pool.h"
 
@@ -419,27 +420,78 @@ std::unique_ptr<KmerRecords> KmerSet::sortedText() {
 }
 
 void KmerSet::write(OutputFile& out) {
-    if (runs_.empty() && textCount_ == 0) {
-        // All in memory and packed: the sorted parts merged straight.
-        std::vector<Part> parts = sortPackedParts(packed_.get(), scratch_.get(), packedCount_,
-                                                  words_, k_, workers_, *pool_);
-        const size_t w = words_;
+    if (runs_.empty() && textCount_ == 0 && words_ != 0) {
+        // All in memory and packed: the sorted parts merged straight, in
+        // slices of the key range cut at keys of the largest part, each
+        // merged and written as text on the threads, handed back in order.
+        const std::vector<Part> parts = sortPackedParts(packed_.get(), scratch_.get(), packedCount_,
+                                                        words_, k_, workers_, *pool_);
+        const size_t w = words_, k = k_;
         const auto less = [w](const uint64_t* x, const uint64_t* y) {
             return x[0] != y[0] || w == 1 ? x[0] < y[0] : x[1] < y[1];
         };
-        const uint64_t* last = nullptr;
-        for (;;) {
-            Part* best = nullptr;
-            for (Part& part : parts)
-                if (part.first != part.second && (!best || less(part.first, best->first)))
-                    best = &part;
-            if (!best) return;
-            const uint64_t* key = best->first;
-            best->first += w;
-            if (last && !less(last, key)) continue;  // the same as the last one written
-            last = key;
-            writePacked(out, key, k_);
+        const Part* largest = &parts[0];
+        for (const Part& part : parts)
+            if (part.second - part.first > largest->second - largest->first) largest = &part;
+        const size_t keys = static_cast<size_t>(largest->second - largest->first) / w;
+        const size_t slices = std::max<size_t>(1, packedCount_ >> 16);  // 65536 keys each, about
+        // The first key of each part at or after slice s's cut.
+        const auto cut = [&](size_t s, const Part& part) {
+            if (s == 0) return part.first;
+            if (s == slices) return part.second;
+            const uint64_t* at = largest->first + w * (keys * s / slices);
+            size_t lo = 0, hi = static_cast<size_t>(part.second - part.first) / w;
+            while (lo < hi) {
+                const size_t mid = (lo + hi) / 2;
+                if (less(part.first + w * mid, at))
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            return part.first + w * lo;
+        };
+        struct Slice {
+            std::vector<char> text;
+            size_t size = 0;
+        };
+        OrderedPipeline<Slice> pipeline(workers_);
+        const auto writeOldest = [&] {
+            const Slice& slice = pipeline.oldest();
+            out.write(slice.text.data(), slice.size);
+            pipeline.release();
+        };
+        for (size_t s = 0; s < slices; ++s) {
+            pipeline.next();
+            pipeline.submit([&, s](Slice& slice) {
+                std::vector<Part> heads;
+                size_t count = 0;
+                for (const Part& part : parts) {
+                    heads.push_back({cut(s, part), cut(s + 1, part)});
+                    count += static_cast<size_t>(heads.back().second - heads.back().first) / w;
+                }
+                if (slice.text.size() < count * (k + 1) + 4) slice.text.resize(count * (k + 1) + 4);
+                char* p = slice.text.data();
+                const uint64_t* last = nullptr;
+                for (;;) {
+                    Part* best = nullptr;
+                    for (Part& head : heads)
+                        if (head.first != head.second && (!best || less(head.first, best->first)))
+                            best = &head;
+                    if (!best) break;
+                    const uint64_t* key = best->first;
+                    best->first += w;
+                    if (last && !less(last, key)) continue;  // the same as the last one written
+                    last = key;
+                    decodeKey(p, key, k);
+                    p[k] = '\n';
+                    p += k + 1;
+                }
+                slice.size = static_cast<size_t>(p - slice.text.data());
+            });
+            if (pipeline.size() > static_cast<size_t>(workers_) + 1) writeOldest();
         }
+        while (!pipeline.empty()) writeOldest();
+        return;
     }
     // What is held joins the runs as it is, sorted in memory.
     std::vector<std::unique_ptr<KmerRecords>> packed, text;

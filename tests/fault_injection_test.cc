@@ -656,6 +656,14 @@ TEST(FaultInjection, KmerSetRunsLeaveNothingBehind) {
                   .out,
               s.read("set.txt"));
     EXPECT_TRUE(std::filesystem::is_empty(s.path("tmp")));
+    // Held in memory whole, and written in slices on the threads.
+    for (const char* threads : {"-@0", "-@2"}) {
+        ASSERT_EQ(s.run(SEEDTILER_PATH,
+                        {"--fasta", "--unique", threads, "-i", "seeds.fa", "-o", "whole.txt"})
+                      .status,
+                  0);
+        EXPECT_TRUE(s.read("whole.txt") == s.read("set.txt")) << threads;
+    }
     r = s.run(SEEDTILER_PATH, with({"-i", "bad.fa", "-o", "bad.txt"}));
     EXPECT_EQ(r.status, 1);
     EXPECT_FALSE(s.exists("bad.txt"));
