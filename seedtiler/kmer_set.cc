@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstring>
 #include <numeric>
-#include <queue>
 
 #include "failure.h"
 #include "ordered_pipeline.h"
@@ -309,8 +308,9 @@ void KmerSet::addText(const char* window) {
     text_.insert(text_.end(), window, window + k_);
     ++textCount_;
     const uint64_t used = (k_ + 4) * textCount_;
-    packedLimit_ = std::min<uint64_t>(packedCapacity_,
-                                      used < budget_ ? (budget_ - used) / (16 * words_ + 1) : 0);
+    // What the text leaves of the buffer, for the packed windows.
+    const uint64_t left = used < budget_ && words_ ? (budget_ - used) / (16 * words_) : 0;
+    packedLimit_ = std::min<uint64_t>(packedCapacity_, left);
 }
 
 namespace {

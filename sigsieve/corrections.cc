@@ -38,21 +38,27 @@ Cells refined(const Cell& cell, const Refine& refine) {
 
 }  // namespace
 
+namespace {
+
+// Every method and its name, in the order of Method.
+const struct {
+    const char* name;
+    Method method;
+} methods[] = {{"bonferroni", Method::Bonferroni},
+               {"holm", Method::Holm},
+               {"bh", Method::BH},
+               {"by", Method::BY},
+               {"hochberg", Method::Hochberg},
+               {"sidak", Method::Sidak},
+               {"sidak-sd", Method::SidakSD},
+               {"storey", Method::Storey}};
+
+}  // namespace
+
 bool parseMethod(const char* name, Method& method) {
-    static const struct {
-        const char* name;
-        Method method;
-    } names[] = {{"bonferroni", Method::Bonferroni},
-                 {"holm", Method::Holm},
-                 {"bh", Method::BH},
-                 {"by", Method::BY},
-                 {"hochberg", Method::Hochberg},
-                 {"sidak", Method::Sidak},
-                 {"sidak-sd", Method::SidakSD},
-                 {"storey", Method::Storey}};
-    for (const auto& n : names) {
-        if (std::strcmp(name, n.name) == 0) {
-            method = n.method;
+    for (const auto& m : methods) {
+        if (std::strcmp(name, m.name) == 0) {
+            method = m.method;
             return true;
         }
     }
@@ -60,24 +66,9 @@ bool parseMethod(const char* name, Method& method) {
 }
 
 const char* methodName(Method method) {
-    switch (method) {
-        case Method::Holm:
-            return "holm";
-        case Method::BH:
-            return "bh";
-        case Method::BY:
-            return "by";
-        case Method::Hochberg:
-            return "hochberg";
-        case Method::Sidak:
-            return "sidak";
-        case Method::SidakSD:
-            return "sidak-sd";
-        case Method::Storey:
-            return "storey";
-        default:
-            return "bonferroni";
-    }
+    for (const auto& m : methods)
+        if (m.method == method) return m.name;
+    return "bonferroni";
 }
 
 bool methodNeedsRanks(Method method) {
