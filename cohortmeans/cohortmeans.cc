@@ -38,7 +38,9 @@ const char usage[] =
     "when its count is above 0. An empty table prints -nan for every mean.\n"
     "NCASES and NCONTROLS are whole numbers >= 0; further arguments are ignored.\n"
     "\n"
-    "  -i, --table=FILE      the count table (default: test.txt)\n" COMMON_OPTIONS_HELP
+    "  -i, --table=FILE      the count table (default: test.txt)\n" COMMON_OPTIONS_HELP_WITH(
+        "  -@, --threads=N       extra threads for decoding a compressed table and for\n"
+        "                        reading the rows of a plain one (default: 0)\n")
     "\n"
     "FILE '-' is standard input. A table compressed with gzip or zstd is\n"
     "recognised by its first bytes.\n"
@@ -165,9 +167,11 @@ namespace {
 
 // The run, from the options to the outputs written.
 void run(int argc, char** argv) {
-    const char* table = "test.txt";
+    const char* const defaultTable = "test.txt";
+    const char* table = defaultTable;
     const Option options[] = {{"table", 'i', "FILE", &table}};
     const Command command = parseOptions(argc, argv, options, std::size(options), usage);
+    hintIgnoredOperands(command, 2, {table == defaultTable ? table : nullptr});
     const std::vector<const char*>& numbers = command.operands;
     if (numbers.size() < 2)
         failUsage("expected two arguments: the numbers of case and control samples");

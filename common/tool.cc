@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -27,6 +28,7 @@
 namespace {
 
 const char* toolName = "tool";
+std::vector<const char*> hintedInputs;  // see hintIgnoredOperands
 
 // Returns true when fd was closed (and is now parked on /dev/null).
 bool parkIfClosed(int fd, int flags) {
@@ -231,9 +233,24 @@ void checkOneStandard(const char* const* paths, size_t count, const char* what) 
     if (dashes > 1) failUsage("only one %s can be '-'", what);
 }
 
+void hintIgnoredOperands(const Command& command, size_t used,
+                         std::initializer_list<const char*> defaults) {
+    if (command.operands.size() > used)
+        for (const char* path : defaults)
+            if (path) hintedInputs.push_back(path);
+}
+
 std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option, int threads) {
     std::string problem;
-    const int fd = openInput(path);
+    int fd;
+    try {
+        fd = openInput(path);
+    } catch (Failure& failure) {
+        if (std::find(hintedInputs.begin(), hintedInputs.end(), path) != hintedInputs.end())
+            failure.message += std::string(" (file operands are ignored; name the input with ") +
+                               option + ")";
+        throw;
+    }
     const std::string pipeReader =
         std::string(toolName) + " " + option + (std::strncmp(option, "--", 2) == 0 ? "=-" : " -");
     auto source = openSource(fd, inputName(path), threads, &problem, pipeReader.c_str());

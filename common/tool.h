@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <initializer_list>
 #include <vector>
 
 #include "failure.h"
@@ -28,10 +29,13 @@ int runTool(const char* name, const std::function<void()>& body);
 
 // The --help lines of the options every tool takes, for a tool whose own
 // options fit the same columns.
-#define COMMON_OPTIONS_HELP                                                        \
-    "  -C, --directory=DIR   change to DIR before opening any file\n"              \
-    "  -@, --threads=N       extra threads for decoding, compression and record\n" \
-    "                        work (default: 0)\n"                                  \
+#define COMMON_OPTIONS_HELP                                                   \
+    COMMON_OPTIONS_HELP_WITH(                                                 \
+        "  -@, --threads=N       extra threads for decoding, compression and " \
+        "record\n                        work (default: 0)\n")
+// The same, with the tool's own line for -@.
+#define COMMON_OPTIONS_HELP_WITH(threadsHelp)                         \
+    "  -C, --directory=DIR   change to DIR before opening any file\n" threadsHelp \
     "  -q, --quiet           no progress line on a terminal\n"                     \
     "  -h, --help            show this help and exit\n"                            \
     "      --version         show the version and exit\n"
@@ -75,6 +79,13 @@ void checkCompressLevel(const char* const* outputs, size_t count, int level);
 
 // A usage error unless at most one of the paths is "-".
 void checkOneStandard(const char* const* paths, size_t count, const char* what);
+
+// File operands are ignored: when a tool was given more operands than its
+// first `used`, an input among `defaults` (the paths, as pointers, that no
+// option replaced; null entries are skipped) that cannot be opened fails
+// with a hint to name it with its option.
+void hintIgnoredOperands(const Command& command, size_t used,
+                         std::initializer_list<const char*> defaults);
 
 // Opens an input ("-" is standard input) as a byte source, decoded on
 // `threads` extra threads; a file that cannot be opened, compressed data

@@ -352,7 +352,8 @@ namespace {
 
 // The run, from the options to the outputs written.
 void run(int argc, char** argv) {
-    const char* seeds = "seed.txt";
+    const char* const defaultSeeds = "seed.txt";
+    const char* seeds = defaultSeeds;
     const char* kmers = "kmers.txt";
     const char* length = nullptr;
     const char* fasta = nullptr;
@@ -371,6 +372,7 @@ void run(int argc, char** argv) {
                               {"buffer-size", 'S', "SIZE", &bufferSize},
                               {"temporary-directory", 'T', "DIR", &tempDir}};
     const Command command = parseOptions(argc, argv, options, std::size(options), usage);
+    hintIgnoredOperands(command, 0, {seeds == defaultSeeds ? seeds : nullptr});
     const OutputOptions output{command.threads, parseCompressLevel(level)};
     checkCompressLevel(&kmers, 1, output.level);
     TileOptions tiling;

@@ -264,6 +264,7 @@ void run(int argc, char** argv) {
                               {"qq-plot", 0, "FILE", &run.plot},
                               {"hist-plot", 0, "FILE", &run.hist},
                               {"compress-level", 0, "N", &level}};
+    const char* const defaultInputs[2] = {run.inputs[0], run.inputs[1]};
     const Command command = parseOptions(argc, argv, options, std::size(options), usage);
     if (alphaText && !(parseRealArgument(alphaText, run.alpha) && run.alpha > 0 && run.alpha <= 1))
         failUsage("invalid significance level: '%s' (a number above 0 and at most 1)", alphaText);
@@ -285,7 +286,11 @@ void run(int argc, char** argv) {
             methodText);
     if (pi0Text && !(parseRealArgument(pi0Text, run.pi0) && run.pi0 > 0 && run.pi0 <= 1))
         failUsage("invalid pi0: '%s' (a number above 0 and at most 1)", pi0Text);
-    if (!run.totalFile) run.totalFile = "total_kmers.txt";
+    const char* const defaultTotal = run.totalFile ? nullptr : "total_kmers.txt";
+    if (!run.totalFile) run.totalFile = defaultTotal;
+    hintIgnoredOperands(command, 0,
+                        {run.inputs[0] == defaultInputs[0] ? run.inputs[0] : nullptr,
+                         run.inputs[1] == defaultInputs[1] ? run.inputs[1] : nullptr, defaultTotal});
     const char* const allInputs[] = {run.inputs[0], run.inputs[1], run.totalFile};
     for (const char* extra : {run.report, run.plot, run.hist, run.table})
         if (extra) run.outputs[run.outputCount++] = extra;

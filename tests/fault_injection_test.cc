@@ -79,6 +79,27 @@ TEST(FaultInjection, UnusableInputsFailBeforeAnyOutput) {
                     mkdir(s.path(input).c_str(), 0755);
                 },
                 "cannot open '" + input + "': Is a directory", true);
+            // A file operand is ignored: a default input that is missing
+            // says so, one named by its option does not.
+            const std::map<std::string, std::string> optionOf = {
+                {"seed.txt", "-i"},
+                {"test.txt", "-i"},
+                {"total_kmers.txt", "--total-file"},
+                {"case_out_wo_bonf.kmerDiff", "--case"},
+                {"control_out_wo_bonf.kmerDiff", "--control"}};
+            Tool withOperand = tool;
+            withOperand.args.push_back("ref.fa.gz");
+            expectFailure(
+                withOperand, [&](const Scratch& s) { unlink(s.path(input).c_str()); },
+                "cannot open '" + input +
+                    "': No such file or directory (file operands are ignored; name the "
+                    "input with " +
+                    optionOf.at(input) + ")",
+                true);
+            withOperand.args.insert(withOperand.args.begin(), {optionOf.at(input), input});
+            expectFailure(
+                withOperand, [&](const Scratch& s) { unlink(s.path(input).c_str()); },
+                "cannot open '" + input + "': No such file or directory", true);
         }
     }
 }
