@@ -17,6 +17,6 @@ inline bool isBgzfHeader(const uint8_t* p, size_t n) {
     return bgzfBlockSize(p, n) != 0;
 }
 
-// BGZF at `level` (0 stored, 1 to 12 libdeflate's), blocks compressed on
+// BGZF at gzip's `level` (0 stored, 1 the fastest, to 9), blocks compressed on
 // `workers` threads; the bytes are the same whatever their number.
 std::unique_ptr<ByteSink> bgzfSink(int fd, int level, int workers);

@@ -51,6 +51,6 @@ bool compressedName(const char* path) {
 const char* compressLevelProblem(const char* path, int level) {
     if (endsWith(path, ".zst") && (level < 1 || level > 19))
         return "a .zst output takes levels 1 to 19";
-    if (endsWith(path, ".gz") && level > 3) return "a .gz output takes levels 0 to 3";
+    if (endsWith(path, ".gz") && level > 9) return "a .gz output takes levels 0 to 9";
     return nullptr;
 }

@@ -210,7 +210,7 @@ int parseCompressLevel(const char* text) {
     if (!text) return -1;
     uint64_t n = 0;
     if (parseWholeArgument(text, 19, n) != ArgumentStatus::Ok)
-        failUsage("invalid compression level: '%s' (0 to 3 for .gz, 1 to 19 for .zst)", text);
+        failUsage("invalid compression level: '%s' (0 to 9 for .gz, 1 to 19 for .zst)", text);
     return static_cast<int>(n);
 }
 

@@ -56,7 +56,7 @@ const char usage[] =
     "                        runs go to temporary files and are merged\n"
     "  -T, --temporary-directory=DIR  where those runs go (default: $TMPDIR, else\n"
     "                        /tmp); they have no name, so nothing is left there\n"
-    "      --compress-level=N  the level of a .gz output, 0 to 3 (default: 1), or\n"
+    "      --compress-level=N  the level of a .gz output, 0 to 9 (default: 1), or\n"
     "                        of a .zst output, 1 to 19 (default: 3)\n" COMMON_OPTIONS_HELP
     "\n"
     "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"

@@ -51,7 +51,7 @@ inline constexpr char usage[] =
     "      --qq-plot=FILE      the QQ plot of the p-values, as SVG\n"
     "      --hist-plot=FILE    the histogram of the p-values present, as SVG, with\n"
     "                          the line at pi0\n"
-    "      --compress-level=N  the level of .gz outputs, 0 to 3 (default: 1), or of\n"
+    "      --compress-level=N  the level of .gz outputs, 0 to 9 (default: 1), or of\n"
     "                          .zst outputs, 1 to 19 (default: 3)\n"
     "  -C, --directory=DIR     change to DIR before opening any file\n"
     "  -@, --threads=N         extra threads for compression and records (default: 0)\n"

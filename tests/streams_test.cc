@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "bgzf.h"
 #include "e2e_harness.h"
 #include "memory_file.h"
 #include "sink.h"
@@ -401,6 +402,26 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
         // The very bytes bgzip writes at the same level.
         EXPECT_TRUE(s.run("/bin/sh", {"-c", "bgzip -l 1 -c k.txt"}).out == bgzf);
     }
+    // Every level: BGZF members end to end, the same bytes for every -@,
+    // and the text back; 0 stores, 9 shrinks most (how sizes fall with the
+    // level on k-mers is the bench's to show).
+    size_t sizes[10];
+    for (int level = 0; level <= 9; ++level) {
+        const std::string option = "--compress-level=" + std::to_string(level);
+        ASSERT_EQ(s.run(SEEDTILER_PATH, {"-o", "l.gz", option}).status, 0);
+        const std::string one = s.read("l.gz");
+        ASSERT_EQ(s.run(SEEDTILER_PATH, {"-o", "l.gz", option, "-@", "2"}).status, 0);
+        EXPECT_TRUE(s.read("l.gz") == one) << level;
+        size_t at = 0;
+        while (at < one.size() && isBgzfHeader(reinterpret_cast<const uint8_t*>(&one[at]),
+                                               one.size() - at))
+            at += bgzfBlockSize(reinterpret_cast<const uint8_t*>(&one[at]), one.size() - at);
+        EXPECT_EQ(at, one.size()) << level;
+        EXPECT_TRUE(filterThrough("gzip -dc", one) == text) << level;
+        sizes[level] = one.size();
+    }
+    EXPECT_GT(sizes[0], text.size());
+    EXPECT_LT(sizes[9], sizes[1]);
     ASSERT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "k.gz", "-o", "back.txt"}).status, 0);
     ASSERT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "k.txt", "-o", "plain.txt"}).status, 0);
     EXPECT_TRUE(s.read("back.txt") == s.read("plain.txt"));
@@ -446,12 +467,12 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
         std::string message;  // "" for a run that succeeds
     } levels[] = {
         {{"-o", "k.zst", "--compress-level=19"}, ""},
-        {{"-o", "k.gz", "--compress-level=4"},
-         "invalid compression level 4 for 'k.gz': a .gz output takes levels 0 to 3"},
+        {{"-o", "k.gz", "--compress-level=10"},
+         "invalid compression level 10 for 'k.gz': a .gz output takes levels 0 to 9"},
         {{"-o", "k.zst", "--compress-level=0"},
          "invalid compression level 0 for 'k.zst': a .zst output takes levels 1 to 19"},
         {{"-o", "k.zst", "--compress-level=22"},
-         "invalid compression level: '22' (0 to 3 for .gz, 1 to 19 for .zst)"},
+         "invalid compression level: '22' (0 to 9 for .gz, 1 to 19 for .zst)"},
         {{"-o", "k.txt", "--compress-level=5"},
          "--compress-level=5: no output is compressed (named *.gz or *.zst)"},
     };
