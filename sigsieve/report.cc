@@ -1,6 +1,10 @@
 #include "report.h"
 
+#include <array>
 #include <cmath>
+#include <cstdio>
+#include <iterator>
+#include <string_view>
 
 #include "numbers.h"
 
@@ -128,19 +132,122 @@ std::string reportCell(const char* name) {
     return cell;
 }
 
-std::string reportText(const char* method, double alpha, int64_t total, const Cutoff& cutoff,
-                       double pi0, const ReportRow rows[3]) {
-    std::string text =
-        "input\tmethod\talpha\ttested\tcutoff\trule\trecords\tp_values\tpassing\tsmallest_p\t"
-        "pi0\tlambda\tlambda_present\n";
-    for (int g = 0; g < 3; ++g) {
-        const ReportRow& r = rows[g];
-        text += reportCell(r.input.c_str()) + "\t" + method + "\t" + number(alpha) + "\t" +
-                std::to_string(total) + "\t" + number(cutoff.value) + "\t" +
-                (cutoff.inclusive ? "<=" : "<") + "\t" + std::to_string(r.records) + "\t" +
-                std::to_string(r.pValues) + "\t" + std::to_string(r.passing) + "\t" +
-                number(r.cells->empty() ? NAN : r.cells->front().lo) + "\t" + number(pi0) + "\t" +
-                number(r.lambda) + "\t" + number(r.cells->empty() ? NAN : r.lambdaPresent) + "\n";
+namespace {
+
+// `text` as a JSON string: quotes, backslashes and control characters
+// escaped, and each byte that is not part of valid UTF-8 (a file name may
+// hold any bytes) written as U+FFFD.
+std::string jsonString(std::string_view text) {
+    std::string out = "\"";
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const auto* end = p + text.size();
+    while (p < end) {
+        const unsigned c = *p;
+        if (c < 0x80) {
+            if (c == '"' || c == '\\') {
+                out += '\\', out += static_cast<char>(c);
+            } else if (c < 0x20) {
+                char escape[8];
+                std::snprintf(escape, sizeof escape, "\\u%04x", c);
+                out += escape;
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++p;
+            continue;
+        }
+        // The length of the sequence and the range of its second byte.
+        size_t length = 0;
+        unsigned low = 0x80, high = 0xbf;
+        if (c >= 0xc2 && c <= 0xdf)
+            length = 2;
+        else if (c >= 0xe0 && c <= 0xef)
+            length = 3, low = c == 0xe0 ? 0xa0 : 0x80, high = c == 0xed ? 0x9f : 0xbf;
+        else if (c >= 0xf0 && c <= 0xf4)
+            length = 4, low = c == 0xf0 ? 0x90 : 0x80, high = c == 0xf4 ? 0x8f : 0xbf;
+        bool valid = length != 0 && size_t(end - p) >= length && p[1] >= low && p[1] <= high;
+        for (size_t i = 2; valid && i < length; ++i) valid = (p[i] & 0xc0) == 0x80;
+        if (valid) {
+            out.append(reinterpret_cast<const char*>(p), length);
+            p += length;
+        } else {
+            out += "\\ufffd";
+            ++p;
+        }
     }
+    return out + "\"";
+}
+
+// A number of the report as JSON: null for NA, and an infinity as 1e999,
+// which JSON readers take as infinity (or as the largest double).
+std::string jsonNumber(const std::string& text) {
+    if (text == "NA") return "null";
+    if (text == "inf") return "1e999";
+    if (text == "-inf") return "-1e999";
     return text;
+}
+
+}  // namespace
+
+bool jsonReportName(std::string_view path) {
+    for (std::string_view suffix : {".gz", ".zst"})
+        if (path.ends_with(suffix)) path.remove_suffix(suffix.size());
+    return path.ends_with(".json");
+}
+
+std::string reportText(const char* method, double alpha, int64_t total, const Cutoff& cutoff,
+                       double pi0, const ReportRow rows[3], bool json) {
+    const char* const columns[] = {"input", "method",  "alpha",         "tested",  "cutoff",
+                                   "rule",  "records", "p_values",      "passing", "smallest_p",
+                                   "pi0",   "lambda",  "lambda_present"};
+    constexpr size_t count = std::size(columns);
+    const auto cellsOf = [&](const ReportRow& r) {
+        return std::array<std::string, count>{r.input,
+                                              method,
+                                              number(alpha),
+                                              std::to_string(total),
+                                              number(cutoff.value),
+                                              cutoff.inclusive ? "<=" : "<",
+                                              std::to_string(r.records),
+                                              std::to_string(r.pValues),
+                                              std::to_string(r.passing),
+                                              number(r.cells->empty() ? NAN : r.cells->front().lo),
+                                              number(pi0),
+                                              number(r.lambda),
+                                              number(r.cells->empty() ? NAN : r.lambdaPresent)};
+    };
+    std::string text;
+    if (!json) {
+        for (size_t c = 0; c < count; ++c) text += std::string(c ? "\t" : "") + columns[c];
+        text += "\n";
+        for (int g = 0; g < 3; ++g) {
+            const auto cells = cellsOf(rows[g]);
+            for (size_t c = 0; c < count; ++c)
+                text += (c ? "\t" : "") + (c == 0 ? reportCell(cells[c].c_str()) : cells[c]);
+            text += "\n";
+        }
+        return text;
+    }
+    // The strings among the columns: input, method and rule.
+    const auto isString = [](size_t c) { return c == 0 || c == 1 || c == 5; };
+    text = "{\n  \"id\": \"sigsieve\",\n  \"section_name\": \"sigsieve\",\n";
+    text += "  \"description\": " +
+            jsonString(std::string("k-mers whose p-value passes the ") + method +
+                       " correction at alpha " + number(alpha) + " among " + std::to_string(total) +
+                       " k-mers tested") +
+            ",\n";
+    text += "  \"plot_type\": \"table\",\n  \"method\": " + jsonString(method) +
+            ",\n  \"alpha\": " + jsonNumber(number(alpha)) +
+            ",\n  \"tested\": " + std::to_string(total) +
+            ",\n  \"pi0\": " + jsonNumber(number(pi0)) + ",\n  \"data\": {";
+    const char* const keys[3] = {"case", "control", "both"};
+    for (int g = 0; g < 3; ++g) {
+        const auto cells = cellsOf(rows[g]);
+        text += std::string(g ? "," : "") + "\n    \"" + keys[g] + "\": {";
+        for (size_t c = 0; c < count; ++c)
+            text += std::string(c ? ", " : "") + "\"" + columns[c] +
+                    "\": " + (isString(c) ? jsonString(cells[c]) : jsonNumber(cells[c]));
+        text += "}";
+    }
+    return text + "\n  }\n}\n";
 }

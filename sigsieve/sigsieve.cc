@@ -221,8 +221,10 @@ void correctAndWrite(const Run& run) {
         for (int g = 0; g < 3; ++g)
             rows[g] = {names[g],  records[g], counts[g],       passed[g],
                        &cells[g], lambda[g],  lambdaPresent[g]};
-        writeWhole(fds[run.slot(run.report)], run.report,
-                   reportText(method, run.alpha, run.total, cutoff, pi0, rows), run.output);
+        writeWhole(
+            fds[run.slot(run.report)], run.report,
+            reportText(method, run.alpha, run.total, cutoff, pi0, rows, jsonReportName(run.report)),
+            run.output);
     }
     if (run.hist) {
         std::array<uint64_t, pi0Lambdas + 1> bins{};
@@ -288,9 +290,10 @@ void run(int argc, char** argv) {
         failUsage("invalid pi0: '%s' (a number above 0 and at most 1)", pi0Text);
     const char* const defaultTotal = run.totalFile ? nullptr : "total_kmers.txt";
     if (!run.totalFile) run.totalFile = defaultTotal;
-    hintIgnoredOperands(command, 0,
-                        {run.inputs[0] == defaultInputs[0] ? run.inputs[0] : nullptr,
-                         run.inputs[1] == defaultInputs[1] ? run.inputs[1] : nullptr, defaultTotal});
+    hintIgnoredOperands(
+        command, 0,
+        {run.inputs[0] == defaultInputs[0] ? run.inputs[0] : nullptr,
+         run.inputs[1] == defaultInputs[1] ? run.inputs[1] : nullptr, defaultTotal});
     const char* const allInputs[] = {run.inputs[0], run.inputs[1], run.totalFile};
     for (const char* extra : {run.report, run.plot, run.hist, run.table})
         if (extra) run.outputs[run.outputCount++] = extra;

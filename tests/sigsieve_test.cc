@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 
@@ -240,6 +244,84 @@ bool tagsBalance(const std::string& xml) {
     return open.empty();
 }
 
+// A strict reader of JSON text: every scalar by its path ("data.case.cutoff"),
+// strings decoded (\\uXXXX of the BMP only, as UTF-8), numbers and literals as
+// written. False on any syntax error or trailing text.
+bool readJson(const std::string& text, std::map<std::string, std::string>& values) {
+    size_t at = 0;
+    const auto space = [&] {
+        while (at < text.size() && std::strchr(" \t\n\r", text[at])) ++at;
+    };
+    std::function<bool(std::string&)> string = [&](std::string& out) {
+        if (text[at] != '"') return false;
+        for (++at; at < text.size() && text[at] != '"'; ++at) {
+            if (static_cast<unsigned char>(text[at]) < 0x20) return false;
+            if (text[at] != '\\') {
+                out += text[at];
+                continue;
+            }
+            const char c = text[++at];
+            if (c == 'u') {
+                const unsigned u = std::stoul(text.substr(at + 1, 4), nullptr, 16);
+                at += 4;
+                if (u < 0x80)
+                    out += char(u);
+                else if (u < 0x800)
+                    out += char(0xc0 | u >> 6), out += char(0x80 | (u & 0x3f));
+                else
+                    out += char(0xe0 | u >> 12), out += char(0x80 | (u >> 6 & 0x3f)),
+                        out += char(0x80 | (u & 0x3f));
+            } else {
+                const char* from = "\"\\/bfnrt";
+                const char* to = "\"\\/\b\f\n\r\t";
+                const char* p = std::strchr(from, c);
+                if (!p || !c) return false;
+                out += to[p - from];
+            }
+        }
+        return at++ < text.size();
+    };
+    std::function<bool(const std::string&)> value = [&](const std::string& path) {
+        space();
+        if (at >= text.size()) return false;
+        if (text[at] == '{') {
+            ++at, space();
+            if (text[at] == '}') return ++at, true;
+            for (;;) {
+                std::string key;
+                space();
+                if (!string(key)) return false;
+                space();
+                if (text[at++] != ':' || !value(path.empty() ? key : path + "." + key))
+                    return false;
+                space();
+                if (text[at] == '}') return ++at, true;
+                if (text[at++] != ',') return false;
+            }
+        }
+        std::string scalar;
+        if (text[at] == '"') {
+            if (!string(scalar)) return false;
+        } else {
+            const size_t end = text.find_first_of(",}] \n", at);
+            scalar = text.substr(at, end - at);
+            at = end;
+            char* stop = nullptr;
+            if (scalar != "null" && scalar != "true" && scalar != "false" &&
+                (std::strtod(scalar.c_str(), &stop),
+                 *stop ||
+                     !std::regex_match(
+                         scalar, std::regex("-?(0|[1-9][0-9]*)([.][0-9]+)?([eE][-+]?[0-9]+)?"))))
+                return false;
+        }
+        values[path] = scalar;
+        return true;
+    };
+    if (!value("")) return false;
+    space();
+    return at == text.size();
+}
+
 // The shortest text that reads back as v, as the report and table write.
 std::string number(double v) {
     char text[shortestLength];
@@ -346,6 +428,27 @@ TEST(Sigsieve, MethodsReportAndPlot) {
                 }
             }
             EXPECT_TRUE(s.read("t.tsv") == expected) << method << " " << alpha;
+            // The JSON report holds the same cells, NA as null.
+            ASSERT_EQ(s.run(SIGSIEVE_PATH,
+                            {"-n", "5000", "-a", alpha, "-m", method, "--report=r_mqc.json"})
+                          .status,
+                      0);
+            std::map<std::string, std::string> json;
+            ASSERT_TRUE(readJson(s.read("r_mqc.json"), json)) << s.read("r_mqc.json");
+            EXPECT_EQ(json.size(), 8 + 3 * rows[0].size());
+            EXPECT_EQ(json["plot_type"], "table");
+            for (const auto& [key, column] :
+                 {std::pair{"method", 1}, {"alpha", 2}, {"tested", 3}, {"pi0", 10}})
+                EXPECT_EQ(json[key], rows[1][column]) << key;
+            for (int g = 0; g < 3; ++g)
+                for (size_t c = 0; c < rows[0].size(); ++c) {
+                    const std::string path = std::string("data.") +
+                                             (g == 0   ? "case"
+                                              : g == 1 ? "control"
+                                                       : "both") +
+                                             "." + rows[0][c];
+                    EXPECT_EQ(json[path], rows[1 + g][c] == "NA" ? "null" : rows[1 + g][c]) << path;
+                }
             for (const char* plot : {"q.svg", "h.svg"}) {
                 const std::string svg = s.read(plot);
                 EXPECT_TRUE(tagsBalance(svg)) << method << " " << plot;
@@ -385,6 +488,15 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     EXPECT_NE(report.find("\nc\\tx\\ny\\\\z\tbonferroni\t"), std::string::npos) << report;
     EXPECT_EQ(std::count(report.begin(), report.end(), '\t'), 48) << report;
     EXPECT_NE(report.find("\tNA\tNA\n"), std::string::npos) << report;
+    // In JSON the name is a string again, any byte that is not UTF-8 U+FFFD.
+    const std::string named = "c\"\\\x01\xff\xc3\xa9\xe2\x82";
+    s.write(named, "");
+    ASSERT_EQ(s.run(SIGSIEVE_PATH, {"-n", "5000", "--control=" + named, "--report=r.json"}).status,
+              0);
+    std::map<std::string, std::string> json;
+    ASSERT_TRUE(readJson(s.read("r.json"), json)) << s.read("r.json");
+    EXPECT_EQ(json["data.control.input"], "c\"\\\x01\xef\xbf\xbd\xc3\xa9\xef\xbf\xbd\xef\xbf\xbd");
+    EXPECT_EQ(json["data.control.lambda"], "null");
     const std::string svg = s.read("q.svg");
     EXPECT_EQ(svg.find("nan"), std::string::npos);
     EXPECT_NE(svg.find("= NA<"), std::string::npos);
