@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "completion.h"
 #include "files.h"
 #include "numbers.h"
 #include "output_file.h"
@@ -119,12 +120,20 @@ Command parseOptions(int argc, char** argv, const Option* options, size_t count,
     const char* version = nullptr;
     const char* threads = nullptr;
     const char* quietFlag = nullptr;
+    const char* shell = nullptr;
     std::vector<Option> all(options, options + count);
     all.push_back({"directory", 'C', "DIR", &directory});
     all.push_back({"threads", '@', "N", &threads});
     all.push_back({"quiet", 'q', nullptr, &quietFlag});
     all.push_back({"help", 'h', nullptr, &help});
     all.push_back({"version", 0, nullptr, &version});
+    // The hidden option is known only when given by its whole name, so that
+    // every other command line parses as it always did.
+    bool hidden = false;
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
+        hidden = hidden || std::strcmp(argv[i], "--generate-completion") == 0 ||
+                 std::strncmp(argv[i], "--generate-completion=", 22) == 0;
+    if (hidden) all.push_back({"generate-completion", 0, "SHELL", &shell});
     std::vector<struct option> longOptions;
     std::string shortOptions = ":";  // report a missing argument as ':'
     for (size_t i = 0; i < all.size(); ++i) {
@@ -178,7 +187,14 @@ Command parseOptions(int argc, char** argv, const Option* options, size_t count,
         if (arg[0] == '\x01') arg = argv[std::atoi(arg + 1)];
         *chosen->value = arg;
     }
+
     if (help) printAndFinish(usage);
+    if (shell) {
+        const std::vector<Option> shown(all.begin(), all.end() - 1);  // without the hidden one
+        const std::string script = completionScript(shell, toolName, shown, usage);
+        if (script.empty()) failUsage("unknown shell: '%s' (bash, zsh or fish)", shell);
+        printAndFinish(script.c_str());
+    }
     if (version) {
         char text[256];
         std::snprintf(text, sizeof text, "%s %s\nscanning kernels: %s\n", toolName, TOOLS_VERSION,
@@ -247,8 +263,8 @@ std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option
         fd = openInput(path);
     } catch (Failure& failure) {
         if (std::find(hintedInputs.begin(), hintedInputs.end(), path) != hintedInputs.end())
-            failure.message += std::string(" (file operands are ignored; name the input with ") +
-                               option + ")";
+            failure.message +=
+                std::string(" (file operands are ignored; name the input with ") + option + ")";
         throw;
     }
     const std::string pipeReader =

@@ -8,8 +8,8 @@
 
 #include <cstddef>
 #include <functional>
-#include <memory>
 #include <initializer_list>
+#include <memory>
 #include <vector>
 
 #include "failure.h"
@@ -29,23 +29,24 @@ int runTool(const char* name, const std::function<void()>& body);
 
 // The --help lines of the options every tool takes, for a tool whose own
 // options fit the same columns.
-#define COMMON_OPTIONS_HELP                                                   \
-    COMMON_OPTIONS_HELP_WITH(                                                 \
+#define COMMON_OPTIONS_HELP                                                    \
+    COMMON_OPTIONS_HELP_WITH(                                                  \
         "  -@, --threads=N       extra threads for decoding, compression and " \
         "record\n                        work (default: 0)\n")
 // The same, with the tool's own line for -@.
-#define COMMON_OPTIONS_HELP_WITH(threadsHelp)                         \
+#define COMMON_OPTIONS_HELP_WITH(threadsHelp)                                     \
     "  -C, --directory=DIR   change to DIR before opening any file\n" threadsHelp \
-    "  -q, --quiet           no progress line on a terminal\n"                     \
-    "  -h, --help            show this help and exit\n"                            \
+    "  -q, --quiet           no progress line on a terminal\n"                    \
+    "  -h, --help            show this help and exit\n"                           \
     "      --version         show the version and exit\n"
 
 // A command-line option of a tool.
 struct Option {
-    const char* name;      // the long name
-    char shortName;        // 0 for none
-    const char* argument;  // the argument's name, such as "FILE"; null for a flag
-    const char** value;    // receives the argument, or "" for a flag
+    const char* name;               // the long name
+    char shortName;                 // 0 for none
+    const char* argument;           // the argument's name, such as "FILE"; null for a flag
+    const char** value;             // receives the argument, or "" for a flag
+    const char* choices = nullptr;  // the values it takes, separated by spaces, if listed
 };
 
 // What the command line gives besides the tool's own options.
@@ -58,7 +59,9 @@ struct Command {
 // Parses the command line GNU style: short and long options, --opt=value
 // and --opt value, "--" ends the options, and options may stand among the
 // operands. Besides the tool's options it takes --help and --version (which
-// print `usage` or the version and end the run), -C/--directory,
+// print `usage` or the version and end the run), the hidden
+// --generate-completion=SHELL (which prints the tool's completion script for
+// bash, zsh or fish and ends the run), -C/--directory,
 // -@/--threads and -q/--quiet. An unknown option or a bad value is a usage
 // error.
 Command parseOptions(int argc, char** argv, const Option* options, size_t count, const char* usage);

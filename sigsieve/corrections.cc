@@ -65,6 +65,16 @@ bool parseMethod(const char* name, Method& method) {
     return false;
 }
 
+std::string methodNames(const char* between, const char* beforeLast) {
+    std::string names;
+    for (const auto& m : methods)
+        names += (names.empty()                 ? ""
+                  : &m == std::end(methods) - 1 ? beforeLast
+                                                : between) +
+                 std::string(m.name);
+    return names;
+}
+
 const char* methodName(Method method) {
     for (const auto& m : methods)
         if (m.method == method) return m.name;

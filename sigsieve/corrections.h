@@ -32,6 +32,7 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <string>
 #include <vector>
 
 enum class Method { Bonferroni, Holm, BH, BY, Hochberg, Sidak, SidakSD, Storey };
@@ -40,6 +41,9 @@ enum class Method { Bonferroni, Holm, BH, BY, Hochberg, Sidak, SidakSD, Storey }
 // sidak-sd, storey); false if unknown.
 bool parseMethod(const char* name, Method& method);
 const char* methodName(Method method);
+// Every method's name, in order: `between` separates them, `beforeLast`
+// the last two ("bonferroni, holm, ... or storey").
+std::string methodNames(const char* between, const char* beforeLast);
 // Whether the method's cutoff depends on the ranks of the p-values (all
 // but bonferroni and sidak, whose cutoff depends on alpha and N only).
 bool methodNeedsRanks(Method method);

@@ -252,6 +252,7 @@ void run(int argc, char** argv) {
     Run run;
     const char *totalText = nullptr, *alphaText = nullptr, *methodText = nullptr;
     const char *pi0Text = nullptr, *level = nullptr;
+    const std::string methods = methodNames(" ", " ");
     const Option options[] = {{"total-file", 0, "FILE", &run.totalFile},
                               {"total", 'n', "N", &totalText},
                               {"alpha", 'a', "A", &alphaText},
@@ -259,7 +260,7 @@ void run(int argc, char** argv) {
                               {"control", 0, "FILE", &run.inputs[1]},
                               {"case-out", 0, "FILE", &run.outputs[0]},
                               {"control-out", 0, "FILE", &run.outputs[1]},
-                              {"method", 'm', "NAME", &methodText},
+                              {"method", 'm', "NAME", &methodText, methods.c_str()},
                               {"pi0", 0, "X", &pi0Text},
                               {"table", 0, "FILE", &run.table},
                               {"report", 0, "FILE", &run.report},
@@ -282,10 +283,7 @@ void run(int argc, char** argv) {
     run.output = {command.threads, parseCompressLevel(level)};
     run.threads.workers = command.threads;
     if (methodText && !parseMethod(methodText, run.method))
-        failUsage(
-            "invalid method: '%s' (bonferroni, holm, bh, by, hochberg, sidak, sidak-sd or "
-            "storey)",
-            methodText);
+        failUsage("invalid method: '%s' (%s)", methodText, methodNames(", ", " or ").c_str());
     if (pi0Text && !(parseRealArgument(pi0Text, run.pi0) && run.pi0 > 0 && run.pi0 <= 1))
         failUsage("invalid pi0: '%s' (a number above 0 and at most 1)", pi0Text);
     const char* const defaultTotal = run.totalFile ? nullptr : "total_kmers.txt";

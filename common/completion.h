@@ -1,0 +1,16 @@
+// Shell completion scripts for bash, zsh and fish, made from the option
+// table a tool parses, so that every option it takes completes: its long
+// and short names, a file name where the argument is a FILE, a directory
+// for a DIR, the choices of an option that has them, and nothing for
+// other values. Each option's description is the first phrase of its
+// line in the tool's --help text.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tool.h"
+
+// The script for `shell` ("bash", "zsh" or "fish"), or "" for another.
+std::string completionScript(const std::string& shell, const char* tool,
+                             const std::vector<Option>& options, const char* usage);
