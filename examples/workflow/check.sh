@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Runs the example workflow with Snakemake in a scratch directory and checks
+# that every output equals a direct run of the same command; then shows the
+# sigsieve report to MultiQC and checks that its data holds the section and
+# the report's values. Each part is skipped, saying so, when its program
+# (Debian package snakemake, multiqc) is not installed.
+#   examples/workflow/check.sh BUILD_DIR
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "$1" && pwd)
+export PATH="$build/seedtiler:$build/sigsieve:$build/cohortmeans:$PATH"
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/kmertools-workflow-XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "workflow check: $*" >&2; exit 1; }
+setting() { sed -n "s/^$1: *\([^ #]*\).*/\1/p" "$here/config.yaml"; }
+data() { echo "$here/$(setting "$1")"; }
+
+# The same commands the workflow runs, one thread each.
+direct=$scratch/direct/results
+mkdir -p "$direct"
+seedtiler --fasta -k "$(setting k)" -i "$(data seeds)" -o "$direct/kmers.txt.gz"
+sigsieve -m "$(setting method)" -a "$(setting alpha)" --total-file="$(data total)" \
+    --case="$(data case)" --control="$(data control)" \
+    --case-out="$direct/case_sig.fasta" --control-out="$direct/control_sig.fasta" \
+    --table="$direct/hits.tsv" --report="$direct/sigsieve_mqc.json" \
+    --qq-plot="$direct/qq.svg" --hist-plot="$direct/hist.svg"
+cohortmeans -i "$(data counts)" "$(setting cases)" "$(setting controls)" >"$direct/means.csv"
+
+if command -v snakemake >/dev/null; then
+    snakemake --cores 2 --quiet -s "$here/Snakefile" --directory "$scratch/workflow" >"$scratch/log" 2>&1 ||
+        fail "snakemake failed: $(cat "$scratch/log")"
+    for f in "$direct"/*; do
+        cmp -s "$f" "$scratch/workflow/results/${f##*/}" || fail "the workflow's ${f##*/} differs from the direct run's"
+    done
+    [ "$(ls "$scratch/workflow/results" | wc -l)" -eq "$(ls "$direct" | wc -l)" ] || fail "the workflow wrote other files"
+    echo "workflow check: snakemake $(snakemake --version) wrote the direct runs' $(ls "$direct" | wc -l) files"
+else
+    echo "workflow check: SKIPPING the Snakemake run: snakemake not found (Debian package snakemake)"
+fi
+
+# MultiQC's own Python, whatever python stands first on PATH.
+if [ -x /usr/bin/multiqc ]; then
+    mkdir "$scratch/multiqc"
+    cp "$direct/sigsieve_mqc.json" "$scratch/multiqc/"
+    /usr/bin/multiqc --quiet --no-ansi -o "$scratch/multiqc/out" "$scratch/multiqc" >"$scratch/log" 2>&1 ||
+        fail "multiqc failed: $(cat "$scratch/log")"
+    python=$(head -n 1 /usr/bin/multiqc | sed 's/^#! *//')
+    $python - "$scratch/multiqc/out/multiqc_data/multiqc_data.json" "$direct/sigsieve_mqc.json" <<'EOF' ||
+import json, sys
+shown = json.load(open(sys.argv[1]))["report_saved_raw_data"]
+report = json.load(open(sys.argv[2]))
+sections = [v for k, v in shown.items() if "sigsieve" in k]
+sys.exit(0 if sections == [report["data"]] else "MultiQC holds %r, the report %r" % (shown, report["data"]))
+EOF
+        fail "multiqc's data does not hold the report"
+    grep -q 'id="mqc-module-section-sigsieve"' "$scratch/multiqc/out/multiqc_report.html" ||
+        fail "multiqc's report has no sigsieve section"
+    echo "workflow check: $(/usr/bin/multiqc --version 2>/dev/null | head -n 1) shows the report's section and values"
+else
+    echo "workflow check: SKIPPING the MultiQC run: /usr/bin/multiqc not found (Debian package multiqc)"
+fi
