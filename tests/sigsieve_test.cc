@@ -3,13 +3,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <map>
 #include <random>
-#include <regex>
 #include <sstream>
 #include <string>
 
@@ -306,12 +306,23 @@ bool readJson(const std::string& text, std::map<std::string, std::string>& value
             const size_t end = text.find_first_of(",}] \n", at);
             scalar = text.substr(at, end - at);
             at = end;
-            char* stop = nullptr;
+            // JSON's number grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
+            size_t k = scalar[0] == '-';
+            const auto digits = [&] {
+                const size_t from = k;
+                while (k < scalar.size() && std::isdigit(static_cast<unsigned char>(scalar[k])))
+                    ++k;
+                return k > from;
+            };
+            bool number = k < scalar.size() && (scalar[k] == '0' ? (++k, true) : digits());
+            if (number && k < scalar.size() && scalar[k] == '.') ++k, number = digits();
+            if (number && k < scalar.size() && (scalar[k] == 'e' || scalar[k] == 'E')) {
+                ++k;
+                if (k < scalar.size() && (scalar[k] == '+' || scalar[k] == '-')) ++k;
+                number = digits();
+            }
             if (scalar != "null" && scalar != "true" && scalar != "false" &&
-                (std::strtod(scalar.c_str(), &stop),
-                 *stop ||
-                     !std::regex_match(
-                         scalar, std::regex("-?(0|[1-9][0-9]*)([.][0-9]+)?([eE][-+]?[0-9]+)?"))))
+                !(number && k == scalar.size()))
                 return false;
         }
         values[path] = scalar;
