@@ -130,7 +130,7 @@ std::string bash(const char* tool, const std::vector<Option>& options) {
     return s;
 }
 
-// `text` as the description of a zsh _arguments spec, within single quotes.
+// `text` as the description of a zsh _arguments option, within single quotes.
 std::string zshDescription(std::string_view text) {
     std::string out;
     for (char c : text) {
@@ -162,14 +162,14 @@ std::string zsh(const char* tool, const std::vector<Option>& options, std::strin
                 action = std::string(":") + o.argument + ": ";
                 break;
         }
-        const std::string longSpec = std::string("--") + o.name + (o.argument ? "=" : "");
+        const std::string longForm = std::string("--") + o.name + (o.argument ? "=" : "");
         s += " \\\n    ";
         if (o.shortName) {
-            const std::string shortSpec = std::string("-") + o.shortName + (o.argument ? "+" : "");
-            s += std::string("'(-") + o.shortName + " --" + o.name + ")'{" + shortSpec + "," +
-                 longSpec + "}";
+            const std::string shortForm = std::string("-") + o.shortName + (o.argument ? "+" : "");
+            s += std::string("'(-") + o.shortName + " --" + o.name + ")'{" + shortForm + "," +
+                 longForm + "}";
         } else {
-            s += "'" + longSpec + "'";
+            s += "'" + longForm + "'";
         }
         s += description + quoted(action, false);
     }
