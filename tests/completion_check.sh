@@ -61,10 +61,18 @@ cohortmeans|-@ |
 cohortmeans|3 |
 EOF
 if command -v fish >/dev/null; then
-    got=$(fish -c "source $build/packaging/fish/sigsieve.fish; complete -C 'sigsieve --me'" | cut -f1)
-    [ "$got" = --method ] || fail "fish: 'sigsieve --me' offers '$got'"
-    got=$(fish -c "source $build/packaging/fish/sigsieve.fish; complete -C 'sigsieve -m s'" | cut -f1 | tr '\n' ' ')
-    [ "$got" = "sidak sidak-sd storey " ] || fail "fish: 'sigsieve -m s' offers '$got'"
+    while IFS='|' read -r tool words expected; do
+        got=$(fish -c "source $build/packaging/fish/$tool.fish; complete -C '$tool $words'" | cut -f1 | tr '\n' ' ')
+        [ "$got" = "$expected" ] || fail "fish: '$tool $words' offers '$got', not '$expected'"
+    done <<'EOF'
+sigsieve|--me|--method 
+sigsieve|-m s|sidak sidak-sd storey 
+seedtiler|-i |dir/ file.fa 
+seedtiler|--seeds=f|--seeds=file.fa 
+seedtiler|-T |dir/ 
+seedtiler|-k |
+cohortmeans||
+EOF
 else
     echo "completion check: fish not found (Debian package fish): its completions are not tried"
 fi
