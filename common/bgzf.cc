@@ -80,11 +80,6 @@ class BgzfSource : public UnitSource {
     }
 };
 
-// Every block is compressed on its own by libdeflate, whose bytes depend on
-// nothing but the block and the level (ISA-L's levels 1 and 2 choose their
-// matches by where their state lies in memory, which changes from run to
-// run and from thread to thread); with workers, blocks are compressed on
-// them and written in order by the writing thread.
 // The libdeflate level of each gzip level. Level 1 is libdeflate's 1, the
 // bytes bgzip -l 1 writes; 0 stores. Lists of k-mers, what these tools
 // write, come out larger from libdeflate's level 2 than from its 1, and
@@ -93,6 +88,11 @@ class BgzfSource : public UnitSource {
 // the time always does or stays.
 constexpr int libdeflateLevel[10] = {0, 1, 3, 4, 5, 5, 5, 10, 11, 12};
 
+// Every block is compressed on its own by libdeflate, whose bytes depend on
+// nothing but the block and the level (ISA-L's levels 1 and 2 choose their
+// matches by where their state lies in memory, which changes from run to
+// run and from thread to thread); with workers, blocks are compressed on
+// them and written in order by the writing thread.
 class BgzfSink : public ByteSink {
   public:
     BgzfSink(int fd, int level, int workers)

@@ -79,7 +79,9 @@ std::string quoted(std::string_view text, bool fish) {
 }
 
 std::string bash(const char* tool, const std::vector<Option>& options) {
-    std::string words, cases[4];  // the option names, and those of each value kind
+    // The option names, and the case patterns of the options taking a file,
+    // a directory or another value; each option with choices has a line.
+    std::string words, files, directories, others, choices;
     for (const Option& o : options) {
         std::string names = std::string("--") + o.name;
         words += (words.empty() ? "" : " ") + names;
@@ -87,47 +89,59 @@ std::string bash(const char* tool, const std::vector<Option>& options) {
             words += std::string(" -") + o.shortName;
             names = std::string("-") + o.shortName + "|" + names;
         }
-        const Value v = valueOf(o);
-        if (v == Value::None) continue;
-        std::string& c = cases[static_cast<int>(v) - 1];
-        if (v == Value::Choices)
-            c += "        " + names + ") COMPREPLY=($(compgen -W " + quoted(o.choices, false) +
-                 " -- \"$cur\")); return 0 ;;\n";
-        else
-            c += (c.empty() ? "        " : "|") + names;
+        const auto add = [&](std::string& pattern) {
+            pattern += (pattern.empty() ? "" : "|") + names;
+        };
+        switch (valueOf(o)) {
+            case Value::None:
+                break;
+            case Value::File:
+                add(files);
+                break;
+            case Value::Directory:
+                add(directories);
+                break;
+            case Value::Other:
+                add(others);
+                break;
+            case Value::Choices:
+                choices += "        " + names + ") COMPREPLY=($(compgen -W " +
+                           quoted(o.choices, false) + " -- \"$cur\")); return 0 ;;\n";
+                break;
+        }
     }
-    const char* actions[4] = {
-        "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\"))",
-        "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\"))", nullptr,
-        "COMPREPLY=()"};
-    std::string f = std::string("_") + tool;
-    std::string s = std::string("# bash completion for ") + tool + ", made by " + tool +
-                    " --generate-completion=bash\n" + f +
-                    "() {\n"
-                    "    local cur=${COMP_WORDS[COMP_CWORD]} prev=\n"
-                    "    [ \"$COMP_CWORD\" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD-1]}\n"
-                    "    # bash splits --option=value at the '='\n"
-                    "    if [ \"$cur\" = = ]; then\n"
-                    "        cur=\n"
-                    "    elif [ \"$prev\" = = ] && [ \"$COMP_CWORD\" -gt 1 ]; then\n"
-                    "        prev=${COMP_WORDS[COMP_CWORD-2]}\n"
-                    "    fi\n"
-                    "    case $prev in\n";
-    for (int k = 0; k < 4; ++k) {
-        if (cases[k].empty()) continue;
-        s += k == 2 ? cases[k] : cases[k] + ") " + actions[k] + "; return 0 ;;\n";
-    }
-    s += "    esac\n"
-         "    case $cur in\n"
-         "        -*) COMPREPLY=($(compgen -W " +
-         quoted(words, false) +
-         " -- \"$cur\")) ;;\n"
-         "        *) COMPREPLY=() ;;\n"
-         "    esac\n"
-         "}\n"
-         "complete -F " +
-         f + " " + tool + "\n";
-    return s;
+    const auto branch = [](const std::string& pattern, const char* action) {
+        return pattern.empty() ? std::string()
+                               : "        " + pattern + ") " + action + "; return 0 ;;\n";
+    };
+    const std::string f = std::string("_") + tool;
+    return std::string("# bash completion for ") + tool + ", made by " + tool +
+           " --generate-completion=bash\n" + f +
+           "() {\n"
+           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=\n"
+           "    [ \"$COMP_CWORD\" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+           "    # bash splits --option=value at the '='\n"
+           "    if [ \"$cur\" = = ]; then\n"
+           "        cur=\n"
+           "    elif [ \"$prev\" = = ] && [ \"$COMP_CWORD\" -gt 1 ]; then\n"
+           "        prev=${COMP_WORDS[COMP_CWORD-2]}\n"
+           "    fi\n"
+           "    case $prev in\n" +
+           branch(files,
+                  "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\"))") +
+           branch(directories,
+                  "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\"))") +
+           choices + branch(others, "COMPREPLY=()") +
+           "    esac\n"
+           "    case $cur in\n"
+           "        -*) COMPREPLY=($(compgen -W " +
+           quoted(words, false) +
+           " -- \"$cur\")) ;;\n"
+           "        *) COMPREPLY=() ;;\n"
+           "    esac\n"
+           "}\n"
+           "complete -F " +
+           f + " " + tool + "\n";
 }
 
 // `text` as the description of a zsh _arguments option, within single quotes.

@@ -187,7 +187,6 @@ Command parseOptions(int argc, char** argv, const Option* options, size_t count,
         if (arg[0] == '\x01') arg = argv[std::atoi(arg + 1)];
         *chosen->value = arg;
     }
-
     if (help) printAndFinish(usage);
     if (shell) {
         const std::vector<Option> shown(all.begin(), all.end() - 1);  // without the hidden one
