@@ -24,11 +24,12 @@
 #include "output_file.h"
 #include "records.h"
 #include "simd/kernels.h"
+#include "task_pool.h"
 #include "tool.h"
 
 namespace {
 
-const char usage[] =
+const Help help = {
     "Usage: cohortmeans [OPTION]... NCASES NCONTROLS\n"
     "Reads a count table and prints one line of five means over its rows:\n"
     "  value,case total,control total,cases present,controls present\n"
@@ -37,10 +38,10 @@ const char usage[] =
     "further fields are ignored and blank lines skipped. A sample is present\n"
     "when its count is above 0. An empty table prints -nan for every mean.\n"
     "NCASES and NCONTROLS are whole numbers >= 0; further arguments are ignored.\n"
-    "\n"
-    "  -i, --table=FILE      the count table (default: test.txt)\n" COMMON_OPTIONS_HELP_WITH(
-        "  -@, --threads=N       extra threads for decoding a compressed table and for\n"
-        "                        reading the rows of a plain one (default: 0)\n")
+    "\n",
+    24,
+    "extra threads for decoding a compressed table and for\n"
+    "reading the rows of a plain one (default: 0)",
     "\n"
     "FILE '-' is standard input. A table compressed with gzip or zstd is\n"
     "recognised by its first bytes.\n"
@@ -48,7 +49,7 @@ const char usage[] =
     "Exit status: 0 on success, 1 if the table cannot be read, holds a row with\n"
     "too few fields, a value that is not a number (such as a header line or NA)\n"
     "or a count outside the 32-bit range, or the line cannot be written; 2 for\n"
-    "invalid arguments.\n";
+    "invalid arguments.\n"};
 
 // A sample count: a whole non-negative decimal number, optionally with a
 // leading '+', that fits in 32 bits.
@@ -114,10 +115,10 @@ std::string rowProblem(const RowResult& r, int32_t noCases, int32_t noControls) 
     return what;
 }
 
-// The rows of a chunk: their counts, and their values in order, which the
-// merge adds one by one as one thread does, so that the sum is the same to
-// the last bit.
-struct ChunkSums {
+// The rows of a stretch of the table: their counts, and their values in
+// order, which the merge adds one by one, so that the sum is the same to
+// the last bit whatever the threads.
+struct RowsRead {
     Totals counts;
     std::vector<double> values;
     void add(const RowSums& row) {
@@ -132,9 +133,9 @@ struct ChunkSums {
 Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
                 const RecordThreads& threads) {
     Totals totals;
-    readRecords<ChunkSums>(
-        in, inputName, threads, totals,
-        [&](const LineReader& reader, std::string_view line, auto& into, std::string& what) {
+    readRecords<RowsRead>(
+        in, inputName, threads,
+        [&](const LineReader& reader, std::string_view line, RowsRead& into, std::string& what) {
             RowSums row;
             const RowResult result = readRow(reader, line, noCases, noControls, row);
             if (result.status == RowStatus::Ok)
@@ -143,7 +144,7 @@ Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t 
                 return what = rowProblem(result, noCases, noControls), false;
             return true;
         },
-        [&](const ChunkSums& part) {
+        [&](const RowsRead& part) {
             for (const double v : part.values) totals.value += v;
             totals.addCounts(part.counts);
         });
@@ -166,12 +167,15 @@ size_t formatMeans(const Totals& totals, char* text, size_t size) {
 namespace {
 
 // The run, from the options to the outputs written.
-void run(int argc, char** argv) {
-    const char* const defaultTable = "test.txt";
-    const char* table = defaultTable;
-    const Option options[] = {{"table", 'i', "FILE", &table}};
-    const Command command = parseOptions(argc, argv, options, std::size(options), usage);
-    hintIgnoredOperands(command, 2, {table == defaultTable ? table : nullptr});
+void run(int argc, char** argv, OutputSet& outputs) {
+    const char* table = "test.txt";
+    std::vector<Option> options = {{.name = "table",
+                                    .shortName = 'i',
+                                    .argument = "FILE",
+                                    .help = "the count table (default: test.txt)",
+                                    .parse = [&](const char* a) { table = a; },
+                                    .brief = "the count table"}};
+    const Command command = parseOptions(argc, argv, options, help, 2);
     const std::vector<const char*>& numbers = command.operands;
     if (numbers.size() < 2)
         failUsage("expected two arguments: the numbers of case and control samples");
@@ -181,19 +185,21 @@ void run(int argc, char** argv) {
     const char* means = "-";
     checkDistinct(&table, 1, &means, 1);
 
-    const auto in = openInputSource(table, "-i", command.threads);
+    RunThreads threads(command.threads);
+    const auto in = openInputSource(table, options[0], threads.pool());
     const Totals totals =
-        sumTable(*in, inputName(table), noCases, noControls, RecordThreads{command.threads});
+        sumTable(*in, inputName(table), noCases, noControls, RecordThreads{&threads.pool()});
 
     char text[256];
     const size_t length = formatMeans(totals, text, sizeof text);
-    OutputFile out(STDOUT_FILENO, "standard output", sizeof text);
+    OutputFile out(outputs.create(means), sizeof text);
     out.write(text, length);
     out.close();
+    outputs.commit();
 }
 
 }  // namespace
 
 int runCohortmeans(int argc, char** argv) {
-    return runTool("cohortmeans", [&] { run(argc, argv); });
+    return runTool("cohortmeans", [&](OutputSet& outputs) { run(argc, argv, outputs); });
 }

@@ -42,11 +42,6 @@ struct Totals {
     int64_t casesPresent = 0, controlsPresent = 0;
     int64_t lineCount = 0;
 
-    void add(const RowSums& row) {
-        ++lineCount;
-        value += row.value;
-        addCounts(row);
-    }
     void addCounts(const RowSums& row) {
         caseSum += row.caseSum;
         controlSum += row.controlSum;

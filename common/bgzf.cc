@@ -35,8 +35,8 @@ uint32_t le32(const uint8_t* p) {
 // the gzip decoder.
 class BgzfSource : public UnitSource {
   public:
-    BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
-        : UnitSource(std::move(raw), std::move(name), 4 * size_t(workers) + 4, workers,
+    BgzfSource(std::unique_ptr<ByteSource> raw, std::string name, TaskPool& pool)
+        : UnitSource(std::move(raw), std::move(name), 4 * size_t(pool.threads()) + 4, pool,
                      inflateBlock) {}
 
   private:
@@ -91,15 +91,15 @@ constexpr int libdeflateLevel[10] = {0, 1, 3, 4, 5, 5, 5, 10, 11, 12};
 // Every block is compressed on its own by libdeflate, whose bytes depend on
 // nothing but the block and the level (ISA-L's levels 1 and 2 choose their
 // matches by where their state lies in memory, which changes from run to
-// run and from thread to thread); with workers, blocks are compressed on
-// them and written in order by the writing thread.
+// run and from thread to thread); blocks are compressed on the pool's
+// threads and written in order by the writing thread.
 class BgzfSink : public ByteSink {
   public:
-    BgzfSink(int fd, int level, int workers)
+    BgzfSink(int fd, int level, TaskPool& pool)
         : fd_(fd),
           level_(libdeflateLevel[level]),
-          depth_(workers > 0 ? 2 * size_t(workers) + 2 : 1),
-          blocks_(workers) {}
+          depth_(pool.threads() > 0 ? 2 * size_t(pool.threads()) + 2 : 1),
+          blocks_(pool) {}
     int write(const char* data, size_t n) override {
         while (n > 0) {
             Block& b = blocks_.next();
@@ -203,10 +203,10 @@ size_t bgzfBlockSize(const uint8_t* p, size_t n) {
 }
 
 std::unique_ptr<ByteSource> bgzfSource(std::unique_ptr<ByteSource> raw, std::string name,
-                                       int workers) {
-    return std::make_unique<BgzfSource>(std::move(raw), std::move(name), workers);
+                                       TaskPool& pool) {
+    return std::make_unique<BgzfSource>(std::move(raw), std::move(name), pool);
 }
 
-std::unique_ptr<ByteSink> bgzfSink(int fd, int level, int workers) {
-    return std::make_unique<BgzfSink>(fd, level, workers);
+std::unique_ptr<ByteSink> bgzfSink(int fd, int level, TaskPool& pool) {
+    return std::make_unique<BgzfSink>(fd, level, pool);
 }

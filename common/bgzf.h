@@ -17,6 +17,8 @@ inline bool isBgzfHeader(const uint8_t* p, size_t n) {
     return bgzfBlockSize(p, n) != 0;
 }
 
+class TaskPool;
+
 // BGZF at gzip's `level` (0 stored, 1 the fastest, to 9), blocks compressed on
-// `workers` threads; the bytes are the same whatever their number.
-std::unique_ptr<ByteSink> bgzfSink(int fd, int level, int workers);
+// the pool's threads; the bytes are the same whatever their number.
+std::unique_ptr<ByteSink> bgzfSink(int fd, int level, TaskPool& pool);

@@ -7,61 +7,14 @@
 
 namespace {
 
-// What an option's argument completes to.
-enum class Value { None, File, Directory, Choices, Other };
-
-Value valueOf(const Option& o) {
-    if (!o.argument) return Value::None;
-    if (o.choices) return Value::Choices;
-    if (std::strcmp(o.argument, "FILE") == 0) return Value::File;
-    if (std::strcmp(o.argument, "DIR") == 0) return Value::Directory;
-    return Value::Other;
-}
-
-// The first phrase of the option's description in the --help text: the
-// text after its name on its line and the lines that go on from it, up to
-// " (", "; " or ": ".
-std::string describe(const Option& o, std::string_view usage) {
-    const std::string name = std::string("--") + o.name;
-    for (size_t at = usage.find(name); at != std::string_view::npos;
-         at = usage.find(name, at + 1)) {
-        const size_t line = usage.rfind('\n', at) + 1;  // npos + 1 is 0
-        // The line starts with the name, or with "-X, " and the name.
-        std::string_view before = usage.substr(line, at - line);
-        before.remove_prefix(std::min(before.find_first_not_of(' '), before.size()));
-        if (!before.empty() &&
-            !(before.size() == 4 && before[0] == '-' && before.substr(2) == ", "))
-            continue;
-        const char after = at + name.size() < usage.size() ? usage[at + name.size()] : '\n';
-        if (after != '=' && after != ' ') continue;
-        std::string text;
-        size_t end = usage.find('\n', at);
-        size_t from = usage.find("  ", at);
-        while (from < end) {
-            const size_t start = usage.find_first_not_of(' ', from);
-            if (start >= end) break;
-            std::string_view part = usage.substr(start, end - start);
-            if (!text.empty() && text.back() == '-' && text.size() > 1 &&
-                std::isalpha(static_cast<unsigned char>(text[text.size() - 2])))
-                text += part;  // a word broken at its hyphen
-            else if (text.empty())
-                text = part;
-            else
-                text.append(" ").append(part);
-            // The next line goes on when it starts in the description column.
-            const size_t next = end + 1;
-            if (next >= usage.size() || usage.compare(next, 10, "          ") != 0) break;
-            const size_t first = usage.find_first_not_of(' ', next);
-            if (first == std::string_view::npos || usage[first] == '-' || usage[first] == '\n')
-                break;
-            from = next;
-            end = usage.find('\n', next);
-        }
-        size_t cut = text.size();
-        for (const char* stop : {" (", "; ", ": "}) cut = std::min(cut, text.find(stop));
-        return text.substr(0, cut);
+// The names of an option's choices, separated by spaces.
+std::string choiceNames(const Option& o) {
+    std::string names;
+    for (const Choice& c : o.choices) {
+        if (!names.empty()) names += ' ';
+        names += c.name;
     }
-    return "";
+    return names;
 }
 
 // `text` within single quotes for sh and fish.
@@ -92,7 +45,7 @@ std::string bash(const char* tool, const std::vector<Option>& options) {
         const auto add = [&](std::string& pattern) {
             pattern += (pattern.empty() ? "" : "|") + names;
         };
-        switch (valueOf(o)) {
+        switch (o.value()) {
             case Value::None:
                 break;
             case Value::File:
@@ -104,9 +57,9 @@ std::string bash(const char* tool, const std::vector<Option>& options) {
             case Value::Other:
                 add(others);
                 break;
-            case Value::Choices:
+            case Value::Choice:
                 choices += "        " + names + ") COMPREPLY=($(compgen -W " +
-                           quoted(o.choices, false) + " -- \"$cur\")); return 0 ;;\n";
+                           quoted(choiceNames(o), false) + " -- \"$cur\")); return 0 ;;\n";
                 break;
         }
     }
@@ -154,13 +107,13 @@ std::string zshDescription(std::string_view text) {
     return out.empty() ? "" : quoted("[" + out + "]", false);
 }
 
-std::string zsh(const char* tool, const std::vector<Option>& options, std::string_view usage) {
+std::string zsh(const char* tool, const std::vector<Option>& options) {
     std::string s = std::string("#compdef ") + tool + "\n# zsh completion for " + tool +
                     ", made by " + tool + " --generate-completion=zsh\n_arguments -s -S";
     for (const Option& o : options) {
-        const std::string description = zshDescription(describe(o, usage));
+        const std::string description = zshDescription(o.brief);
         std::string action;
-        switch (valueOf(o)) {
+        switch (o.value()) {
             case Value::None:
                 break;
             case Value::File:
@@ -169,8 +122,8 @@ std::string zsh(const char* tool, const std::vector<Option>& options, std::strin
             case Value::Directory:
                 action = ":directory:_files -/";
                 break;
-            case Value::Choices:
-                action = std::string(":") + o.argument + ":(" + o.choices + ")";
+            case Value::Choice:
+                action = std::string(":") + o.argument + ":(" + choiceNames(o) + ")";
                 break;
             case Value::Other:
                 action = std::string(":") + o.argument + ": ";
@@ -190,14 +143,14 @@ std::string zsh(const char* tool, const std::vector<Option>& options, std::strin
     return s + " \\\n    '*: :'\n";
 }
 
-std::string fish(const char* tool, const std::vector<Option>& options, std::string_view usage) {
+std::string fish(const char* tool, const std::vector<Option>& options) {
     std::string s = std::string("# fish completion for ") + tool + ", made by " + tool +
                     " --generate-completion=fish\ncomplete -c " + tool + " -f\n";
     for (const Option& o : options) {
         s += std::string("complete -c ") + tool;
         if (o.shortName) s += std::string(" -s ") + quoted(std::string(1, o.shortName), true);
         s += std::string(" -l ") + o.name;
-        switch (valueOf(o)) {
+        switch (o.value()) {
             case Value::None:
                 break;
             case Value::File:
@@ -206,14 +159,14 @@ std::string fish(const char* tool, const std::vector<Option>& options, std::stri
             case Value::Directory:
                 s += " -x -a '(__fish_complete_directories)'";
                 break;
-            case Value::Choices:
-                s += " -x -a " + quoted(o.choices, true);
+            case Value::Choice:
+                s += " -x -a " + quoted(choiceNames(o), true);
                 break;
             case Value::Other:
                 s += " -x";
                 break;
         }
-        const std::string description = describe(o, usage);
+        const std::string description = o.brief;
         if (!description.empty()) s += " -d " + quoted(description, true);
         s += "\n";
     }
@@ -223,9 +176,9 @@ std::string fish(const char* tool, const std::vector<Option>& options, std::stri
 }  // namespace
 
 std::string completionScript(const std::string& shell, const char* tool,
-                             const std::vector<Option>& options, const char* usage) {
+                             const std::vector<Option>& options) {
     if (shell == "bash") return bash(tool, options);
-    if (shell == "zsh") return zsh(tool, options, usage);
-    if (shell == "fish") return fish(tool, options, usage);
+    if (shell == "zsh") return zsh(tool, options);
+    if (shell == "fish") return fish(tool, options);
     return "";
 }

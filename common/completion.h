@@ -2,8 +2,7 @@
 // table a tool parses, so that every option it takes completes: its long
 // and short names, a file name where the argument is a FILE, a directory
 // for a DIR, the choices of an option that has them, and nothing for
-// other values. Each option's description is the first phrase of its
-// line in the tool's --help text.
+// other values, each described as the table describes it.
 #pragma once
 
 #include <string>
@@ -13,4 +12,4 @@
 
 // The script for `shell` ("bash", "zsh" or "fish"), or "" for another.
 std::string completionScript(const std::string& shell, const char* tool,
-                             const std::vector<Option>& options, const char* usage);
+                             const std::vector<Option>& options);

@@ -17,19 +17,19 @@
 // the raw data (of a BGZF file when `bgzf`), which starts with a member.
 std::unique_ptr<ByteSource> gzipSource(std::unique_ptr<ByteSource> raw, std::string name,
                                        bool bgzf = false, uint64_t produced = 0);
-// BGZF blocks decoded on `workers` threads (bgzf.cc).
+// BGZF blocks decoded on the pool's threads (bgzf.cc).
 std::unique_ptr<ByteSource> bgzfSource(std::unique_ptr<ByteSource> raw, std::string name,
-                                       int workers);
+                                       TaskPool& pool);
 // zstd data, any number of frames; `produced` as for gzipSource.
 std::unique_ptr<ByteSource> zstdSource(std::unique_ptr<ByteSource> raw, std::string name,
                                        uint64_t produced = 0);
-// zstd frames decoded on `workers` threads.
+// zstd frames decoded on the pool's threads.
 std::unique_ptr<ByteSource> zstdFramesSource(std::unique_ptr<ByteSource> raw, std::string name,
-                                             int workers);
+                                             TaskPool& pool);
 // Whether zstd data whose first bytes are `head` looks made of many frames.
 bool manyZstdFrames(const std::string& head);
-// The source read on a thread of its own, a buffer ahead of the reader.
-std::unique_ptr<ByteSource> readAhead(std::unique_ptr<ByteSource> inner);
+// The source read on the pool's threads, a few buffers ahead of the reader.
+std::unique_ptr<ByteSource> readAhead(std::unique_ptr<ByteSource> inner, TaskPool& pool);
 
 // The compressed input of a decoder: a buffer refilled from a source.
 class Compressed {
@@ -125,13 +125,14 @@ class UnitSource : public MemberSource {
     };
     // `decodeUnit` runs on the workers: it sets outSize and returns whether
     // the unit decoded whole. At most `slots` units are in flight.
-    UnitSource(std::unique_ptr<ByteSource> raw, std::string name, size_t slots, int workers,
+    UnitSource(std::unique_ptr<ByteSource> raw, std::string name, size_t slots, TaskPool& pool,
                bool (*decodeUnit)(Unit&))
         : in_(std::move(raw)),
           name_(std::move(name)),
           slots_(slots),
           decodeUnit_(decodeUnit),
-          units_(workers) {}
+          pool_(pool),
+          units_(pool) {}
 
     // Takes the next unit's raw bytes with take() and sets its bound (and
     // expected size); false, with what it took, at the end of the data or
@@ -155,6 +156,8 @@ class UnitSource : public MemberSource {
     Compressed in_;
     std::string name_;
 
+    TaskPool& pool() { return pool_; }
+
   private:
     ssize_t decode(char* dst, size_t n, bool oneUnit) override;
     void fill();
@@ -162,6 +165,7 @@ class UnitSource : public MemberSource {
 
     size_t slots_;
     bool (*decodeUnit_)(Unit&);
+    TaskPool& pool_;
     bool stopped_ = false, filled_ = false;
     std::string taken_;    // raw bytes taken, not yet in a unit
     size_t at_ = 0;        // of the oldest unit's output

@@ -1,11 +1,11 @@
-// Work handed to a pool in input order and taken back in the same order:
-// the calling thread fills a job, a task works on it on one of the pool's
-// threads (or on the calling thread while it waits), and the jobs are
-// handed back oldest first. Jobs handed back are kept, with their buffers,
-// and filled again, so that steady work allocates nothing.
+// Work handed to the run's pool in input order and taken back in the same
+// order: the calling thread fills a job, a task works on it on one of the
+// pool's threads (or on the calling thread while it waits), and the jobs
+// are handed back oldest first. Jobs handed back are kept, with their
+// buffers, and filled again, so that steady work allocates nothing.
 //
 // The one loop beneath the BGZF reader and writer, the zstd frame decoder,
-// the read-ahead thread and records read in chunks.
+// records read in chunks and the k-mer slices.
 #pragma once
 
 #include <cstddef>
@@ -19,12 +19,15 @@
 template <class Job>
 class OrderedPipeline {
   public:
-    // `workers` threads beside the calling one (see TaskPool for
-    // `callerWorks`).
-    explicit OrderedPipeline(int workers, bool callerWorks = true) : pool_(workers, callerWorks) {}
-    ~OrderedPipeline() { pool_.stop(); }
+    // With `help`, the calling thread runs queued tasks while it waits for
+    // the oldest job (see TaskPool::wait).
+    explicit OrderedPipeline(TaskPool& pool, bool help = true) : pool_(pool), help_(help) {}
+    ~OrderedPipeline() { stop(); }
     OrderedPipeline(const OrderedPipeline&) = delete;
     OrderedPipeline& operator=(const OrderedPipeline&) = delete;
+
+    // The pool's threads beside the calling one.
+    int workers() const { return pool_.threads(); }
 
     // The job to fill next: one handed back earlier, as its last use left
     // it, or a new one. The same job until it is submitted.
@@ -55,7 +58,7 @@ class OrderedPipeline {
     // The oldest job, once its task has run; raises what the task raised.
     Job& oldest() {
         Slot& slot = *jobs_.front();
-        pool_.wait(slot.done);
+        pool_.wait(slot.done, help_);
         return slot.job;
     }
     // Hands the oldest job back (after oldest()), to be filled again.
@@ -71,9 +74,10 @@ class OrderedPipeline {
         for (const auto& slot : jobs_) f(slot->job);
     }
 
-    // Drops every job: waits for the tasks running and starts no other.
+    // Drops every job: takes back the tasks not started and waits for the
+    // running ones.
     void stop() {
-        pool_.stop();
+        for (auto& slot : jobs_) pool_.settle(slot->done);
         jobs_.clear();
         spare_.clear();
         next_.reset();
@@ -86,8 +90,9 @@ class OrderedPipeline {
         Job job;
         TaskPool::Done done;
     };
+    TaskPool& pool_;
+    bool help_;
     std::unique_ptr<Slot> next_;
     std::deque<std::unique_ptr<Slot>> jobs_;    // submitted, oldest first
     std::vector<std::unique_ptr<Slot>> spare_;  // handed back
-    TaskPool pool_;                             // stopped before the jobs go
 };

@@ -6,18 +6,28 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "failure.h"
+#include "output_set.h"
+#include "task_pool.h"
 
 OutputFile::OutputFile(int fd, const char* name, size_t capacity, const char* path,
                        const OutputOptions& options)
     : fd_(fd),
       standard_(fd == STDOUT_FILENO && (!path || std::strcmp(path, "-") == 0)),
       name_(name),
-      sink_(openSink(fd, path ? path : "", options.threads, options.level)),
+      sink_(openSink(fd, path ? path : "", options.threads ? *options.threads : RunThreads::none(),
+                     options.level)),
       buf_(static_cast<char*>(std::malloc(capacity))),
       cap_(capacity) {
     if (!buf_) fail("cannot write '%s': %s", name_, std::strerror(ENOMEM));
+}
+
+OutputFile::OutputFile(Output& output, size_t capacity, const OutputOptions& options)
+    : OutputFile(std::exchange(output.fd, -1), outputName(output.path), capacity, output.path,
+                 options) {
+    stagedIn_ = output.stagedIn;
 }
 
 void OutputFile::failWrite(int err) {
@@ -26,6 +36,11 @@ void OutputFile::failWrite(int err) {
         // head: end as other filters do, killed by SIGPIPE, no message.
         throw Failure{exitFailure, {}, SIGPIPE};
     }
+    // A staged output's bytes go to the temporary directory first: a full
+    // disk there is that directory's.
+    if (!stagedIn_.empty())
+        fail("cannot write '%s' (staged in '%s'): %s", name_, stagedIn_.c_str(),
+             std::strerror(err));
     fail("cannot write '%s': %s", name_, std::strerror(err));
 }
 

@@ -4,13 +4,17 @@
 #include <cstddef>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "sink.h"
 
-// How outputs are written: the extra threads that compress them, and the
+struct Output;
+class RunThreads;
+
+// How outputs are written: the run's threads that compress them, and the
 // compression level (-1 for the format's default).
 struct OutputOptions {
-    int threads = 0;
+    RunThreads* threads = nullptr;  // none: no extra thread
     int level = -1;
 };
 
@@ -23,6 +27,8 @@ class OutputFile {
   public:
     OutputFile(int fd, const char* name, size_t capacity = size_t{1} << 20,
                const char* path = nullptr, const OutputOptions& options = {});
+    // An output of the run (files.h), whose descriptor it takes.
+    OutputFile(Output& output, size_t capacity, const OutputOptions& options = {});
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -48,6 +54,7 @@ class OutputFile {
     int fd_;
     bool standard_;
     const char* name_;
+    std::string stagedIn_;  // where a staged output's bytes go first
     std::unique_ptr<ByteSink> sink_;
     char* buf_;
     size_t cap_;

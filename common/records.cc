@@ -37,7 +37,7 @@ void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name) {
 bool recordsInChunks(ByteSource& in, const RecordThreads& threads) {
     int fd;
     uint64_t start;
-    return threads.workers > 0 &&
+    return threads.workers() > 0 &&
            (threads.alwaysChunks || in.rangeFile(fd, start) || TaskPool::usableCores() > 2);
 }
 

@@ -23,6 +23,7 @@
 #include "lines.h"
 #include "ordered_pipeline.h"
 #include "source.h"
+#include "task_pool.h"
 
 // Fails the run after a failed read: "NAME:LINE: line longer than 256 MiB",
 // "cannot read 'NAME': reason", or what is wrong with the data.
@@ -41,12 +42,13 @@ void failIfDamagedAt(ByteSource& source, uint64_t offset, const char* name);
 
 // How the records of an input are read.
 struct RecordThreads {
-    int workers = 0;                                  // extra threads
+    TaskPool* pool = nullptr;                         // the run's threads; none without
     size_t chunkSize = size_t{1} << 20;               // bytes of a chunk, about
     size_t bufferSize = LineReader::defaultCapacity;  // of the reader on one thread
     // In chunks whenever there are workers, even where one thread is
     // quicker (for tests of the chunks themselves).
     bool alwaysChunks = false;
+    int workers() const { return pool ? pool->threads() : 0; }
 };
 
 // The first bad record of a chunk: its line (from 1 in the chunk, 0 for
@@ -66,19 +68,23 @@ struct RecordError {
 bool recordsInChunks(ByteSource& in, const RecordThreads& threads);
 
 // Calls record(reader, line, into, what) for each line of the reader, in
-// order; it returns false at a bad record, with `what` set. Then describes
-// that line in `error` and returns false; after a failed read returns
-// false with error.line 0.
+// order, `lines` of them at most; it returns false at a bad record, with
+// `what` set. Then describes that line in `error` and returns Bad. Returns
+// More after `lines` lines, else End at the end of the input or after a
+// failed read (reader.error()).
+enum class Scan { End, More, Bad };
 template <class Into, class Record>
-bool scanLines(LineReader& reader, Into& into, Record& record, RecordError& error) {
+Scan scanLines(LineReader& reader, Into& into, Record& record, RecordError& error,
+               uint64_t lines = UINT64_MAX) {
     std::string_view line;
     std::string what;
-    while (reader.next(line)) {
+    while (lines-- > 0) {
+        if (!reader.next(line)) return Scan::End;
         if (record(static_cast<const LineReader&>(reader), line, into, what)) continue;
         error = {reader.lineNumber(), reader.offset(), std::move(what)};
-        return false;
+        return Scan::Bad;
     }
-    return !reader.error();
+    return Scan::More;
 }
 
 namespace records_detail {
@@ -141,18 +147,27 @@ void noteLineTooLong(const LineReader& reader, RecordError& error);
 // exactly as one thread reading line by line would, after every record
 // before it was taken.
 //
-// On one thread, `record` adds into `direct`. In chunks, it adds into a
-// Result of its chunk on a worker, and merge(result) gets the results on
-// the calling thread in input order. Result and Direct give `record` the
-// same interface: what a run writes is then the same either way.
-template <class Result, class Direct, class Record, class Merge>
-void readRecords(ByteSource& in, const char* name, const RecordThreads& threads, Direct& direct,
-                 Record&& record, Merge&& merge) {
+// `record` adds into a Result, a fresh one for each stretch of lines: on
+// one thread, a batch of lines read in turn; with workers, a chunk read on
+// one of them. merge(result) gets the results on the calling thread in
+// input order. One computation, one type: what a run writes is the same
+// whatever the threads.
+inline constexpr uint64_t recordBatch = 16384;  // lines of a batch on one thread
+template <class Result, class Record, class Merge>
+void readRecords(ByteSource& in, const char* name, const RecordThreads& threads, Record&& record,
+                 Merge&& merge) {
     using namespace records_detail;
     if (!recordsInChunks(in, threads)) {
         LineReader reader(in, 0, threads.bufferSize, true);
         RecordError error;
-        if (scanLines(reader, direct, record, error)) return;
+        Result result{};
+        Scan scan;
+        while ((scan = scanLines(reader, result, record, error, recordBatch)) == Scan::More) {
+            merge(result);
+            result = Result{};
+        }
+        merge(result);
+        if (scan == Scan::End && !reader.error()) return;
         if (!error.line) failRead(reader, name);
         failIfDamaged(reader, name);
         fail("%s:%" PRIu64 ": %s", name, error.line, error.what.c_str());
@@ -166,7 +181,7 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
         RecordError error;
         Result result{};
     };
-    OrderedPipeline<Job> jobs(threads.workers);
+    OrderedPipeline<Job> jobs(*threads.pool);
     uint64_t linesBefore = 0;
     int failure = 0;
     auto mergeOldest = [&] {
@@ -189,14 +204,14 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
     };
     const auto readLines = [&record](Job& job) {
         return [&record, &job](LineReader& reader) {
-            if (!scanLines(reader, job.result, record, job.error))
+            if (scanLines(reader, job.result, record, job.error) != Scan::Bad)
                 noteLineTooLong(reader, job.error);
             job.lines = reader.lineNumber();
         };
     };
     auto start = [&](auto task) {
         jobs.submit(task);
-        if (jobs.size() > static_cast<size_t>(threads.workers) + 1) mergeOldest();
+        if (jobs.size() > static_cast<size_t>(threads.workers()) + 1) mergeOldest();
     };
 
     int fd;

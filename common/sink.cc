@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "bgzf.h"
+#include "task_pool.h"
 
 int writeAll(int fd, const char* data, size_t n) {
     while (n > 0) {
@@ -38,14 +39,19 @@ bool endsWith(std::string_view s, std::string_view suffix) {
 
 }  // namespace
 
-std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads, int level) {
-    if (endsWith(path, ".zst")) return zstdSink(fd, level < 0 ? defaultZstdLevel : level, threads);
-    if (endsWith(path, ".gz")) return bgzfSink(fd, level < 0 ? defaultGzipLevel : level, threads);
+std::unique_ptr<ByteSink> openSink(int fd, const char* path, RunThreads& threads, int level) {
+    if (zstdName(path)) return zstdSink(fd, level < 0 ? defaultZstdLevel : level, threads, path);
+    if (endsWith(path, ".gz"))
+        return bgzfSink(fd, level < 0 ? defaultGzipLevel : level, threads.pool());
     return std::make_unique<PlainSink>(fd);
 }
 
 bool compressedName(const char* path) {
-    return endsWith(path, ".gz") || endsWith(path, ".zst");
+    return endsWith(path, ".gz") || zstdName(path);
+}
+
+bool zstdName(const char* path) {
+    return endsWith(path, ".zst");
 }
 
 const char* compressLevelProblem(const char* path, int level) {

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <memory>
 
+class RunThreads;
+
 class ByteSink {
   public:
     virtual ~ByteSink() = default;
@@ -23,17 +25,20 @@ inline constexpr int defaultZstdLevel = 3;
 
 // The sink for an open output named `path`: BGZF (blocked gzip) when the
 // name ends in ".gz", zstd when it ends in ".zst", plain otherwise, at
-// `level` (-1 for the format's default). With threads >= 1 BGZF blocks are
-// compressed on that many threads, and zstd by that many libzstd workers;
-// the bytes written are the same whatever the number.
-std::unique_ptr<ByteSink> openSink(int fd, const char* path, int threads = 0, int level = -1);
+// `level` (-1 for the format's default). BGZF blocks are compressed on the
+// run's pool, and zstd by the run's libzstd workers; the bytes written are
+// the same whatever their number.
+std::unique_ptr<ByteSink> openSink(int fd, const char* path, RunThreads& threads, int level = -1);
 
-// zstd at `level` by `workers` libzstd workers (one at least, so that the
-// frames are the same whatever their number).
-std::unique_ptr<ByteSink> zstdSink(int fd, int level, int workers);
+// zstd at `level` by the run's libzstd workers (one at least, so that the
+// frames are the same whatever their number); fails the run, naming `path`,
+// when not one can be started.
+std::unique_ptr<ByteSink> zstdSink(int fd, int level, RunThreads& threads, const char* path);
 
-// Whether an output named `path` is written compressed (.gz or .zst).
+// Whether an output named `path` is written compressed (.gz or .zst), and
+// whether as zstd.
 bool compressedName(const char* path);
+bool zstdName(const char* path);
 
 // Why `level` does not suit the output named `path`, or null.
 const char* compressLevelProblem(const char* path, int level);

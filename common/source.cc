@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "bgzf.h"
@@ -72,30 +74,33 @@ class FdSource : public ByteSource {
     off_t start_;
 };
 
-// Runs another source on a thread of the pool, which fills a few buffers
-// ahead of the reader, one read after another on that thread alone. The
-// thread starts at the first read and is stopped, and the buffers freed, at
-// the end of the data, so that of several inputs read one after another
-// only one holds them.
+// Runs another source on the pool's threads, which fill a few buffers
+// ahead of the reader, one read after another: each read takes its turn
+// by a ticket, so that the reads are in order whichever thread runs them.
+// The buffers are freed at the end of the data, so that of several inputs
+// read one after another only one holds them.
 class ReadAhead : public WrappingSource {
   public:
-    explicit ReadAhead(std::unique_ptr<ByteSource> inner) : WrappingSource(std::move(inner)) {}
+    ReadAhead(std::unique_ptr<ByteSource> inner, TaskPool& pool)
+        : WrappingSource(std::move(inner)), pool_(pool) {}
+    ~ReadAhead() override { stopReading(); }
     bool verifyThrough(uint64_t offset) override {
-        // The thread has read ahead of the reader, perhaps into a failure:
-        // the source it read from says where that lies.
-        buffers_.reset();
+        // The reads have gone ahead of the reader, perhaps into a failure:
+        // the source they read from says where that lies.
+        stopReading();
         return WrappingSource::verifyThrough(offset);
     }
     ssize_t read(char* dst, size_t n) override {
         for (;;) {
             if (finished_) return failed_ ? failLike(*inner_) : 0;
-            if (!buffers_) buffers_ = std::make_unique<OrderedPipeline<Buffer>>(1, false);
+            // The reader only waits: its own work is the records.
+            if (!buffers_) buffers_ = std::make_unique<OrderedPipeline<Buffer>>(pool_, false);
             while (buffers_->size() < depth) fill();
             Buffer& b = buffers_->oldest();
             if (b.size <= 0) {
                 finished_ = true;
                 failed_ = b.size < 0;
-                buffers_.reset();
+                stopReading();
                 continue;
             }
             const size_t take = std::min(n, static_cast<size_t>(b.size) - b.used);
@@ -117,12 +122,23 @@ class ReadAhead : public WrappingSource {
     static constexpr size_t depth = 3;
     static constexpr size_t bufferSize = size_t{128} << 10;
 
-    // The reads run in order on the one thread of the pool, so only they
-    // touch the inner source and `innerDone_`; none follows the end or a
-    // failure.
+    // Only the read whose ticket has its turn touches the inner source and
+    // `innerDone_`; none follows the end or a failure.
     void fill() {
         buffers_->next();
-        buffers_->submit([this](Buffer& b) {
+        const uint64_t ticket = issued_++;
+        buffers_->submit([this, ticket](Buffer& b) {
+            std::unique_lock<std::mutex> lock(turnMutex_);
+            turnChanged_.wait(lock, [&] { return turn_ == ticket; });
+            lock.unlock();
+            struct Next {  // the next ticket's turn, however this read ends
+                ReadAhead& r;
+                ~Next() {
+                    std::lock_guard<std::mutex> lock(r.turnMutex_);
+                    ++r.turn_;
+                    r.turnChanged_.notify_all();
+                }
+            } next{*this};
             b.used = 0;
             if (innerDone_) {
                 b.size = 0;
@@ -134,10 +150,20 @@ class ReadAhead : public WrappingSource {
             innerDone_ = b.size <= 0;
         });
     }
+    // Takes back the reads not started and waits for the others.
+    void stopReading() {
+        buffers_.reset();
+        std::lock_guard<std::mutex> lock(turnMutex_);
+        turn_ = issued_;
+    }
 
+    TaskPool& pool_;
     std::unique_ptr<OrderedPipeline<Buffer>> buffers_;
     bool finished_ = false, failed_ = false;
     bool innerDone_ = false;
+    uint64_t issued_ = 0, turn_ = 0;  // tickets handed out, and the one whose turn it is
+    std::mutex turnMutex_;
+    std::condition_variable turnChanged_;
 };
 
 // How much of a plain input is looked at for a NUL byte before it is taken
@@ -189,12 +215,13 @@ std::unique_ptr<ByteSource> plainSource(int fd) {
     return std::make_unique<FdSource>(fd);
 }
 
-std::unique_ptr<ByteSource> readAhead(std::unique_ptr<ByteSource> inner) {
-    return std::make_unique<ReadAhead>(std::move(inner));
+std::unique_ptr<ByteSource> readAhead(std::unique_ptr<ByteSource> inner, TaskPool& pool) {
+    return std::make_unique<ReadAhead>(std::move(inner), pool);
 }
 
-std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, std::string* problem,
-                                       const char* pipeReader) {
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, TaskPool& pool,
+                                       std::string* problem, const char* pipeReader) {
+    const int threads = pool.threads();
     // The first bytes tell the format, and show a plain input to be text;
     // they are handed on to the decoder or the plain reader.
     struct stat info;
@@ -237,9 +264,9 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
         std::move(head), std::make_unique<FdSource>(fd, gzip || zstd ? -1 : start), true);
     std::unique_ptr<ByteSource> source;
     if (blocks)
-        source = bgzfSource(std::move(raw), name, threads);
+        source = bgzfSource(std::move(raw), name, pool);
     else if (frames)
-        source = zstdFramesSource(std::move(raw), name, threads);
+        source = zstdFramesSource(std::move(raw), name, pool);
     else if (gzip)
         source = gzipSource(std::move(raw), name);
     else if (zstd)
@@ -257,6 +284,6 @@ std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, st
     }
     first.resize(static_cast<size_t>(size));
     auto primed = std::make_unique<KeptBytes>(std::move(first), std::move(source));
-    if (threads > 0 && !blocks && !frames) return readAhead(std::move(primed));
+    if (threads > 0 && !blocks && !frames) return readAhead(std::move(primed), pool);
     return primed;
 }

@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 
+class TaskPool;
+
 class ByteSource {
   public:
     virtual ~ByteSource() = default;
@@ -118,7 +120,7 @@ std::unique_ptr<ByteSource> plainSource(int fd);
 // is for the formats not read (xz, bzip2, lz4, zip), with a hint to
 // decompress first into `pipeReader` (the command that reads standard
 // input, as "seedtiler -i -"), and for plain data whose first 64 KiB hold a
-// NUL byte (binary, not text). With threads >= 1, compressed data is
-// decompressed on threads of its own.
-std::unique_ptr<ByteSource> openSource(int fd, const char* name, int threads, std::string* problem,
-                                       const char* pipeReader = nullptr);
+// NUL byte (binary, not text). When the pool has threads, compressed data
+// is decompressed on them.
+std::unique_ptr<ByteSource> openSource(int fd, const char* name, TaskPool& pool,
+                                       std::string* problem, const char* pipeReader = nullptr);

@@ -1,7 +1,6 @@
 #include "tool.h"
 
 #include <fcntl.h>
-#include <getopt.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -21,6 +22,7 @@
 #include "output_file.h"
 #include "progress.h"
 #include "simd/kernels.h"
+#include "sink.h"
 
 #ifndef TOOLS_VERSION
 #error "TOOLS_VERSION must be defined by the build"
@@ -29,7 +31,7 @@
 namespace {
 
 const char* toolName = "tool";
-std::vector<const char*> hintedInputs;  // see hintIgnoredOperands
+bool operandsIgnored = false;  // see parseOptions
 
 // Returns true when fd was closed (and is now parked on /dev/null).
 bool parkIfClosed(int fd, int flags) {
@@ -42,26 +44,10 @@ bool parkIfClosed(int fd, int flags) {
     return true;
 }
 
-// A long option that getopt did not take: a prefix of several options, or
-// none.
-[[noreturn]] void failAmbiguousOrUnknown(const char* arg, const std::vector<Option>& all) {
-    if (std::strncmp(arg, "--", 2) == 0) {
-        const std::string_view given(arg + 2, std::strcspn(arg + 2, "="));
-        std::string candidates;
-        for (const Option& o : all)
-            if (std::string_view(o.name).substr(0, given.size()) == given)
-                candidates += std::string(" '--") + o.name + "'";
-        if (!given.empty() && candidates.find(' ', 1) != std::string::npos)
-            failUsage("option '--%.*s' is ambiguous; possibilities:%s",
-                      static_cast<int>(given.size()), given.data(), candidates.c_str());
-    }
-    failUsage("unknown option '%s'", arg);
-}
-
 // Prints the text and ends the run: --help and --version.
-[[noreturn]] void printAndFinish(const char* text) {
+[[noreturn]] void printAndFinish(const std::string& text) {
     OutputFile out(STDOUT_FILENO, "standard output", 4096);
-    out.put(text);
+    out.write(text.data(), text.size());
     out.close();
     throw Failure{0, {}};
 }
@@ -80,8 +66,8 @@ void startTool(const char* name) {
 }
 
 // Ends a run that raised `failure`; returns its status.
-int endRun(const Failure& failure) {
-    discardOutputs();
+int endRun(OutputSet& outputs, const Failure& failure) {
+    outputs.discard();
     clearProgress();
     if (!failure.message.empty()) {
         std::fprintf(stderr, "%s: %s\n", toolName, failure.message.c_str());
@@ -96,105 +82,195 @@ int endRun(const Failure& failure) {
     return failure.status;
 }
 
+// The table's option that a word of the command line names, by its long
+// name or a prefix of it; a usage error when there is none or several.
+Option& longOption(std::vector<Option>& all, std::string_view given, const char* word) {
+    for (Option& o : all)
+        if (given == o.name) return o;
+    Option* found = nullptr;
+    std::string candidates;
+    int count = 0;
+    for (Option& o : all) {
+        if (std::string_view(o.name).substr(0, given.size()) != given) continue;
+        found = &o;
+        ++count;
+        candidates += std::string(" '--") + o.name + "'";
+    }
+    if (!given.empty() && count == 1) return *found;
+    if (!given.empty() && count > 1)
+        failUsage("option '--%.*s' is ambiguous; possibilities:%s", static_cast<int>(given.size()),
+                  given.data(), candidates.c_str());
+    failUsage("unknown option '%s'", word);
+}
+
+// Reads the words of the command line: the options into their table rows
+// (the argument of the last use kept in `values`) and the operands.
+void scan(int argc, char** argv, std::vector<Option>& all, std::vector<const char*>& values,
+          std::vector<const char*>& operands) {
+    const auto take = [&](Option& o, const char* value) {
+        o.given = true;
+        values[static_cast<size_t>(&o - all.data())] = value;
+    };
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char* word = argv[i];
+        if (std::strcmp(word, "--") == 0) {
+            ++i;
+            break;
+        }
+        if (word[0] != '-' || word[1] == '\0' || isDigit(word[1])) {
+            operands.push_back(word);
+            continue;
+        }
+        if (word[1] == '-') {
+            const char* equals = std::strchr(word + 2, '=');
+            const std::string_view given(
+                word + 2, equals ? static_cast<size_t>(equals - word - 2) : std::strlen(word + 2));
+            Option& o = longOption(all, given, word);
+            if (!o.argument && equals) failUsage("option '--%s' doesn't allow an argument", o.name);
+            if (!o.argument) {
+                take(o, "");
+            } else if (equals) {
+                take(o, equals + 1);
+            } else {
+                if (i + 1 == argc) failUsage("option '%s' needs an argument", word);
+                take(o, argv[++i]);
+            }
+            continue;
+        }
+        // A cluster of short options; one that takes an argument takes the
+        // rest of the word, or the next word.
+        for (const char* c = word + 1; *c; ++c) {
+            const auto o = std::find_if(all.begin(), all.end(),
+                                        [&](const Option& x) { return x.shortName == *c; });
+            if (o == all.end()) failUsage("unknown option '-%c'", *c);
+            if (!o->argument) {
+                take(*o, "");
+                continue;
+            }
+            if (c[1]) {
+                take(*o, c + 1);
+            } else {
+                if (i + 1 == argc) failUsage("option '%s' needs an argument", word);
+                take(*o, argv[++i]);
+            }
+            break;
+        }
+    }
+    for (; i < argc; ++i) operands.push_back(argv[i]);
+}
+
 }  // namespace
 
-int runTool(const char* name, const std::function<void()>& body) {
+int runTool(const char* name, const std::function<void(OutputSet&)>& body) {
+    OutputSet outputs;
     try {
         startTool(name);
-        body();
-        commitOutputs();
+        body(outputs);
     } catch (const Failure& failure) {
-        return endRun(failure);
+        return endRun(outputs, failure);
     } catch (const std::bad_alloc&) {
-        return endRun({exitFailure, std::strerror(ENOMEM)});
+        return endRun(outputs, {exitFailure, std::strerror(ENOMEM)});
+    } catch (const std::exception& e) {
+        return endRun(outputs, {exitFailure, std::string("internal error: ") + e.what()});
     }
     clearProgress();
     return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 
-Command parseOptions(int argc, char** argv, const Option* options, size_t count,
-                     const char* usage) {
+Value Option::value() const {
+    if (!argument) return Value::None;
+    if (!choices.empty()) return Value::Choice;
+    if (std::strcmp(argument, "FILE") == 0) return Value::File;
+    if (std::strcmp(argument, "DIR") == 0) return Value::Directory;
+    return Value::Other;
+}
+
+std::string optionName(const Option& option) {
+    return option.shortName ? std::string("-") + option.shortName : std::string("--") + option.name;
+}
+
+std::string helpText(const std::vector<Option>& options, const Help& help) {
+    std::string text = help.intro;
+    const size_t column = static_cast<size_t>(help.column);
+    for (const Option& o : options) {
+        if (!*o.help) continue;  // hidden
+        std::string line = o.shortName ? std::string("  -") + o.shortName + ", " : "      ";
+        line += std::string("--") + o.name + (o.argument ? std::string("=") + o.argument : "");
+        line.append(line.size() + 2 <= column ? column - line.size() : 2, ' ');
+        for (const char* p = o.help; *p;) {
+            const char* end = std::strchr(p, '\n');
+            if (!end) end = p + std::strlen(p);
+            if (p != o.help) line.append(column, ' ');
+            line.append(p, end).push_back('\n');
+            p = *end ? end + 1 : end;
+        }
+        text += line;
+    }
+    return text + help.outro;
+}
+
+Command parseOptions(int argc, char** argv, std::vector<Option>& options, const Help& help,
+                     size_t operandsUsed) {
     Command command;
-    const char* directory = nullptr;
-    const char* help = nullptr;
-    const char* version = nullptr;
-    const char* threads = nullptr;
-    const char* quietFlag = nullptr;
-    const char* shell = nullptr;
-    std::vector<Option> all(options, options + count);
-    all.push_back({"directory", 'C', "DIR", &directory});
-    all.push_back({"threads", '@', "N", &threads});
-    all.push_back({"quiet", 'q', nullptr, &quietFlag});
-    all.push_back({"help", 'h', nullptr, &help});
-    all.push_back({"version", 0, nullptr, &version});
+    const char *directory = nullptr, *threads = nullptr, *shell = nullptr;
+    bool quiet = false, showHelp = false, showVersion = false;
+    std::vector<Option> all = options;
+    all.push_back({.name = "directory",
+                   .shortName = 'C',
+                   .argument = "DIR",
+                   .help = "change to DIR before opening any file",
+                   .parse = [&](const char* a) { directory = a; },
+                   .brief = "change to DIR before opening any file"});
+    all.push_back({.name = "threads",
+                   .shortName = '@',
+                   .argument = "N",
+                   .help = help.threads,
+                   .parse = [&](const char* a) { threads = a; }});
+    all.push_back({.name = "quiet",
+                   .shortName = 'q',
+                   .help = "no progress line on a terminal",
+                   .parse = [&](const char*) { quiet = true; },
+                   .brief = "no progress line on a terminal"});
+    all.push_back({.name = "help",
+                   .shortName = 'h',
+                   .help = "show this help and exit",
+                   .parse = [&](const char*) { showHelp = true; },
+                   .brief = "show this help and exit"});
+    all.push_back({.name = "version",
+                   .help = "show the version and exit",
+                   .parse = [&](const char*) { showVersion = true; },
+                   .brief = "show the version and exit"});
+    // The first phrase of -@'s help describes it in the completions.
+    std::string threadsBrief = help.threads;
+    std::replace(threadsBrief.begin(), threadsBrief.end(), '\n', ' ');
+    threadsBrief.resize(std::min(threadsBrief.find(" ("), threadsBrief.size()));
+    all[options.size() + 1].brief = threadsBrief.c_str();
     // The hidden option is known only when given by its whole name, so that
     // every other command line parses as it always did.
-    bool hidden = false;
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i)
-        hidden = hidden || std::strcmp(argv[i], "--generate-completion") == 0 ||
-                 std::strncmp(argv[i], "--generate-completion=", 22) == 0;
-    if (hidden) all.push_back({"generate-completion", 0, "SHELL", &shell});
-    std::vector<struct option> longOptions;
-    std::string shortOptions = ":";  // report a missing argument as ':'
+        if (std::strcmp(argv[i], "--generate-completion") == 0 ||
+            std::strncmp(argv[i], "--generate-completion=", 22) == 0) {
+            all.push_back({.name = "generate-completion",
+                           .argument = "SHELL",
+                           .parse = [&](const char* a) { shell = a; }});
+            break;
+        }
+    std::vector<const char*> values(all.size());  // within argv
+    scan(argc, argv, all, values, command.operands);
     for (size_t i = 0; i < all.size(); ++i) {
-        longOptions.push_back({all[i].name, all[i].argument ? required_argument : no_argument,
-                               nullptr, static_cast<int>(256 + i)});
-        if (all[i].shortName) {
-            shortOptions += all[i].shortName;
-            if (all[i].argument) shortOptions += ':';
-        }
+        const bool common = i >= options.size();
+        if (common && all[i].given) all[i].parse(values[i]);
+        if (!common) options[i].given = all[i].given;
     }
-    longOptions.push_back({nullptr, 0, nullptr, 0});
-    // No option starts with a digit: "-1" is an operand (a negative number
-    // that the tool may reject with a message of its own). Such arguments
-    // are hidden from getopt behind a marker and put back afterwards.
-    std::vector<char*> args(argv, argv + argc);
-    std::vector<std::string> markers;
-    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
-        if (argv[i][0] == '-' && isDigit(argv[i][1])) {
-            markers.push_back(std::to_string(i));
-            markers.back().insert(markers.back().begin(), '\x01');
-        }
-    }
-    for (size_t m = 0; m < markers.size(); ++m)
-        args[static_cast<size_t>(std::stoi(markers[m].substr(1)))] = markers[m].data();
-    opterr = 0;
-    optind = 1;
-    for (;;) {
-        const int previous = optind;
-        const int c =
-            getopt_long(argc, args.data(), shortOptions.c_str(), longOptions.data(), nullptr);
-        if (c == -1) break;
-        if (c == '?' || c == ':') {
-            const char* arg = args[static_cast<size_t>(previous < argc ? previous : argc - 1)];
-            if (c == ':') failUsage("option '%s' needs an argument", arg);
-            if (optopt >= 256) {
-                failUsage("option '--%s' doesn't allow an argument",
-                          all[static_cast<size_t>(optopt - 256)].name);
-            }
-            if (optopt) failUsage("unknown option '-%c'", optopt);
-            failAmbiguousOrUnknown(arg, all);
-        }
-        const Option* chosen = nullptr;
-        if (c >= 256) {
-            chosen = &all[static_cast<size_t>(c - 256)];
-        } else {
-            for (const Option& o : all)
-                if (o.shortName == c) chosen = &o;
-        }
-        // An option's argument may be a hidden "-<digit>" one: "-k -1".
-        const char* arg = chosen->argument ? optarg : "";
-        if (arg[0] == '\x01') arg = argv[std::atoi(arg + 1)];
-        *chosen->value = arg;
-    }
-    if (help) printAndFinish(usage);
+    if (showHelp) printAndFinish(helpText(all, help));
     if (shell) {
-        const std::vector<Option> shown(all.begin(), all.end() - 1);  // without the hidden one
-        const std::string script = completionScript(shell, toolName, shown, usage);
+        const std::vector<Option> shown(all.begin(), all.begin() + options.size() + 5);
+        const std::string script = completionScript(shell, toolName, shown);
         if (script.empty()) failUsage("unknown shell: '%s' (bash, zsh or fish)", shell);
-        printAndFinish(script.c_str());
+        printAndFinish(script);
     }
-    if (version) {
+    if (showVersion) {
         char text[256];
         std::snprintf(text, sizeof text, "%s %s\nscanning kernels: %s\n", toolName, TOOLS_VERSION,
                       simd::kernels().name);
@@ -208,11 +284,10 @@ Command parseOptions(int argc, char** argv, const Option* options, size_t count,
     }
     if (directory && !*directory) failUsage("invalid directory: ''");
     command.directory = directory;
-    enableProgress(toolName, !quietFlag);
-    for (int i = optind; i < argc; ++i) {
-        const char* arg = args[static_cast<size_t>(i)];
-        command.operands.push_back(arg[0] == '\x01' ? argv[std::atoi(arg + 1)] : arg);
-    }
+    enableProgress(toolName, !quiet);
+    operandsIgnored = command.operands.size() > operandsUsed;
+    for (size_t i = 0; i < options.size(); ++i)
+        if (options[i].given && options[i].parse) options[i].parse(values[i]);
     return command;
 }
 
@@ -248,27 +323,25 @@ void checkOneStandard(const char* const* paths, size_t count, const char* what) 
     if (dashes > 1) failUsage("only one %s can be '-'", what);
 }
 
-void hintIgnoredOperands(const Command& command, size_t used,
-                         std::initializer_list<const char*> defaults) {
-    if (command.operands.size() > used)
-        for (const char* path : defaults)
-            if (path) hintedInputs.push_back(path);
+bool anyZstd(const std::vector<const char*>& outputs) {
+    return std::any_of(outputs.begin(), outputs.end(), [](const char* p) { return zstdName(p); });
 }
 
-std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option, int threads) {
+std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& option,
+                                            TaskPool& pool) {
+    const std::string name = optionName(option);
     std::string problem;
     int fd;
     try {
         fd = openInput(path);
     } catch (Failure& failure) {
-        if (std::find(hintedInputs.begin(), hintedInputs.end(), path) != hintedInputs.end())
-            failure.message +=
-                std::string(" (file operands are ignored; name the input with ") + option + ")";
+        if (operandsIgnored && !option.given)
+            failure.message += " (file operands are ignored; name the input with " + name + ")";
         throw;
     }
     const std::string pipeReader =
-        std::string(toolName) + " " + option + (std::strncmp(option, "--", 2) == 0 ? "=-" : " -");
-    auto source = openSource(fd, inputName(path), threads, &problem, pipeReader.c_str());
+        std::string(toolName) + " " + name + (option.shortName ? " -" : "=-");
+    auto source = openSource(fd, inputName(path), pool, &problem, pipeReader.c_str());
     if (!source) fail("%s", problem.c_str());
     return withProgress(std::move(source), fd);
 }

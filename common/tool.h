@@ -1,5 +1,7 @@
 // The frame every tool shares: its name in messages, the command line
-// (options, --help and --version) and the run that catches its failure.
+// (one typed option table per tool, from which the parsing, the --help
+// option lines and the shell completions are all made) and the run that
+// catches its failure.
 //
 // Messages go to standard error as "TOOL: cannot open 'FILE': reason" or
 // "TOOL: FILE:LINE: what is wrong". Exit statuses: 0 success, 1 a failed
@@ -8,63 +10,91 @@
 
 #include <cstddef>
 #include <functional>
-#include <initializer_list>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "failure.h"
+#include "files.h"
+#include "output_set.h"
 #include "source.h"
+
+class TaskPool;
 
 // The frame of a tool's run, the one place where a run ends: sets the name
 // used in messages, makes a broken pipe a write error (see OutputFile),
 // installs the handlers that remove unfinished outputs on the caught
 // signals, and picks the scanning kernels (a KMERTOOLS_SIMD the CPU cannot
-// run is a usage error); then runs `body`. When it returns, the outputs
-// are put in place together (commitOutputs) and the status is 0, or 1 when
-// standard error could not be written (checked once at the end, as
-// coreutils does). A Failure raised anywhere below is caught here: the
-// outputs are discarded, its message printed (with a hint to --help for a
-// usage error), and its status returned, or the process ends by its signal.
-int runTool(const char* name, const std::function<void()>& body);
+// run is a usage error); then runs `body` with the run's outputs, which it
+// commits. The status is then 0, or 1 when standard error could not be
+// written (checked once at the end, as coreutils does). A Failure raised
+// anywhere below is caught here, and so is any other exception (an
+// internal error): the outputs are discarded, its message printed (with a
+// hint to --help for a usage error), and its status returned, or the
+// process ends by its signal.
+int runTool(const char* name, const std::function<void(OutputSet&)>& body);
 
-// The --help lines of the options every tool takes, for a tool whose own
-// options fit the same columns.
-#define COMMON_OPTIONS_HELP                                                    \
-    COMMON_OPTIONS_HELP_WITH(                                                  \
-        "  -@, --threads=N       extra threads for decoding, compression and " \
-        "record\n                        work (default: 0)\n")
-// The same, with the tool's own line for -@.
-#define COMMON_OPTIONS_HELP_WITH(threadsHelp)                                     \
-    "  -C, --directory=DIR   change to DIR before opening any file\n" threadsHelp \
-    "  -q, --quiet           no progress line on a terminal\n"                    \
-    "  -h, --help            show this help and exit\n"                           \
-    "      --version         show the version and exit\n"
+// What an option's argument is, for the shell completions.
+enum class Value { None, File, Directory, Choice, Other };
 
-// A command-line option of a tool.
+// A value an option takes from a list, and what it means.
+struct Choice {
+    const char* name;
+    const char* description;
+};
+
+// A command-line option of a tool: one row of its table.
 struct Option {
-    const char* name;               // the long name
-    char shortName;                 // 0 for none
-    const char* argument;           // the argument's name, such as "FILE"; null for a flag
-    const char** value;             // receives the argument, or "" for a flag
-    const char* choices = nullptr;  // the values it takes, separated by spaces, if listed
+    const char* name;    // the long name
+    char shortName = 0;  // 0 for none
+    const char* argument =
+        nullptr;  // the argument's name in --help, such as "FILE"; null for a flag
+    // Its --help text: each '\n' starts a line in the description column.
+    const char* help = "";
+    // Takes the argument ("" for a flag) of its last use on the command
+    // line, once the whole line is read; a bad value is a usage error.
+    std::function<void(const char*)> parse = nullptr;
+    // Its description in the shell completions, which stands on its own.
+    const char* brief = "";
+    std::vector<Choice> choices = {};
+    Value value() const;
+    bool given = false;  // set when it is on the command line
+};
+
+// The --help text of a tool: `intro` (the usage line and what the tool
+// does), the option lines made from its table, the common options, then
+// `outro`. Option texts start in `column`, or two spaces after a longer
+// name; `threads` is the tool's text for -@.
+struct Help {
+    const char* intro;
+    int column;
+    const char* threads;
+    const char* outro;
 };
 
 // What the command line gives besides the tool's own options.
 struct Command {
     std::vector<const char*> operands;  // in order
-    int threads = 0;                    // -@: extra threads for decoding, compression and records
+    int threads = 0;                    // -@: extra threads for the run
     const char* directory = nullptr;    // -C
 };
 
-// Parses the command line GNU style: short and long options, --opt=value
-// and --opt value, "--" ends the options, and options may stand among the
-// operands. Besides the tool's options it takes --help and --version (which
-// print `usage` or the version and end the run), the hidden
-// --generate-completion=SHELL (which prints the tool's completion script for
-// bash, zsh or fish and ends the run), -C/--directory,
-// -@/--threads and -q/--quiet. An unknown option or a bad value is a usage
-// error.
-Command parseOptions(int argc, char** argv, const Option* options, size_t count, const char* usage);
+// Parses the command line GNU style: short and long options (a long one by
+// any unambiguous prefix), --opt=value and --opt value, "--" ends the
+// options, options may stand among the operands, and an argument such as
+// "-1" is an operand (no option starts with a digit). Besides the tool's
+// options it takes --help and --version (which print the help or the
+// version and end the run), the hidden --generate-completion=SHELL (which
+// prints the tool's completion script for bash, zsh or fish and ends the
+// run), -C/--directory, -@/--threads and -q/--quiet; then each option given
+// parses its argument. An unknown option or a bad value is a usage error.
+// The tool uses its first `operandsUsed` operands; when it was given more,
+// an input whose option was not given that cannot be opened says so.
+Command parseOptions(int argc, char** argv, std::vector<Option>& options, const Help& help,
+                     size_t operandsUsed = 0);
+
+// The --help text of the options.
+std::string helpText(const std::vector<Option>& options, const Help& help);
 
 // Changes into the directory of -C, if any: done after the options are
 // known good and before any file is opened.
@@ -83,16 +113,17 @@ void checkCompressLevel(const char* const* outputs, size_t count, int level);
 // A usage error unless at most one of the paths is "-".
 void checkOneStandard(const char* const* paths, size_t count, const char* what);
 
-// File operands are ignored: when a tool was given more operands than its
-// first `used`, an input among `defaults` (the paths, as pointers, that no
-// option replaced; null entries are skipped) that cannot be opened fails
-// with a hint to name it with its option.
-void hintIgnoredOperands(const Command& command, size_t used,
-                         std::initializer_list<const char*> defaults);
+// Whether any of the outputs is written as zstd.
+bool anyZstd(const std::vector<const char*>& outputs);
 
-// Opens an input ("-" is standard input) as a byte source, decoded on
-// `threads` extra threads; a file that cannot be opened, compressed data
-// that cannot be decoded from its start, a compressed format not read, and
-// binary data, fail the run. `option` is the option that names the input
-// ("-i", "--case"), for the hint to read a format not read through a pipe.
-std::unique_ptr<ByteSource> openInputSource(const char* path, const char* option, int threads);
+// Opens an input ("-" is standard input) as a byte source, decoded on the
+// pool's threads; a file that cannot be opened, compressed data that
+// cannot be decoded from its start, a compressed format not read, and
+// binary data, fail the run. `option` names the input ("-i", "--case"),
+// for the hint to read a format not read through a pipe, and for the hint
+// that file operands are ignored.
+std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& option, TaskPool& pool);
+
+// How an option is written in messages: "-i", or "--case" when it has no
+// short name.
+std::string optionName(const Option& option);

@@ -85,8 +85,9 @@ class ZstdFramesSource : public UnitSource {
   public:
     static constexpr size_t maxFrame = size_t{32} << 20;
 
-    ZstdFramesSource(std::unique_ptr<ByteSource> raw, std::string name, int workers)
-        : UnitSource(std::move(raw), std::move(name), size_t(workers) + 2, workers, decodeFrame) {}
+    ZstdFramesSource(std::unique_ptr<ByteSource> raw, std::string name, TaskPool& pool)
+        : UnitSource(std::move(raw), std::move(name), size_t(pool.threads()) + 2, pool,
+                     decodeFrame) {}
 
   private:
     // Any skippable frames, then a frame.
@@ -126,7 +127,7 @@ class ZstdFramesSource : public UnitSource {
     }
     std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
                                            uint64_t produced) override {
-        return readAhead(std::make_unique<ZstdSource>(std::move(rest), name_, produced));
+        return readAhead(std::make_unique<ZstdSource>(std::move(rest), name_, produced), pool());
     }
     static uint32_t le32(const uint8_t* p) {
         return p[0] | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
@@ -153,8 +154,8 @@ std::unique_ptr<ByteSource> zstdSource(std::unique_ptr<ByteSource> raw, std::str
 }
 
 std::unique_ptr<ByteSource> zstdFramesSource(std::unique_ptr<ByteSource> raw, std::string name,
-                                             int workers) {
-    return std::make_unique<ZstdFramesSource>(std::move(raw), std::move(name), workers);
+                                             TaskPool& pool) {
+    return std::make_unique<ZstdFramesSource>(std::move(raw), std::move(name), pool);
 }
 
 // Whether zstd data looks made of many frames, which are then decoded in

@@ -12,15 +12,22 @@
 #include "fuzz_support.h"
 #include "sink.h"
 #include "source.h"
+#include "task_pool.h"
 
 namespace {
 
 // Reads the whole source in reads of at most `step` bytes. Returns false
 // when it failed.
+// A pool of one thread, for the decoders that use threads.
+TaskPool& poolOf(int threads) {
+    static TaskPool one(1);
+    return threads ? one : RunThreads::none().pool();
+}
+
 bool readAll(int fd, int threads, size_t step, std::string& text) {
     text.clear();
     std::string problem;
-    const auto source = openSource(fd, "input", threads, &problem);
+    const auto source = openSource(fd, "input", poolOf(threads), &problem);
     if (!source) {
         CHECK(!problem.empty());
         return false;
@@ -43,7 +50,7 @@ bool readAll(int fd, int threads, size_t step, std::string& text) {
 // source failed first or gave no byte (no record can be blamed then).
 bool memberWhole(int fd, int threads, size_t step, int reads) {
     std::string problem;
-    const auto source = openSource(fd, "input", threads, &problem);
+    const auto source = openSource(fd, "input", poolOf(threads), &problem);
     if (!source) return false;
     char buf[4096];
     uint64_t offset = 0;
@@ -69,7 +76,7 @@ std::string compressed(const std::string& text, const char* name, int members) {
     const int fd = memoryFile("", 1);
     const size_t bounds[] = {0, members > 1 ? text.size() / 2 : text.size(), text.size()};
     for (int m = 0; m < members; ++m) {
-        const auto sink = openSink(fd, name);
+        const auto sink = openSink(fd, name, RunThreads::none());
         const size_t from = bounds[m], to = bounds[m + 1];
         CHECK(sink->write(text.data() + from, to - from) == 0 && sink->finish() == 0);
     }

@@ -1,532 +1,361 @@
 #include "kmer_set.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-#include <zstd.h>
-
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstring>
+#include <new>
 #include <numeric>
+#include <type_traits>
 
 #include "failure.h"
+#include "kmer_buffer.h"
+#include "kmer_merge.h"
+#include "numbers.h"
 #include "ordered_pipeline.h"
-#include "sink.h"
 #include "task_pool.h"
 
-// Sorted records of a fixed size, handed out one at a time.
-class KmerRecords {
-  public:
-    virtual ~KmerRecords() = default;
-    // The next record, or null at the end.
-    virtual const char* next() = 0;
-};
-
 namespace {
 
-// Sorts n keys of W words (the most significant first) by their `bits`
-// low bits, 8-bit digits, least significant first, the counts of every
-// digit taken in one pass; returns where the sorted keys are (keys or
-// scratch).
-template <size_t W>
-uint64_t* radixSort(uint64_t* keys, uint64_t* scratch, size_t n, int bits) {
-    constexpr int digit = 8;
-    constexpr size_t buckets = size_t{1} << digit;
-    const int passes = (bits + digit - 1) / digit;
-    const auto digitOf = [](const uint64_t* key, int d) {
-        const int bit = digit * d;
-        return (key[W - 1 - bit / 64] >> (bit % 64)) & (buckets - 1);
-    };
-    std::vector<size_t> count(buckets * static_cast<size_t>(passes));
-    for (size_t i = 0; i < n; ++i)
-        for (int d = 0; d < passes; ++d)
-            ++count[buckets * static_cast<size_t>(d) + digitOf(keys + W * i, d)];
-    for (int d = 0; d < passes; ++d) {
-        size_t* c = count.data() + buckets * static_cast<size_t>(d);
-        if (std::count(c, c + buckets, size_t{0}) == buckets - 1) continue;  // one digit: in order
-        size_t sum = 0;
-        for (size_t b = 0; b < buckets; ++b) sum += std::exchange(c[b], sum);
-        for (size_t i = 0; i < n; ++i) {
-            const uint64_t* key = keys + W * i;
-            uint64_t* to = scratch + W * c[digitOf(key, d)]++;
-            for (size_t w = 0; w < W; ++w) to[w] = key[w];
-        }
-        std::swap(keys, scratch);
-    }
-    return keys;
-}
+constexpr size_t firstBytes = size_t{1} << 20;  // a buffer's first size
 
-class MemoryRecords : public KmerRecords {
+// The records of a run as a sorted source: distinct keys, each with its
+// count (stored, or 1).
+class RunKeys {
   public:
-    MemoryRecords(const char* begin, size_t count, size_t size)
-        : at_(begin), end_(begin + count * size), size_(size) {}
-    const char* next() override {
-        if (at_ == end_) return nullptr;
-        const char* r = at_;
-        at_ += size_;
-        return r;
+    RunKeys(RunFile& file, const RunFile::Run& run, size_t keyBytes, bool counts)
+        : reader_(file, run, keyBytes + (counts ? 8 : 0)), keyBytes_(keyBytes), counts_(counts) {}
+    template <class Kind>
+    bool next(const Kind&, const char*& key, uint64_t& count) {
+        if (started_) reader_.advance();
+        started_ = true;
+        key = reader_.current();
+        if (!key) return false;
+        count = 1;
+        if (counts_) std::memcpy(&count, key + keyBytes_, 8);
+        return true;
     }
 
   private:
-    const char *at_, *end_;
-    size_t size_;
+    RunReader reader_;
+    size_t keyBytes_;
+    bool counts_;
+    bool started_ = false;
 };
 
-// Text records in the order of their indexes.
-class IndexedRecords : public KmerRecords {
-  public:
-    IndexedRecords(const char* text, std::vector<uint32_t> order, size_t size)
-        : text_(text), order_(std::move(order)), size_(size) {}
-    const char* next() override {
-        return at_ == order_.size() ? nullptr : text_ + size_t{order_[at_++]} * size_;
+// Writes a merge's records to a run.
+template <class Kind, class Source>
+RunFile::Run writeRun(RunFile& file, const Kind& kind, const std::vector<Source*>& sources,
+                      bool counts, int level) {
+    Merge<Kind, Source> merge(kind, sources);
+    const size_t keyBytes = kind.keyBytes();
+    RunWriter writer(file, keyBytes + (counts ? 8 : 0));
+    std::vector<char> record(keyBytes + 8);
+    const char* key;
+    uint64_t count;
+    while (merge.next(key, count)) {
+        std::memcpy(record.data(), key, keyBytes);
+        std::memcpy(record.data() + keyBytes, &count, 8);
+        writer.write(record.data());
     }
-
-  private:
-    const char* text_;
-    std::vector<uint32_t> order_;
-    size_t size_, at_ = 0;
-};
-
-[[noreturn]] void failTemporary(const char* what, const std::string& dir, int err) {
-    fail("cannot %s a temporary file in '%s': %s", what, dir.c_str(), std::strerror(err));
+    return writer.finish(level);
 }
 
-}  // namespace
-
-// Room for n keys, mapped as it is touched, in huge pages where the kernel
-// gives them: the radix sort's scatter then misses the TLB far less.
-KmerSet::Keys KmerSet::bigArray(size_t n) {
-    const size_t bytes = n * sizeof(uint64_t);
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) throw std::bad_alloc();
-    madvise(p, bytes, MADV_HUGEPAGE);
-    return Keys(static_cast<uint64_t*>(p), Unmap{bytes});
+// The text of a key at p, and 3 bytes past it.
+template <class Kind>
+void keyText(char* p, const char* key, size_t k) {
+    if constexpr (std::is_same_v<Kind, TextKind>)
+        std::memcpy(p, key, k);
+    else
+        decodeKey(p, key, k);
 }
 
-void KmerSet::Unmap::operator()(uint64_t* p) const {
-    munmap(p, bytes);
+// A line of the output: the window's text, and with counts a tab and its
+// count. At most k + 22 bytes (and 3 bytes past them) are written at p.
+template <class Kind>
+char* writeLine(char* p, size_t k, const char* key, const uint64_t* count) {
+    keyText<Kind>(p, key, k);
+    p += k;
+    if (count) {
+        *p++ = '\t';
+        p += formatDecimal(p, *count);
+    }
+    *p++ = '\n';
+    return p;
 }
 
-// A run on disk: sorted, distinct records of one kind, zstd-compressed in
-// a file already unlinked.
-struct KmerSet::Run {
-    int fd = -1;
-    bool packed = false;
-    ~Run() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-namespace {
-
-// Writes records to a new run in `dir`.
-class RunWriter {
+// A merge of one kind handed out as lines, its keys filtered by count.
+template <class Kind, class Source>
+class Lines {
   public:
-    RunWriter(const std::string& dir, KmerSet::Run& run) : dir_(dir), run_(run) {
-#ifdef O_TMPFILE
-        run_.fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-        if (run_.fd < 0) {
-            std::string name = dir + "/.kmt-sort.XXXXXX";
-            run_.fd = mkostemp(name.data(), O_CLOEXEC);
-            if (run_.fd < 0) failTemporary("create", dir, errno);
-            ::unlink(name.c_str());
-        }
-        ctx_ = ZSTD_createCCtx();
-        if (!ctx_) throw std::bad_alloc();
-        ZSTD_CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, 1);
-    }
-    ~RunWriter() {
-        ZSTD_freeCCtx(ctx_);
-    }
-    void write(const char* record, size_t size) {
-        if (in_.size() + size > chunk) flush(ZSTD_e_continue);
-        in_.insert(in_.end(), record, record + size);
-    }
-    void finish() {
-        flush(ZSTD_e_end);
-        if (lseek(run_.fd, 0, SEEK_SET) != 0) failTemporary("read", dir_, errno);
-    }
-
-  private:
-    static constexpr size_t chunk = size_t{1} << 20;
-    void flush(ZSTD_EndDirective mode) {
-        ZSTD_inBuffer input{in_.data(), in_.size(), 0};
-        out_.resize(ZSTD_CStreamOutSize());
-        for (;;) {
-            ZSTD_outBuffer output{out_.data(), out_.size(), 0};
-            const size_t left = ZSTD_compressStream2(ctx_, &output, &input, mode);
-            if (ZSTD_isError(left)) failTemporary("write", dir_, EINVAL);
-            if (int err = writeAll(run_.fd, out_.data(), output.pos))
-                failTemporary("write", dir_, err);
-            if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) break;
-        }
-        in_.clear();
-    }
-    const std::string& dir_;
-    KmerSet::Run& run_;
-    ZSTD_CCtx* ctx_;
-    std::vector<char> in_, out_;
-};
-
-// The records of a run, read back.
-class RunRecords : public KmerRecords {
-  public:
-    RunRecords(const std::string& dir, const KmerSet::Run& run, size_t size)
-        : dir_(dir), fd_(run.fd), size_(size), in_(ZSTD_DStreamInSize()), out_(size << 14) {
-        ctx_ = ZSTD_createDCtx();
-        if (!ctx_) throw std::bad_alloc();
-    }
-    ~RunRecords() override { ZSTD_freeDCtx(ctx_); }
-    const char* next() override {
-        if (at_ + size_ <= end_) {
-            at_ += size_;
-            return out_.data() + at_ - size_;
-        }
-        // Refill: what is left of a record, then as much as decodes.
-        std::memmove(out_.data(), out_.data() + at_, end_ - at_);
-        end_ -= at_, at_ = 0;
-        while (end_ < size_ && !(ended_ && input_.pos == input_.size)) {
-            if (input_.pos == input_.size) {
-                const ssize_t got = ::read(fd_, in_.data(), in_.size());
-                if (got < 0) failTemporary("read", dir_, errno);
-                ended_ = got == 0;
-                input_ = {in_.data(), static_cast<size_t>(got), 0};
-                if (ended_) break;
+    Lines(const Kind& kind, const std::vector<Source*>& sources, const KmerSetOptions& options)
+        : merge_(kind, sources), options_(options), text_(options.k + 4) {}
+    // The next key kept, its text at text(); false at the end.
+    bool next() {
+        while (merge_.next(key_, count_))
+            if (count_ >= options_.minCount && count_ <= options_.maxCount) {
+                keyText<Kind>(text_.data(), key_, options_.k);
+                return true;
             }
-            ZSTD_outBuffer output{out_.data() + end_, out_.size() - end_, 0};
-            const size_t r = ZSTD_decompressStream(ctx_, &output, &input_);
-            if (ZSTD_isError(r)) failTemporary("read", dir_, EIO);
-            end_ += output.pos;
-        }
-        if (end_ < size_) return nullptr;
-        return next();
+        return false;
+    }
+    const char* text() const { return text_.data(); }
+    void write(OutputFile& out) const {
+        char* p = out.reserve(options_.k + 32);
+        out.commit(static_cast<size_t>(
+            writeLine<TextKind>(p, options_.k, text_.data(), options_.counts ? &count_ : nullptr) -
+            p));
     }
 
   private:
-    const std::string& dir_;
-    int fd_;
-    size_t size_;
-    ZSTD_DCtx* ctx_;
-    std::vector<char> in_, out_;
-    ZSTD_inBuffer input_{nullptr, 0, 0};
-    size_t at_ = 0, end_ = 0;
-    bool ended_ = false;
+    Merge<Kind, Source> merge_;
+    const KmerSetOptions& options_;
+    const char* key_ = nullptr;
+    uint64_t count_ = 0;
+    std::vector<char> text_;
 };
 
-// The distinct records of sorted sources, in order: a merge that drops
-// repeats; `less` orders two records of `size` bytes.
-class Distinct : public KmerRecords {
-    using Head = std::pair<const char*, size_t>;  // a record and its source
-
-  public:
-    using Less = bool (*)(const char*, const char*, size_t);
-    Distinct(std::vector<std::unique_ptr<KmerRecords>> sources, size_t size, Less less)
-        : sources_(std::move(sources)), size_(size), less_(less), last_(size) {
-        for (size_t s = 0; s < sources_.size(); ++s)
-            if (const char* r = sources_[s]->next()) push({r, s});
-    }
-
-  private:
-    auto after() const {
-        return [this](const Head& a, const Head& b) { return less_(b.first, a.first, size_); };
-    }
-    void push(Head h) {
-        heads_.push_back(h);
-        std::push_heap(heads_.begin(), heads_.end(), after());
-    }
-
-  public:
-    const char* next() override {
-        while (!heads_.empty()) {
-            std::pop_heap(heads_.begin(), heads_.end(), after());
-            const Head h = heads_.back();
-            heads_.pop_back();
-            const bool fresh = !any_ || less_(last_.data(), h.first, size_);
-            if (fresh) std::memcpy(last_.data(), h.first, size_), any_ = true;
-            if (const char* r = sources_[h.second]->next()) push({r, h.second});
-            if (fresh) return last_.data();
+// Writes the lines of the packed kind and of the text kind merged in byte
+// order: a packed window is never a text one, which holds another
+// character.
+template <class Packed, class Text>
+void writeBoth(OutputFile& out, Packed& packed, Text& text, size_t k) {
+    bool morePacked = packed.next(), moreText = text.next();
+    while (morePacked || moreText) {
+        if (moreText && (!morePacked || std::memcmp(text.text(), packed.text(), k) < 0)) {
+            text.write(out);
+            moreText = text.next();
+        } else {
+            packed.write(out);
+            morePacked = packed.next();
         }
-        return nullptr;
     }
-
-  private:
-    std::vector<std::unique_ptr<KmerRecords>> sources_;
-    size_t size_;
-    Less less_;
-    std::vector<Head> heads_;
-    std::vector<char> last_;
-    bool any_ = false;
-};
-
-// Packed keys of one or two words (size 8 or 16), the first the higher.
-bool packedLess(const char* a, const char* b, size_t size) {
-    uint64_t x, y;
-    std::memcpy(&x, a, 8);
-    std::memcpy(&y, b, 8);
-    if (x != y || size == 8) return x < y;
-    std::memcpy(&x, a + 8, 8);
-    std::memcpy(&y, b + 8, 8);
-    return x < y;
-}
-
-bool textLess(const char* a, const char* b, size_t size) {
-    return std::memcmp(a, b, size) < 0;
 }
 
 }  // namespace
 
-KmerSet::KmerSet(size_t k, uint64_t bufferBytes, std::string tempDir, int workers)
-    : k_(k),
-      budget_(bufferBytes),
-      tempDir_(std::move(tempDir)),
-      workers_(workers),
-      pool_(std::make_unique<TaskPool>(workers)) {
-    // A packed window costs 16 bytes (itself and its place in the radix
-    // sort's scratch), a text window its k bytes and a 4-byte index; both
-    // kinds share the buffer and are spilled together.
-    words_ = k <= 32 ? 1 : k <= 64 ? 2 : 0;
-    packedCapacity_ = words_ ? std::max<uint64_t>(bufferBytes / (16 * words_), 16) : 0;
-    packedLimit_ = packedCapacity_;
-    if (packedCapacity_) {
-        packed_ = bigArray(packedCapacity_ * words_);
-        scratch_ = bigArray(packedCapacity_ * words_);
-    }
+KmerSet::KmerSet(const KmerSetOptions& options, TaskPool& pool)
+    : options_(options), pool_(pool), file_(options.tempDir) {
+    // A packed window costs 16 bytes a word (itself and its place in the
+    // radix sort's scratch), a text window its k bytes and a 4-byte index;
+    // both kinds share the buffer and are spilled together.
+    words_ = options.k <= 32 ? 1 : options.k <= 64 ? 2 : 0;
+    packedMax_ = words_ ? std::max<uint64_t>(options.bufferBytes / (16 * words_), 16) : 0;
+    packedLimit_ = 0;
 }
 
 KmerSet::~KmerSet() = default;
 
+void KmerSet::makeRoom() {
+    // What the text windows leave of the buffer, for the packed ones.
+    const uint64_t used = (options_.k + 4) * textCount_;
+    const uint64_t left =
+        used < options_.bufferBytes ? (options_.bufferBytes - used) / (16 * words_) : 0;
+    const uint64_t room = std::min(packedMax_, std::max<uint64_t>(left, textCount_ ? 0 : 16));
+    if (packedCount_ < room) {
+        // Grown by doubling (remapped, not copied), from a small start.
+        const uint64_t want =
+            std::min(room, std::max<uint64_t>(2 * packedCount_, firstBytes / (8 * words_)));
+        const size_t bytes = static_cast<size_t>(want) * 8 * words_;
+        if (keys_.reserve(bytes) && scratch_.reserve(bytes)) {
+            packedLimit_ = static_cast<size_t>(want);
+            return;
+        }
+        if (packedCount_ == 0 && textCount_ == 0)
+            fail("cannot allocate the buffer of the k-mer set (-S, --buffer-size): %s",
+                 std::strerror(ENOMEM));
+        // The system gives no more than this: the buffer is full here.
+    }
+    spill();
+    packedLimit_ =
+        std::min<uint64_t>(packedMax_, std::min(keys_.bytes(), scratch_.bytes()) / (8 * words_));
+    if (packedLimit_ == 0) makeRoom();
+}
+
 void KmerSet::addText(const char* window) {
-    if ((k_ + 4) * (textCount_ + 1) + 16 * words_ * packedCount_ > budget_ ||
+    const size_t k = options_.k;
+    if ((k + 4) * (textCount_ + 1) + 16 * words_ * packedCount_ > options_.bufferBytes ||
         textCount_ == UINT32_MAX)
         spill();
-    // Room for all the buffer can hold, taken once and touched as it is
-    // filled: growing by doubling would hold two copies at a time.
-    if (text_.capacity() == 0) text_.reserve(budget_ / (k_ + 4) * k_ + k_);
-    text_.insert(text_.end(), window, window + k_);
+    if ((textCount_ + 1) * k > text_.bytes()) {
+        const uint64_t most = std::max<uint64_t>(options_.bufferBytes / (k + 4), 1) * k;
+        const uint64_t want = std::min(most, std::max<uint64_t>(2 * text_.bytes(), firstBytes));
+        if (!text_.reserve(std::max<size_t>(static_cast<size_t>(want), (textCount_ + 1) * k))) {
+            if (textCount_ == 0 && packedCount_ == 0)
+                fail("cannot allocate the buffer of the k-mer set (-S, --buffer-size): %s",
+                     std::strerror(ENOMEM));
+            spill();
+            return addText(window);
+        }
+    }
+    std::memcpy(text_.data() + textCount_ * k, window, k);
     ++textCount_;
-    const uint64_t used = (k_ + 4) * textCount_;
     // What the text leaves of the buffer, for the packed windows.
-    const uint64_t left = used < budget_ && words_ ? (budget_ - used) / (16 * words_) : 0;
-    packedLimit_ = std::min<uint64_t>(packedCapacity_, left);
+    const uint64_t used = (k + 4) * textCount_;
+    const uint64_t left =
+        used < options_.bufferBytes && words_ ? (options_.bufferBytes - used) / (16 * words_) : 0;
+    packedLimit_ = std::min<uint64_t>(packedLimit_, left);
+}
+
+void KmerSet::spill() {
+    if (packedCount_) {
+        MemoryKeys keys(sortKeys(packed(), scratch(), packedCount_, words_, options_.k, pool_),
+                        8 * words_);
+        const std::vector<MemoryKeys*> sources{&keys};
+        const RunFile::Run run =
+            words_ == 1 ? writeRun(file_, PackedKind<1>{}, sources, options_.counts, 0)
+                        : writeRun(file_, PackedKind<2>{}, sources, options_.counts, 0);
+        addRun(0, run);
+    }
+    if (textCount_) {
+        SortedText sorted(text_.data(), textCount_, options_.k);
+        std::vector<SortedText*> sources{&sorted};
+        addRun(1, writeRun(file_, TextKind{options_.k}, sources, options_.counts, 0));
+    }
+    packedCount_ = textCount_ = 0;
+}
+
+void KmerSet::addRun(int kind, RunFile::Run run) {
+    std::vector<RunFile::Run>& runs = runs_[kind];
+    runs.push_back(run);
+    // Runs of one level are merged as soon as there are mergeFanIn of
+    // them, into one of the next level, so that a run's records are read
+    // again about log16 of the runs times.
+    while (runs.size() >= mergeFanIn &&
+           std::all_of(runs.end() - mergeFanIn, runs.end(),
+                       [&](const RunFile::Run& r) { return r.level == runs.back().level; })) {
+        const size_t from = runs.size() - mergeFanIn;
+        const RunFile::Run merged = mergeRuns(kind, from, runs.size(), runs.back().level + 1);
+        runs.resize(from);
+        runs.push_back(merged);
+    }
+}
+
+RunFile::Run KmerSet::mergeRuns(int kind, size_t from, size_t to, int level) {
+    std::vector<RunFile::Run>& runs = runs_[kind];
+    const size_t keyBytes = kind == 0 ? 8 * words_ : options_.k;
+    std::vector<std::unique_ptr<RunKeys>> readers;
+    std::vector<RunKeys*> sources;
+    for (size_t r = from; r < to; ++r) {
+        readers.push_back(std::make_unique<RunKeys>(file_, runs[r], keyBytes, options_.counts));
+        sources.push_back(readers.back().get());
+    }
+    const RunFile::Run merged =
+        kind == 1     ? writeRun(file_, TextKind{options_.k}, sources, options_.counts, level)
+        : words_ == 1 ? writeRun(file_, PackedKind<1>{}, sources, options_.counts, level)
+                      : writeRun(file_, PackedKind<2>{}, sources, options_.counts, level);
+    readers.clear();
+    for (size_t r = from; r < to; ++r) file_.release(runs[r]);
+    return merged;
+}
+
+void KmerSet::write(OutputFile& out) {
+    if (runs_[0].empty() && runs_[1].empty()) return writeHeld(out);
+    // What is held joins the runs; then each kind is merged, at most
+    // mergeFanIn runs at a time, into the output.
+    spill();
+    keys_.release(), scratch_.release(), text_.release();
+    for (int kind = 0; kind < 2; ++kind) {
+        std::vector<RunFile::Run>& runs = runs_[kind];
+        while (runs.size() > mergeFanIn) {
+            const RunFile::Run merged =
+                mergeRuns(kind, 0, mergeFanIn, runs[mergeFanIn - 1].level + 1);
+            runs.erase(runs.begin(), runs.begin() + mergeFanIn);
+            runs.push_back(merged);
+        }
+    }
+    writeRuns(out);
+}
+
+void KmerSet::writeRuns(OutputFile& out) {
+    std::vector<std::unique_ptr<RunKeys>> readers[2];
+    std::vector<RunKeys*> sources[2];
+    for (int kind = 0; kind < 2; ++kind)
+        for (const RunFile::Run& run : runs_[kind]) {
+            readers[kind].push_back(std::make_unique<RunKeys>(
+                file_, run, kind == 0 ? 8 * words_ : options_.k, options_.counts));
+            sources[kind].push_back(readers[kind].back().get());
+        }
+    Lines<TextKind, RunKeys> text(TextKind{options_.k}, sources[1], options_);
+    if (words_ == 2) {
+        Lines<PackedKind<2>, RunKeys> packed(PackedKind<2>{}, sources[0], options_);
+        writeBoth(out, packed, text, options_.k);
+    } else {
+        Lines<PackedKind<1>, RunKeys> packed(PackedKind<1>{}, sources[0], options_);
+        writeBoth(out, packed, text, options_.k);
+    }
 }
 
 namespace {
 
-// The sorted parts of the packed windows, as record sources: sorted on the
-// workers in as many parts as there are threads.
-// The packed windows sorted on the workers in as many parts as there are
-// threads: each part's first key and its end.
-using Part = std::pair<const uint64_t*, const uint64_t*>;
-std::vector<Part> sortPackedParts(uint64_t* keys, uint64_t* scratch, size_t n, size_t words,
-                                  size_t k, int workers, TaskPool& pool) {
-    const size_t parts = std::max<size_t>(1, std::min<size_t>(size_t(workers) + 1, n / 65536 + 1));
-    std::vector<uint64_t*> sorted(parts);
-    std::vector<size_t> from(parts + 1);
-    for (size_t p = 0; p <= parts; ++p) from[p] = n * p / parts;
-    std::vector<TaskPool::Done> done(parts);
-    for (size_t p = 0; p < parts; ++p)
-        pool.submit(
-            [&, p] {
-                const size_t at = words * from[p], count = from[p + 1] - from[p];
-                const int bits = static_cast<int>(2 * k);
-                sorted[p] = words == 1 ? radixSort<1>(keys + at, scratch + at, count, bits)
-                                       : radixSort<2>(keys + at, scratch + at, count, bits);
-            },
-            done[p]);
-    for (auto& d : done) pool.wait(d);
-    std::vector<Part> result;
-    for (size_t p = 0; p < parts; ++p)
-        result.push_back({sorted[p], sorted[p] + words * (from[p + 1] - from[p])});
-    return result;
-}
-
-// The same as record sources.
-std::vector<std::unique_ptr<KmerRecords>> sortPacked(uint64_t* keys, uint64_t* scratch, size_t n,
-                                                     size_t words, size_t k, int workers,
-                                                     TaskPool& pool) {
-    std::vector<std::unique_ptr<KmerRecords>> sources;
-    for (const Part& part : sortPackedParts(keys, scratch, n, words, k, workers, pool))
-        sources.push_back(std::make_unique<MemoryRecords>(
-            reinterpret_cast<const char*>(part.first),
-            static_cast<size_t>(part.second - part.first) / words, 8 * words));
-    return sources;
-}
-
-// Writes the `bases` bases of a code at p, four at a time from a table,
-// the first base highest; up to 3 bytes past them are written too.
-void decode(char* p, uint64_t code, size_t bases) {
-    static const auto quads = [] {
-        std::array<std::array<char, 4>, 256> table{};
-        for (size_t b = 0; b < 256; ++b)
-            for (size_t i = 0; i < 4; ++i) table[b][i] = "ACGT"[(b >> (6 - 2 * i)) & 3];
-        return table;
-    }();
-    const size_t groups = (bases + 3) / 4;
-    const uint64_t aligned = code << (2 * (4 * groups - bases));
-    for (size_t g = 0; g < groups; ++g)
-        std::memcpy(p + 4 * g, quads[(aligned >> (8 * (groups - 1 - g))) & 0xff].data(), 4);
-}
-
-// A packed window (one word for k <= 32, else two) as text at p.
-void decodeKey(char* p, const uint64_t* key, size_t k) {
-    if (k <= 32) return decode(p, key[0], k);
-    decode(p, key[0], k - 32);
-    decode(p + (k - 32), key[1], 32);
-}
-
-void writePacked(OutputFile& out, const uint64_t* key, size_t k) {
-    char* p = out.reserve(k + 4);
-    decodeKey(p, key, k);
-    p[k] = '\n';
-    out.commit(k + 1);
+// Writes the packed windows held in memory, sorted in parts (sortKeys),
+// in slices of about 65536 keys cut where a key ends, each written as
+// text on the pool and handed back in order.
+template <size_t W>
+void writeSlices(OutputFile& out, const std::vector<Part>& parts, const KmerSetOptions& options,
+                 TaskPool& pool) {
+    const PackedKind<W> kind;
+    constexpr size_t keyBytes = 8 * W, sliceKeys = 65536;
+    std::vector<Part> slices;
+    for (const Part& part : parts)
+        for (const char* from = part.begin; from != part.end;) {
+            const char* to = static_cast<size_t>(part.end - from) <= sliceKeys * keyBytes
+                                 ? part.end
+                                 : from + sliceKeys * keyBytes;
+            while (to != part.end && !kind.less(to - keyBytes, to)) to += keyBytes;
+            slices.push_back({from, to});
+            from = to;
+        }
+    struct Slice {
+        std::vector<char> text;
+        size_t size = 0;
+    };
+    OrderedPipeline<Slice> pipeline(pool);
+    const auto writeOldest = [&] {
+        const Slice& slice = pipeline.oldest();
+        out.write(slice.text.data(), slice.size);
+        pipeline.release();
+    };
+    const size_t k = options.k;
+    const size_t lineMax = k + (options.counts ? 22 : 1);
+    for (const Part& range : slices) {
+        pipeline.next();
+        pipeline.submit([&, range](Slice& slice) {
+            const size_t keys = static_cast<size_t>(range.end - range.begin) / keyBytes;
+            if (slice.text.size() < keys * lineMax + 4) slice.text.resize(keys * lineMax + 4);
+            MemoryKeys source({range}, keyBytes);
+            char* p = slice.text.data();
+            const char* key;
+            uint64_t n;
+            while (source.next(kind, key, n))
+                if (n >= options.minCount && n <= options.maxCount)
+                    p = writeLine<PackedKind<W>>(p, k, key, options.counts ? &n : nullptr);
+            slice.size = static_cast<size_t>(p - slice.text.data());
+        });
+        if (pipeline.size() > static_cast<size_t>(pool.threads()) + 1) writeOldest();
+    }
+    while (!pipeline.empty()) writeOldest();
 }
 
 }  // namespace
 
-void KmerSet::spill() {
-    const auto toRun = [&](std::unique_ptr<KmerRecords> records, bool packed) {
-        runs_.push_back(std::make_unique<Run>());
-        runs_.back()->packed = packed;
-        RunWriter writer(tempDir_, *runs_.back());
-        const size_t size = packed ? 8 * words_ : k_;
-        while (const char* r = records->next()) writer.write(r, size);
-        writer.finish();
-    };
+void KmerSet::writeHeld(OutputFile& out) {
+    std::vector<Part> parts;
     if (packedCount_)
-        toRun(std::make_unique<Distinct>(sortPacked(packed_.get(), scratch_.get(), packedCount_,
-                                                    words_, k_, workers_, *pool_),
-                                         8 * words_, packedLess),
-              true);
-    if (textCount_) toRun(sortedText(), false);
-    packedCount_ = textCount_ = 0;
-    text_.clear();
-    packedLimit_ = packedCapacity_;
-}
-
-std::unique_ptr<KmerRecords> KmerSet::sortedText() {
-    std::vector<uint32_t> order(textCount_);
-    std::iota(order.begin(), order.end(), 0);
-    const char* text = text_.data();
-    const size_t k = k_;
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-        return std::memcmp(text + size_t{a} * k, text + size_t{b} * k, k) < 0;
-    });
-    std::vector<std::unique_ptr<KmerRecords>> one;
-    one.push_back(std::make_unique<IndexedRecords>(text, std::move(order), k));
-    return std::make_unique<Distinct>(std::move(one), k, textLess);
-}
-
-void KmerSet::write(OutputFile& out) {
-    if (runs_.empty() && textCount_ == 0 && words_ != 0) {
-        // All in memory and packed: the sorted parts merged straight, in
-        // slices of the key range cut at keys of the largest part, each
-        // merged and written as text on the threads, handed back in order.
-        const std::vector<Part> parts = sortPackedParts(packed_.get(), scratch_.get(), packedCount_,
-                                                        words_, k_, workers_, *pool_);
-        const size_t w = words_, k = k_;
-        const auto less = [w](const uint64_t* x, const uint64_t* y) {
-            return x[0] != y[0] || w == 1 ? x[0] < y[0] : x[1] < y[1];
-        };
-        const Part* largest = &parts[0];
-        for (const Part& part : parts)
-            if (part.second - part.first > largest->second - largest->first) largest = &part;
-        const size_t keys = static_cast<size_t>(largest->second - largest->first) / w;
-        const size_t slices = std::max<size_t>(1, packedCount_ >> 16);  // 65536 keys each, about
-        // The first key of each part at or after slice s's cut.
-        const auto cut = [&](size_t s, const Part& part) {
-            if (s == 0) return part.first;
-            if (s == slices) return part.second;
-            const uint64_t* at = largest->first + w * (keys * s / slices);
-            size_t lo = 0, hi = static_cast<size_t>(part.second - part.first) / w;
-            while (lo < hi) {
-                const size_t mid = (lo + hi) / 2;
-                if (less(part.first + w * mid, at))
-                    lo = mid + 1;
-                else
-                    hi = mid;
-            }
-            return part.first + w * lo;
-        };
-        struct Slice {
-            std::vector<char> text;
-            size_t size = 0;
-        };
-        OrderedPipeline<Slice> pipeline(workers_);
-        const auto writeOldest = [&] {
-            const Slice& slice = pipeline.oldest();
-            out.write(slice.text.data(), slice.size);
-            pipeline.release();
-        };
-        for (size_t s = 0; s < slices; ++s) {
-            pipeline.next();
-            pipeline.submit([&, s](Slice& slice) {
-                std::vector<Part> heads;
-                size_t count = 0;
-                for (const Part& part : parts) {
-                    heads.push_back({cut(s, part), cut(s + 1, part)});
-                    count += static_cast<size_t>(heads.back().second - heads.back().first) / w;
-                }
-                if (slice.text.size() < count * (k + 1) + 4) slice.text.resize(count * (k + 1) + 4);
-                char* p = slice.text.data();
-                const uint64_t* last = nullptr;
-                for (;;) {
-                    Part* best = nullptr;
-                    for (Part& head : heads)
-                        if (head.first != head.second && (!best || less(head.first, best->first)))
-                            best = &head;
-                    if (!best) break;
-                    const uint64_t* key = best->first;
-                    best->first += w;
-                    if (last && !less(last, key)) continue;  // the same as the last one written
-                    last = key;
-                    decodeKey(p, key, k);
-                    p[k] = '\n';
-                    p += k + 1;
-                }
-                slice.size = static_cast<size_t>(p - slice.text.data());
-            });
-            if (pipeline.size() > static_cast<size_t>(workers_) + 1) writeOldest();
-        }
-        while (!pipeline.empty()) writeOldest();
-        return;
+        parts = sortKeys(packed(), scratch(), packedCount_, words_, options_.k, pool_);
+    if (textCount_ == 0) {
+        if (words_ == 1) return writeSlices<1>(out, parts, options_, pool_);
+        return writeSlices<2>(out, parts, options_, pool_);
     }
-    // What is held joins the runs as it is, sorted in memory.
-    std::vector<std::unique_ptr<KmerRecords>> packed, text;
-    if (packedCount_)
-        packed =
-            sortPacked(packed_.get(), scratch_.get(), packedCount_, words_, k_, workers_, *pool_);
-    if (textCount_) text.push_back(sortedText());
-    for (const auto& run : runs_)
-        (run->packed ? packed : text)
-            .push_back(std::make_unique<RunRecords>(tempDir_, *run, run->packed ? 8 * words_ : k_));
-    Distinct packedWindows(std::move(packed), 8 * words_, packedLess);
-    Distinct textWindows(std::move(text), k_, textLess);
-
-    // The two kinds merged in byte order: a packed window is never a text
-    // one, which holds another character.
-    const size_t k = k_;
-    std::vector<char> decoded(k);
-    const auto line = [&](const char* window) {
-        char* p = out.reserve(k + 1);
-        std::memcpy(p, window, k);
-        p[k] = '\n';
-        out.commit(k + 1);
-    };
-    const char* nextText = textWindows.next();
-    uint64_t key[2];
-    decoded.resize(k + 4);
-    while (const char* r = packedWindows.next()) {
-        std::memcpy(key, r, 8 * words_);
-        if (nextText) {
-            decodeKey(decoded.data(), key, k);
-            for (; nextText && std::memcmp(nextText, decoded.data(), k) < 0;
-                 nextText = textWindows.next())
-                line(nextText);
-        }
-        writePacked(out, key, k);
+    // Both kinds: each merged and written in byte order.
+    SortedText sorted(text_.data(), textCount_, options_.k);
+    Lines<TextKind, SortedText> text(TextKind{options_.k}, {&sorted}, options_);
+    MemoryKeys keys(std::move(parts), 8 * words_);
+    const std::vector<MemoryKeys*> sources{&keys};
+    if (words_ == 2) {
+        Lines<PackedKind<2>, MemoryKeys> packed(PackedKind<2>{}, sources, options_);
+        writeBoth(out, packed, text, options_.k);
+    } else {
+        Lines<PackedKind<1>, MemoryKeys> packed(PackedKind<1>{}, sources, options_);
+        writeBoth(out, packed, text, options_.k);
     }
-    for (; nextText; nextText = textWindows.next()) line(nextText);
 }

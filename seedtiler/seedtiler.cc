@@ -28,36 +28,21 @@
 #include "numbers.h"
 #include "records.h"
 #include "reverse.h"
+#include "sequences.h"
+#include "task_pool.h"
 #include "tool.h"
 
 namespace {
 
-const char usage[] =
+const Help help = {
     "Usage: seedtiler [OPTION]...\n"
     "Reads seed sequences, one per line, and writes every 31-character window of\n"
     "every line (-k sets another length), each window on its own line followed by\n"
     "a line with its reverse complement (A<->T, C<->G, any other character becomes\n"
     "N). Line terminators (\"\\n\" or \"\\r\\n\") are not part of any window. Other\n"
     "arguments are ignored.\n"
-    "\n"
-    "  -i, --seeds=FILE      the seed sequences (default: seed.txt)\n"
-    "  -o, --kmers=FILE      the k-mer list (default: kmers.txt)\n"
-    "  -k, --kmer-length=N   the window length, 1 to 1048576 (default: 31)\n"
-    "      --fasta           read FASTA or FASTQ records: a record's sequence lines\n"
-    "                        are joined, and no window spans two records\n"
-    "      --canonical       write each window once: the smaller in byte order of\n"
-    "                        it and its reverse complement\n"
-    "      --upper           read lower-case letters as upper case\n"
-    "      --acgt-only       skip the windows holding any character but A, C, G, T\n"
-    "      --unique          write each distinct line once, in byte order (as\n"
-    "                        LC_ALL=C sort -u would)\n"
-    "  -S, --buffer-size=SIZE  the memory for --unique's windows, in KiB or with the\n"
-    "                        suffix b, K, M, G or T (default: 1G); beyond it, sorted\n"
-    "                        runs go to temporary files and are merged\n"
-    "  -T, --temporary-directory=DIR  where those runs go (default: $TMPDIR, else\n"
-    "                        /tmp); they have no name, so nothing is left there\n"
-    "      --compress-level=N  the level of a .gz output, 0 to 9 (default: 1), or\n"
-    "                        of a .zst output, 1 to 19 (default: 3)\n" COMMON_OPTIONS_HELP
+    "\n",
+    24, "extra threads for decoding, compression and record\nwork (default: 0)",
     "\n"
     "FILE '-' is standard input or output. Input compressed with gzip or zstd is\n"
     "recognised by its first bytes; an output named *.gz is written as BGZF\n"
@@ -67,7 +52,7 @@ const char usage[] =
     "           -i ref.fa.gz -o kmers.txt\n"
     "\n"
     "Exit status: 0 on success, 1 if a file cannot be read or written or (with\n"
-    "--fasta) is not FASTA or FASTQ, 2 for invalid options.\n";
+    "--fasta) is not FASTA or FASTQ, 2 for invalid options.\n"};
 
 // A size as sort takes it: a whole number of KiB, or with the suffix b
 // (bytes), K, M, G or T.
@@ -108,7 +93,7 @@ constexpr std::array<uint8_t, 256> baseCodes = [] {
 // Collects the characters of one sequence and writes its windows: each and
 // its reverse complement, or as the options say (the canonical one, only
 // those of A, C, G and T, into the set of distinct ones).
-class Tiler {
+class Tiler : public SequenceSink {
   public:
     Tiler(const TileOptions& options, OutputFile& out, KmerSet* set)
         : k_(options.k),
@@ -120,7 +105,7 @@ class Tiler {
           out_(out),
           set_(set) {}
 
-    void add(const char* p, size_t n) {
+    void add(const char* p, size_t n) override {
         while (n > 0) {
             if (len_ == cap_) tileAndCarry();
             const size_t take = std::min(n, cap_ - len_);
@@ -132,7 +117,7 @@ class Tiler {
         }
     }
     // The sequence ends: no window spans it and the next.
-    void end() {
+    void end() override {
         tile();
         len_ = 0;
     }
@@ -246,87 +231,6 @@ class Tiler {
     KmerSet* set_;
 };
 
-// One sequence per line.
-void tileLines(LineReader& reader, Tiler& tiler) {
-    std::string_view piece;
-    bool complete;
-    while (reader.next(piece, complete)) {
-        tiler.add(piece.data(), piece.size());
-        if (complete) tiler.end();
-    }
-}
-
-// A FASTQ record's quality must be as long as its sequence.
-void checkQuality(LineReader& reader, const char* name, uint64_t recordLine, uint64_t quality,
-                  uint64_t sequence) {
-    if (quality == sequence) return;
-    failIfDamaged(reader, name);
-    fail("%s:%" PRIu64 ": the FASTQ record's quality (%" PRIu64
-         " characters) is %s than its sequence (%" PRIu64 ")",
-         name, recordLine, quality, quality < sequence ? "shorter" : "longer", sequence);
-}
-
-// FASTA and FASTQ records, read line by line as kseq reads them: a ">" or
-// "@" line starts a record; a FASTQ record's sequence lines end at a "+"
-// line, and its quality lines at the sequence's length.
-void tileRecords(LineReader& reader, Tiler& tiler, const char* name) {
-    enum class State { Before, Fasta, FastqSequence, FastqQuality, AfterFastq };
-    enum class Line { Skipped, Sequence, Quality };  // what the current line is
-    State state = State::Before;
-    Line line = Line::Skipped;
-    uint64_t sequence = 0, quality = 0, recordLine = 0;
-    std::string_view piece;
-    bool complete;
-    bool lineStart = true;
-    while (reader.next(piece, complete)) {
-        if (lineStart) {
-            if (piece.empty() && complete) continue;  // a blank line
-            const char c = piece.empty() ? '\0' : piece[0];
-            if (state == State::FastqQuality) {
-                line = Line::Quality;
-            } else if (c == '>' || c == '@') {
-                if (state == State::FastqSequence) {
-                    failIfDamaged(reader, name);
-                    fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name,
-                         reader.lineNumber());
-                }
-                tiler.end();
-                state = c == '>' ? State::Fasta : State::FastqSequence;
-                line = Line::Skipped;
-                sequence = 0;
-                recordLine = reader.lineNumber();
-            } else if (state == State::Before || state == State::AfterFastq) {
-                failIfDamaged(reader, name);
-                fail("%s:%" PRIu64 ": expected a FASTA ('>') or FASTQ ('@') record, found '%.*s'",
-                     name, reader.lineNumber(), shown(piece.size()), piece.data());
-            } else if (state == State::FastqSequence && c == '+') {
-                tiler.end();
-                state = State::FastqQuality;
-                line = Line::Skipped;
-                quality = 0;
-            } else {
-                line = Line::Sequence;
-            }
-        }
-        lineStart = complete;
-        if (line == Line::Quality) quality += piece.size();
-        if (line == Line::Sequence) {
-            if (state == State::FastqSequence) sequence += piece.size();
-            tiler.add(piece.data(), piece.size());
-        }
-        if (complete && state == State::FastqQuality && quality >= sequence) {
-            checkQuality(reader, name, recordLine, quality, sequence);
-            state = State::AfterFastq;
-        }
-    }
-    if (state == State::FastqSequence) {
-        failIfDamaged(reader, name);
-        fail("%s:%" PRIu64 ": a FASTQ record ends without its '+' line", name, recordLine);
-    }
-    if (state == State::FastqQuality) checkQuality(reader, name, recordLine, quality, sequence);
-    tiler.end();
-}
-
 }  // namespace
 
 size_t outputCapacityFor(size_t k, size_t preferred) {
@@ -337,13 +241,14 @@ void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOpti
     LineReader reader(in, options.limit);
     std::unique_ptr<KmerSet> set;
     if (options.unique)
-        set = std::make_unique<KmerSet>(options.k, options.bufferBytes, options.tempDir,
-                                        options.workers);
+        set = std::make_unique<KmerSet>(
+            KmerSetOptions{options.k, options.bufferBytes, options.tempDir},
+            options.pool ? *options.pool : RunThreads::none().pool());
     Tiler tiler(options, out, set.get());
     if (options.fasta)
-        tileRecords(reader, tiler, name);
+        readSequenceRecords(reader, name, tiler);
     else
-        tileLines(reader, tiler);
+        readSequenceLines(reader, tiler);
     if (reader.error()) failRead(reader, name);
     if (set) set->write(out);
 }
@@ -351,64 +256,108 @@ void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOpti
 namespace {
 
 // The run, from the options to the outputs written.
-void run(int argc, char** argv) {
-    const char* const defaultSeeds = "seed.txt";
-    const char* seeds = defaultSeeds;
+void run(int argc, char** argv, OutputSet& outputs) {
+    const char* seeds = "seed.txt";
     const char* kmers = "kmers.txt";
-    const char* length = nullptr;
-    const char* fasta = nullptr;
-    const char* level = nullptr;
-    const char *canonical = nullptr, *upper = nullptr, *acgtOnly = nullptr, *unique = nullptr;
-    const char *bufferSize = nullptr, *tempDir = nullptr;
-    const Option options[] = {{"seeds", 'i', "FILE", &seeds},
-                              {"compress-level", 0, "N", &level},
-                              {"kmers", 'o', "FILE", &kmers},
-                              {"kmer-length", 'k', "N", &length},
-                              {"fasta", 0, nullptr, &fasta},
-                              {"canonical", 0, nullptr, &canonical},
-                              {"upper", 0, nullptr, &upper},
-                              {"acgt-only", 0, nullptr, &acgtOnly},
-                              {"unique", 0, nullptr, &unique},
-                              {"buffer-size", 'S', "SIZE", &bufferSize},
-                              {"temporary-directory", 'T', "DIR", &tempDir}};
-    const Command command = parseOptions(argc, argv, options, std::size(options), usage);
-    hintIgnoredOperands(command, 0, {seeds == defaultSeeds ? seeds : nullptr});
-    const OutputOptions output{command.threads, parseCompressLevel(level)};
-    checkCompressLevel(&kmers, 1, output.level);
+    const char *level = nullptr, *bufferSize = nullptr, *tempDir = nullptr;
     TileOptions tiling;
-    tiling.fasta = fasta != nullptr;
-    tiling.canonical = canonical != nullptr;
-    tiling.upper = upper != nullptr;
-    tiling.acgtOnly = acgtOnly != nullptr;
-    tiling.unique = unique != nullptr;
-    tiling.workers = command.threads;
-    if ((bufferSize || tempDir) && !unique)
+    const auto set = [](bool& flag) { return [&flag](const char*) { flag = true; }; };
+    std::vector<Option> options = {
+        {.name = "seeds",
+         .shortName = 'i',
+         .argument = "FILE",
+         .help = "the seed sequences (default: seed.txt)",
+         .parse = [&](const char* a) { seeds = a; },
+         .brief = "the seed sequences"},
+        {.name = "kmers",
+         .shortName = 'o',
+         .argument = "FILE",
+         .help = "the k-mer list (default: kmers.txt)",
+         .parse = [&](const char* a) { kmers = a; },
+         .brief = "the k-mer list"},
+        {.name = "kmer-length",
+         .shortName = 'k',
+         .argument = "N",
+         .help = "the window length, 1 to 1048576 (default: 31)",
+         .parse =
+             [&](const char* a) {
+                 uint64_t k = 0;
+                 if (parseWholeArgument(a, maxKmerLength, k) != ArgumentStatus::Ok || k == 0)
+                     failUsage("invalid k-mer length: '%s' (a whole number from 1 to %zu)", a,
+                               maxKmerLength);
+                 tiling.k = k;
+             },
+         .brief = "the window length, 1 to 1048576"},
+        {.name = "fasta",
+         .help = "read FASTA or FASTQ records: a record's sequence lines\n"
+                 "are joined, and no window spans two records",
+         .parse = set(tiling.fasta),
+         .brief = "read FASTA or FASTQ records"},
+        {.name = "canonical",
+         .help = "write each window once: the smaller in byte order of\n"
+                 "it and its reverse complement",
+         .parse = set(tiling.canonical),
+         .brief = "write each window once"},
+        {.name = "upper",
+         .help = "read lower-case letters as upper case",
+         .parse = set(tiling.upper),
+         .brief = "read lower-case letters as upper case"},
+        {.name = "acgt-only",
+         .help = "skip the windows holding any character but A, C, G, T",
+         .parse = set(tiling.acgtOnly),
+         .brief = "skip the windows holding any character but A, C, G, T"},
+        {.name = "unique",
+         .help = "write each distinct line once, in byte order (as\n"
+                 "LC_ALL=C sort -u would)",
+         .parse = set(tiling.unique),
+         .brief = "write each distinct line once, in byte order"},
+        {.name = "buffer-size",
+         .shortName = 'S',
+         .argument = "SIZE",
+         .help = "the memory for --unique's windows, in KiB or with the\n"
+                 "suffix b, K, M, G or T (default: 1G); beyond it, sorted\n"
+                 "runs go to temporary files and are merged",
+         .parse = [&](const char* a) { bufferSize = a; },
+         .brief = "the memory for --unique's windows, in KiB or with the suffix b, K, M, G or T"},
+        {.name = "temporary-directory",
+         .shortName = 'T',
+         .argument = "DIR",
+         .help = "where those runs go (default: $TMPDIR, else\n"
+                 "/tmp); they have no name, so nothing is left there",
+         .parse = [&](const char* a) { tempDir = a; },
+         .brief = "where those runs go"},
+        {.name = "compress-level",
+         .argument = "N",
+         .help = "the level of a .gz output, 0 to 9 (default: 1), or\n"
+                 "of a .zst output, 1 to 19 (default: 3)",
+         .parse = [&](const char* a) { level = a; },
+         .brief = "the level of a .gz output, 0 to 9"}};
+    const Option& seedsOption = options[0];
+    const Command command = parseOptions(argc, argv, options, help);
+    const int compressLevel = parseCompressLevel(level);
+    checkCompressLevel(&kmers, 1, compressLevel);
+    if ((bufferSize || tempDir) && !tiling.unique)
         failUsage("%s goes with --unique", bufferSize ? "--buffer-size" : "--temporary-directory");
     if (bufferSize) tiling.bufferBytes = parseBufferSize(bufferSize);
     const char* tmp = std::getenv("TMPDIR");
     tiling.tempDir = tempDir ? tempDir : tmp && *tmp ? tmp : "/tmp";
     if (tiling.tempDir.empty()) failUsage("invalid temporary directory: ''");
-    if (length) {
-        uint64_t k = 0;
-        if (parseWholeArgument(length, maxKmerLength, k) != ArgumentStatus::Ok || k == 0)
-            failUsage("invalid k-mer length: '%s' (a whole number from 1 to %zu)", length,
-                      maxKmerLength);
-        tiling.k = k;
-    }
     enterDirectory(command);
     checkDistinct(&seeds, 1, &kmers, 1);
 
+    RunThreads threads(command.threads, anyZstd({kmers}));
+    tiling.pool = &threads.pool();
     // The input is opened first so that a missing input leaves the output
     // untouched.
-    const auto in = openInputSource(seeds, "-i", command.threads);
-    OutputFile out(createOutput(kmers), outputName(kmers), outputCapacityFor(tiling.k), kmers,
-                   output);
+    const auto in = openInputSource(seeds, seedsOption, threads.pool());
+    OutputFile out(outputs.create(kmers), outputCapacityFor(tiling.k), {&threads, compressLevel});
     tileInput(*in, inputName(seeds), out, tiling);
     out.close();
+    outputs.commit();
 }
 
 }  // namespace
 
 int runSeedtiler(int argc, char** argv) {
-    return runTool("seedtiler", [&] { run(argc, argv); });
+    return runTool("seedtiler", [&](OutputSet& outputs) { run(argc, argv, outputs); });
 }

@@ -8,6 +8,8 @@
 #include "output_file.h"
 #include "source.h"
 
+class TaskPool;
+
 // The window length without -k, and the longest one -k allows.
 inline constexpr size_t kmerLength = 31;
 inline constexpr size_t maxKmerLength = size_t{1} << 20;
@@ -25,7 +27,7 @@ struct TileOptions {
     bool unique = false;     // each distinct line once, in byte order
     uint64_t bufferBytes = uint64_t{1} << 30;  // the memory for --unique's windows
     std::string tempDir = "/tmp";              // where its runs go
-    int workers = 0;                           // its sorting threads
+    TaskPool* pool = nullptr;                  // its sorting threads; none without
 };
 
 // Writes every window of k characters of every sequence of the input, each

@@ -75,6 +75,12 @@ std::string methodNames(const char* between, const char* beforeLast) {
     return names;
 }
 
+std::vector<Method> allMethods() {
+    std::vector<Method> all;
+    for (const auto& m : methods) all.push_back(m.method);
+    return all;
+}
+
 const char* methodName(Method method) {
     for (const auto& m : methods)
         if (m.method == method) return m.name;

@@ -44,6 +44,8 @@ const char* methodName(Method method);
 // Every method's name, in order: `between` separates them, `beforeLast`
 // the last two ("bonferroni, holm, ... or storey").
 std::string methodNames(const char* between, const char* beforeLast);
+// Every method, in order.
+std::vector<Method> allMethods();
 // Whether the method's cutoff depends on the ranks of the p-values (all
 // but bonferroni and sidak, whose cutoff depends on alpha and N only).
 bool methodNeedsRanks(Method method);

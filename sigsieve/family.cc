@@ -19,31 +19,27 @@ struct SurveyRule {
 };
 
 // Reads input i in a pass: onText(into, text) as for readPValues, and the
-// results of chunks merged in order by merge(result).
-template <class Result, class Direct, class OnText, class Merge>
-void pass(const Inputs& in, int i, Direct& direct, OnText&& onText, Merge&& merge) {
-    const auto source = openInputSource(in.paths[i], in.options[i], in.threads.workers);
+// results merged in order by merge(result).
+template <class Result, class OnText, class Merge>
+void pass(const Inputs& in, int i, OnText&& onText, Merge&& merge) {
+    const auto source = openInputSource(in.paths[i], *in.options[i], *in.threads.pool);
     readPValues<Result>(
-        *source, inputName(in.paths[i]), in.threads, direct,
-        [&](auto& into, const std::string_view* fields) { return onText(into, fields[3]); }, merge);
+        *source, inputName(in.paths[i]), in.threads,
+        [&](Result& into, const std::string_view* fields) { return onText(into, fields[3]); },
+        merge);
 }
 
-// The p-values of a record read on one thread, each handed on at once.
-struct EachValue {
-    const std::function<void(double)>& each;
-    void add(double p) { each(p); }
-};
-// Those of a chunk, handed on in order when it is merged.
+// The p-values of a stretch of records, handed on in order when it is
+// merged.
 struct Values {
     std::vector<double> values;
-    void add(double p) { values.push_back(p); }
 };
 
-// What the first pass counts of an input, on one thread or in a chunk.
-// Only the p-values below the split (all of them with `full`) are added one by
-// one; of the others it keeps the count and the smallest, whatever the
-// order: a p-value whose magnitude shows it above the smallest yet is not
-// even read.
+// What the first pass counts of a stretch of an input's records. Only the
+// p-values below the split (all of them with `full`) are kept one by one,
+// in `values`; of the others it keeps the count and the smallest, whatever
+// the order: a p-value whose magnitude shows it above the smallest yet is
+// not even read.
 struct Tally {
     int64_t records = 0;
     uint64_t present = 0, high = 0;
@@ -51,11 +47,11 @@ struct Tally {
     uint64_t highMinCount = 0;
     int64_t aboveHighMin = noDecade;              // values of this decade and up exceed highMin
     std::array<uint64_t, pi0Lambdas + 1> bins{};  // with `countBins`, see Survey
+    std::vector<double> values;
 
-    // Counts the p-value `text`, adding it with add(p) when it is below
-    // alpha; false when it is not a number.
-    template <class Add>
-    bool take(std::string_view text, const SurveyRule& rule, Add&& add) {
+    // Counts the p-value `text`, keeping it when it is below alpha; false
+    // when it is not a number.
+    bool take(std::string_view text, const SurveyRule& rule) {
         ++records;
         if (!rule.full) {
             const Magnitude m = decimalMagnitude(text);
@@ -85,10 +81,10 @@ struct Tally {
             }
             return true;
         }
-        add(p);
+        values.push_back(p);
         return true;
     }
-    // Takes on the tally of the records after these.
+    // Takes on the counts of the records after these.
     void merge(const Tally& later) {
         records += later.records;
         present += later.present;
@@ -97,18 +93,6 @@ struct Tally {
         if (later.highMin < highMin) highMin = later.highMin, highMinCount = later.highMinCount;
         for (size_t b = 0; b < bins.size(); ++b) bins[b] += later.bins[b];
     }
-};
-
-struct TallyDirect {
-    Tally tally;
-    Survey& survey;
-    int input;
-    void add(double p) { survey.add(input, p); }
-};
-struct TallyChunk {
-    Tally tally;
-    std::vector<double> values;
-    void add(double p) { values.push_back(p); }
 };
 
 void keep(std::vector<double>& heap, double p) {
@@ -135,13 +119,12 @@ Refine refineOver(const Inputs& in, int inputs, uint64_t ones) {
 void forEachPValue(const Inputs& in, int inputs, const std::function<void(double)>& each) {
     for (int i = 0; i < 2; ++i) {
         if (!(inputs >> i & 1)) continue;
-        EachValue direct{each};
         pass<Values>(
-            in, i, direct,
-            [](auto& into, std::string_view text) {
+            in, i,
+            [](Values& into, std::string_view text) {
                 double p;
                 if (scanReal(text, p) == 0) return false;
-                into.add(p);
+                into.values.push_back(p);
                 return true;
             },
             [&](const Values& chunk) {
@@ -159,20 +142,17 @@ Survey::Survey(const Inputs& in, double split, bool full, bool countBins, bool k
     const SurveyRule rule{split, makeThreshold(split), full, countBins};
     Tally total;
     for (int i = 0; i < 2; ++i) {
-        TallyDirect direct{{}, *this, i};
-        pass<TallyChunk>(
-            in, i, direct,
-            [&](auto& into, std::string_view text) {
-                return into.tally.take(text, rule, [&](double p) { into.add(p); });
-            },
-            [&](const TallyChunk& chunk) {
-                direct.tally.merge(chunk.tally);
-                for (const double p : chunk.values) add(i, p);
+        Tally tally;
+        pass<Tally>(
+            in, i, [&](Tally& into, std::string_view text) { return into.take(text, rule); },
+            [&](const Tally& part) {
+                tally.merge(part);
+                for (const double p : part.values) add(i, p);
             });
-        records[i] = direct.tally.records;
-        present[i] = direct.tally.present;
-        bins[i] = direct.tally.bins;
-        total.merge(direct.tally);
+        records[i] = tally.records;
+        present[i] = tally.present;
+        bins[i] = tally.bins;
+        total.merge(tally);
     }
     high = total.high;
     highMin = total.highMin;

@@ -12,10 +12,12 @@
 #include "pi0.h"
 #include "records.h"
 
+struct Option;
+
 // The two inputs, read as often as the passes need them.
 struct Inputs {
     const char* paths[2];
-    const char* options[2];  // the options naming them, for messages
+    const Option* options[2];  // the options naming them, for messages
     RecordThreads threads;
 };
 

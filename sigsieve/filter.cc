@@ -3,7 +3,6 @@
 #include <cmath>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 #include "numbers.h"
 
@@ -25,16 +24,19 @@ void writeNumber(OutputFile& out, double v) {
     out.commit(formatShortest(text, v));
 }
 
-// The record's fields, the k-mer and the p-value text (and the integers'
-// texts for a table) as the reader split them, and its p-value.
-struct Passed {
-    const std::string_view* fields;
-    double p;
+// The passing records of a stretch of the input, kept until it is merged:
+// the fields the sieve writes, each record's ended by a newline, and the
+// p-values.
+struct Passing {
+    std::string fields;
+    std::vector<double> values;
+    uint64_t count = 0;
 };
 
-// Writes a passing record as the sieve says.
-void write(const Sieve& sieve, int64_t index, const Passed& r) {
-    if (sieve.fasta) writeRecord(*sieve.fasta, index, r.fields[0]);
+// Writes a passing record as the sieve says: its fields (the k-mer, and
+// for a table the two integers' and the p-value's texts) and its p-value.
+void write(const Sieve& sieve, int64_t index, const std::string_view* fields, double p) {
+    if (sieve.fasta) writeRecord(*sieve.fasta, index, fields[0]);
     if (sieve.table) {
         OutputFile& out = *sieve.table;
         out.put(sieve.group);
@@ -43,53 +45,37 @@ void write(const Sieve& sieve, int64_t index, const Passed& r) {
         out.commit(formatDecimal(text, static_cast<uint64_t>(index)));
         for (int f = 0; f < 4; ++f) {
             out.put('\t');
-            out.write(r.fields[f].data(), r.fields[f].size());
+            out.write(fields[f].data(), fields[f].size());
         }
         out.put('\t');
-        writeNumber(out, sieve.adjust(r.p));
+        writeNumber(out, sieve.adjust(p));
         out.put('\t');
-        writeNumber(out, 0 - std::log10(r.p));  // 0, not -0, for p = 1
+        writeNumber(out, 0 - std::log10(p));  // 0, not -0, for p = 1
         out.put('\n');
     }
-    if (sieve.passing) sieve.passing->push_back(r.p);
+    if (sieve.passing) sieve.passing->push_back(p);
 }
-
-// The passing records, written at once on one thread...
-struct Writer {
-    const Sieve& sieve;
-    int64_t index = 0;
-    void pass(const Passed& r) { write(sieve, index++, r); }
-};
-// ... or kept by a chunk until it is merged: the fields the sieve writes,
-// each record's ended by a newline, and the p-values.
-struct Passing {
-    std::string fields;
-    std::vector<double> values;
-    uint64_t count = 0;
-};
 
 }  // namespace
 
 int64_t filter(ByteSource& in, const char* inName, const Sieve& sieve,
                const RecordThreads& threads) {
-    Writer writer{sieve};
+    int64_t index = 0;
     const bool values = sieve.table || sieve.passing;
     const int fieldCount = sieve.table ? 4 : 1;
-    const auto onText = [&](auto& into, const std::string_view* fields) {
+    const auto onText = [&](Passing& into, const std::string_view* fields) {
         const Verdict v = verdict(fields[3], sieve.threshold, true);
         if (v == Verdict::NotANumber) return false;
         if (v != Verdict::Pass) return true;
-        double p = 0;
-        if (values) scanReal(fields[3], p), p += 0.0;  // -0 as 0
-        if constexpr (std::is_same_v<std::decay_t<decltype(into)>, Writer>) {
-            into.pass({fields, p});
-        } else {
-            // Every field the sieve writes, tab-separated; the k-mer first.
-            for (int f = 0; f < fieldCount; ++f)
-                into.fields.append(fields[f]).push_back(f + 1 < fieldCount ? '\t' : '\n');
-            if (values) into.values.push_back(p);
-            ++into.count;
+        // Every field the sieve writes, tab-separated; the k-mer first.
+        for (int f = 0; f < fieldCount; ++f)
+            into.fields.append(fields[f]).push_back(f + 1 < fieldCount ? '\t' : '\n');
+        if (values) {
+            double p = 0;
+            scanReal(fields[3], p);
+            into.values.push_back(p + 0.0);  // -0 as 0
         }
+        ++into.count;
         return true;
     };
     const auto merge = [&](const Passing& chunk) {
@@ -103,12 +89,12 @@ int64_t filter(ByteSource& in, const char* inName, const Sieve& sieve,
                 fields[f] = text.substr(at, end - at);
                 at = end + 1;
             }
-            writer.pass({fields, values ? chunk.values[r] : 0});
+            write(sieve, index++, fields, values ? chunk.values[r] : 0);
         }
     };
     if (sieve.table)
-        readPValues<Passing, true>(in, inName, threads, writer, onText, merge);
+        readPValues<Passing, true>(in, inName, threads, onText, merge);
     else
-        readPValues<Passing>(in, inName, threads, writer, onText, merge);
-    return writer.index;
+        readPValues<Passing>(in, inName, threads, onText, merge);
+    return index;
 }

@@ -1,7 +1,9 @@
-// sigsieve --help.
+// sigsieve --help, around the option lines its option table makes.
 #pragma once
 
-inline constexpr char usage[] =
+#include "tool.h"
+
+inline constexpr Help help = {
     "Usage: sigsieve [OPTION]...\n"
     "Keeps the k-mers whose p-value passes a Bonferroni correction: a k-mer passes\n"
     "when its p-value is below ALPHA / (number of k-mers tested), ALPHA being 0.05\n"
@@ -9,56 +11,8 @@ inline constexpr char usage[] =
     "records \">0\", \">1\", ... Records hold the k-mer, two integers and the\n"
     "p-value, separated by tabs or spaces; blank lines are skipped. Other\n"
     "arguments are ignored.\n"
-    "\n"
-    "      --total-file=FILE   the number of k-mers tested, a whole number >= 1\n"
-    "                          (default: total_kmers.txt)\n"
-    "  -n, --total=N           the number of k-mers tested, given here instead of\n"
-    "                          in a file (1 to 9223372036854775807)\n"
-    "  -a, --alpha=A           the family-wise significance level, 0 < A <= 1\n"
-    "                          (default: 0.05)\n"
-    "      --case=FILE         case records (default: case_out_wo_bonf.kmerDiff)\n"
-    "      --control=FILE      control records (default: control_out_wo_bonf.kmerDiff)\n"
-    "      --case-out=FILE     passing case k-mers (default: case_out_sig.fasta)\n"
-    "      --control-out=FILE  passing control k-mers (default: control_out_sig.fasta)\n"
-    "  -m, --method=NAME       the correction (default: bonferroni); with the p-values\n"
-    "                          of both inputs sorted, p(1) <= ... <= p(N), the k-mers\n"
-    "                          tested but absent counting as 1:\n"
-    "                            bonferroni  p < ALPHA / N\n"
-    "                            holm        p < p(i), i the first rank with\n"
-    "                                        p(i) >= ALPHA / (N - i + 1)\n"
-    "                            bh          p <= p(k), k the last rank with\n"
-    "                                        p(k) <= k * ALPHA / N (false discovery rate)\n"
-    "                            by          bh with ALPHA / (1 + 1/2 + ... + 1/N)\n"
-    "                            hochberg    p <= p(k), k the last rank with\n"
-    "                                        p(k) <= ALPHA / (N - k + 1)\n"
-    "                            sidak       p < -expm1(log1p(-ALPHA) / N)\n"
-    "                            sidak-sd    p < p(i), i the first rank with p(i) >=\n"
-    "                                        -expm1(log1p(-ALPHA) / (N - i + 1))\n"
-    "                            storey      p <= p(k), k the last rank with\n"
-    "                                        p(k) <= (k * ALPHA) / (PI0 * N): q <= ALPHA\n"
-    "      --pi0=X             storey's proportion of true nulls, 0 < X <= 1; by\n"
-    "                          default estimated as R's qvalue::pi0est does: a\n"
-    "                          cubic smoothing spline (3 degrees of freedom) through\n"
-    "                          #{p >= L} / (N (1 - L)) for L = 0.05, 0.10, ..., 0.95,\n"
-    "                          its value at 0.95, capped at 1\n"
-    "      --table=FILE        the passing records as a tab-separated table: group,\n"
-    "                          index, kmer, field2, field3, p, p_adjusted (R's\n"
-    "                          p.adjust(p, METHOD, n = N); storey: PI0 times bh's),\n"
-    "                          neg_log10_p\n"
-    "      --report=FILE       a table of the cutoff applied, the records read and\n"
-    "                          passing, the smallest p-value, pi0 and the genomic-\n"
-    "                          control lambda, for each input and both; as\n"
-    "                          MultiQC's custom-content JSON when FILE ends in .json\n"
-    "      --qq-plot=FILE      the QQ plot of the p-values, as SVG\n"
-    "      --hist-plot=FILE    the histogram of the p-values present, as SVG, with\n"
-    "                          the line at pi0\n"
-    "      --compress-level=N  the level of .gz outputs, 0 to 9 (default: 1), or of\n"
-    "                          .zst outputs, 1 to 19 (default: 3)\n"
-    "  -C, --directory=DIR     change to DIR before opening any file\n"
-    "  -@, --threads=N         extra threads for compression and records (default: 0)\n"
-    "  -q, --quiet             no progress line on a terminal\n"
-    "  -h, --help              show this help and exit\n"
-    "      --version           show the version and exit\n"
+    "\n",
+    26, "extra threads for compression and records (default: 0)",
     "\n"
     "FILE '-' is standard input or output (one input at most; not both outputs).\n"
     "Input compressed with gzip or zstd is recognised by its first bytes; an\n"
@@ -72,4 +26,24 @@ inline constexpr char usage[] =
     "         sigsieve -m storey --table=hits.tsv --report=report.tsv --hist-plot=p.svg\n"
     "\n"
     "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
-    "a malformed record, 2 for invalid options.\n";
+    "a malformed record, 2 for invalid options.\n"};
+
+// The --help text of -m: the rule of each method, as the family orders
+// the p-values.
+inline constexpr char methodHelp[] =
+    "the correction (default: bonferroni); with the p-values\n"
+    "of both inputs sorted, p(1) <= ... <= p(N), the k-mers\n"
+    "tested but absent counting as 1:\n"
+    "  bonferroni  p < ALPHA / N\n"
+    "  holm        p < p(i), i the first rank with\n"
+    "              p(i) >= ALPHA / (N - i + 1)\n"
+    "  bh          p <= p(k), k the last rank with\n"
+    "              p(k) <= k * ALPHA / N (false discovery rate)\n"
+    "  by          bh with ALPHA / (1 + 1/2 + ... + 1/N)\n"
+    "  hochberg    p <= p(k), k the last rank with\n"
+    "              p(k) <= ALPHA / (N - k + 1)\n"
+    "  sidak       p < -expm1(log1p(-ALPHA) / N)\n"
+    "  sidak-sd    p < p(i), i the first rank with p(i) >=\n"
+    "              -expm1(log1p(-ALPHA) / (N - i + 1))\n"
+    "  storey      p <= p(k), k the last rank with\n"
+    "              p(k) <= (k * ALPHA) / (PI0 * N): q <= ALPHA";

@@ -128,14 +128,14 @@ inline Verdict verdict(std::string_view text, const Threshold& threshold, bool p
 }
 
 // Reads the records of an input, a k-mer, two integers and a p-value each,
-// with readRecords (see there for `threads`, Result, Direct and `merge`):
+// with readRecords (see there for `threads`, Result and `merge`):
 // onText(into, fields) gets each record's fields, the k-mer at 0 and the
 // p-value text at 3 (and the two integers' texts at 1 and 2 when
 // `allFields`), and returns false when the text is not a number. A line of
 // one to three fields, or such a text, fails the run.
-template <class Result, bool allFields = false, class Direct, class OnText, class Merge>
-void readPValues(ByteSource& in, const char* name, const RecordThreads& threads, Direct& direct,
-                 OnText&& onText, Merge&& merge) {
+template <class Result, bool allFields = false, class OnText, class Merge>
+void readPValues(ByteSource& in, const char* name, const RecordThreads& threads, OnText&& onText,
+                 Merge&& merge) {
     const auto record = [&onText](const LineReader& reader, std::string_view line, auto& into,
                                   std::string& what) {
         FieldCursor cursor(reader, line);
@@ -157,5 +157,5 @@ void readPValues(ByteSource& in, const char* name, const RecordThreads& threads,
         what = text;
         return false;
     };
-    readRecords<Result>(in, name, threads, direct, record, merge);
+    readRecords<Result>(in, name, threads, record, merge);
 }

@@ -27,18 +27,18 @@
 #include <string_view>
 #include <vector>
 
+#include "command.h"
 #include "family.h"
 #include "files.h"
-#include "help.h"
 #include "numbers.h"
 #include "pi0.h"
 #include "qqplot.h"
 #include "report.h"
 #include "tool.h"
 
-int64_t readTotalKmers(const char* path, int threads) {
+int64_t readTotalKmers(const char* path, const Option& option, TaskPool& pool) {
     const char* totalName = inputName(path);
-    const auto source = openInputSource(path, "--total-file", threads);
+    const auto source = openInputSource(path, option, pool);
     LineReader reader(*source);
     std::string_view line;
     while (reader.next(line)) {
@@ -85,57 +85,51 @@ int64_t readTotalKmers(const char* path, int threads) {
 
 namespace {
 
-// What a run was asked to do.
-struct Run {
-    const char* inputs[2] = {"case_out_wo_bonf.kmerDiff", "control_out_wo_bonf.kmerDiff"};
-    const char* totalFile = nullptr;
-    // The FASTA outputs (case, control), then those asked for of the table,
-    // the report and the plots.
-    const char* outputs[6] = {"case_out_sig.fasta", "control_out_sig.fasta"};
-    int outputCount = 2;
-    const char *table = nullptr, *report = nullptr, *plot = nullptr, *hist = nullptr;
-    Method method = Method::Bonferroni;
-    double alpha = defaultAlpha;
-    double pi0 = NAN;   // given with --pi0
-    int64_t total = 0;  // 0 until read from totalFile
-    OutputOptions output;
-    RecordThreads threads;
-
-    // The descriptor of an output once created: its place in `outputs`.
-    int slot(const char* path) const {
-        return static_cast<int>(std::find(outputs, outputs + outputCount, path) - outputs);
-    }
+// The run's outputs, once created.
+struct Outputs {
+    Output* fasta[2];
+    Output *table = nullptr, *report = nullptr, *plot = nullptr, *hist = nullptr;
 };
+
+// Creates every output of the run, all or none.
+Outputs createOutputs(const Run& run, OutputSet& set) {
+    const std::vector<Output*> made = set.create(run.outputs());
+    Outputs o{{made[0], made[1]}};
+    size_t next = 2;
+    for (auto [path, slot] : {std::pair{run.report, &o.report}, std::pair{run.plot, &o.plot},
+                              std::pair{run.hist, &o.hist}, std::pair{run.table, &o.table}})
+        if (path) *slot = made[next++];
+    return o;
+}
 
 const char* const groups[2] = {"case", "control"};
 
-// Opens both inputs, creates every output of the run (their descriptors in
-// fds), and filters each input into its FASTA output with the cutoff; with
-// --table, writes the table too: at once when p_adjusted depends on p
-// alone, else in a pass over the inputs once every passing p-value is
-// known. Sets the records passing in each input.
-void filterBoth(const Run& run, const Cutoff& cutoff, double pi0, int* fds, int64_t passing[2]) {
+// Opens both inputs, creates every output of the run, and filters each
+// input into its FASTA output with the cutoff; with --table, writes the
+// table too: at once when p_adjusted depends on p alone, else in a pass
+// over the inputs once every passing p-value is known. Sets the records
+// passing in each input.
+Outputs filterBoth(const Run& run, const Cutoff& cutoff, double pi0, OutputSet& set,
+                   int64_t passing[2]) {
     const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
     const Threshold threshold = makeThreshold(applied);
     std::unique_ptr<ByteSource> in[2];
     for (int i = 0; i < 2; ++i)
-        in[i] = openInputSource(run.inputs[i], i ? "--control" : "--case", run.threads.workers);
-    createOutputs(run.outputs, fds, run.outputCount);
+        in[i] = openInputSource(run.inputs[i], *run.inputOptions[i], *run.records.pool);
+    const Outputs outputs = createOutputs(run, set);
     std::unique_ptr<OutputFile> table;
     if (run.table) {
-        table = std::make_unique<OutputFile>(fds[run.slot(run.table)], outputName(run.table),
-                                             size_t{256} << 10, run.table, run.output);
+        table = std::make_unique<OutputFile>(*outputs.table, size_t{256} << 10, run.output());
         table->put(tableHeader);
     }
     const bool ranked = table && methodNeedsRanks(run.method);
     std::deque<double> values;  // passing, in blocks: no growth beyond them
     for (int i = 0; i < 2; ++i) {
-        OutputFile out(fds[i], outputName(run.outputs[i]), size_t{256} << 10, run.outputs[i],
-                       run.output);
+        OutputFile out(*outputs.fasta[i], size_t{256} << 10, run.output());
         Sieve sieve(threshold, &out, ranked ? nullptr : table.get(), groups[i]);
         sieve.adjust = [&](double p) { return singleStepAdjusted(run.method, run.total, p); };
         if (ranked) sieve.passing = &values;
-        passing[i] = filter(*in[i], inputName(run.inputs[i]), sieve, run.threads);
+        passing[i] = filter(*in[i], inputName(run.inputs[i]), sieve, run.records);
         out.close();
         in[i].reset();
     }
@@ -147,20 +141,21 @@ void filterBoth(const Run& run, const Cutoff& cutoff, double pi0, int* fds, int6
             run.method, run.total, values, static_cast<uint64_t>(run.total) - values.size(), pi0);
         for (int i = 0; i < 2; ++i) {
             const auto source =
-                openInputSource(run.inputs[i], i ? "--control" : "--case", run.threads.workers);
+                openInputSource(run.inputs[i], *run.inputOptions[i], *run.records.pool);
             Sieve sieve(threshold, nullptr, table.get(), groups[i]);
             sieve.adjust = [&](double p) {
                 return adjusted[std::lower_bound(values.begin(), values.end(), p) - values.begin()];
             };
-            filter(*source, inputName(run.inputs[i]), sieve, run.threads);
+            filter(*source, inputName(run.inputs[i]), sieve, run.records);
         }
     }
     if (table) table->close();
+    return outputs;
 }
 
-// Writes `text` to the output `path`, opened as fd.
-void writeWhole(int fd, const char* path, const std::string& text, const OutputOptions& options) {
-    OutputFile out(fd, outputName(path), size_t{64} << 10, path, options);
+// Writes `text` to the output.
+void writeWhole(Output& output, const std::string& text, const OutputOptions& options) {
+    OutputFile out(output, size_t{64} << 10, options);
     out.write(text.data(), text.size());
     out.close();
 }
@@ -168,8 +163,9 @@ void writeWhole(int fd, const char* path, const std::string& text, const OutputO
 // The methods that need ranks, the report and the plots: passes over the
 // records find the cutoff (and pi0, and the medians), the last one writes
 // the FASTA files.
-void correctAndWrite(const Run& run) {
-    const Inputs in{{run.inputs[0], run.inputs[1]}, {"--case", "--control"}, run.threads};
+void correctAndWrite(const Run& run, OutputSet& set) {
+    const Inputs in{
+        {run.inputs[0], run.inputs[1]}, {run.inputOptions[0], run.inputOptions[1]}, run.records};
     const bool full = run.report || run.plot || run.hist;
     const bool countBins = full || (run.method == Method::Storey && std::isnan(run.pi0));
     // storey's cutoff may reach alpha / pi0: the p-values below up to twice
@@ -207,9 +203,8 @@ void correctAndWrite(const Run& run) {
             lambda[g] = genomicControl(testedMedian(in, inputs, cells[g], counts[g], run.total));
         }
 
-    int fds[6];
     int64_t passing[2];
-    filterBoth(run, cutoff, pi0, fds, passing);
+    const Outputs outputs = filterBoth(run, cutoff, pi0, set, passing);
 
     const char* names[3] = {inputName(run.inputs[0]), inputName(run.inputs[1]), "both"};
     const char* method = methodName(run.method);
@@ -222,15 +217,14 @@ void correctAndWrite(const Run& run) {
             rows[g] = {names[g],  records[g], counts[g],       passed[g],
                        &cells[g], lambda[g],  lambdaPresent[g]};
         writeWhole(
-            fds[run.slot(run.report)], run.report,
+            *outputs.report,
             reportText(method, run.alpha, run.total, cutoff, pi0, rows, jsonReportName(run.report)),
-            run.output);
+            run.output());
     }
     if (run.hist) {
         std::array<uint64_t, pi0Lambdas + 1> bins{};
         for (int b = 0; b <= pi0Lambdas; ++b) bins[b] = survey.bins[0][b] + survey.bins[1][b];
-        writeWhole(fds[run.slot(run.hist)], run.hist, histogramSvg(bins, counts[2], pi0, method),
-                   run.output);
+        writeWhole(*outputs.hist, histogramSvg(bins, counts[2], pi0, method), run.output());
     }
     if (run.plot) {
         std::vector<double> merged;
@@ -242,94 +236,32 @@ void correctAndWrite(const Run& run) {
             series.push_back({names[g], counts[g], lambda[g],
                               g < 2 ? survey.zeros[g] : survey.zeros[0] + survey.zeros[1],
                               std::move(cells[g]), g < 2 ? survey.lowest[g] : merged});
-        writeWhole(fds[run.slot(run.plot)], run.plot,
-                   qqPlotSvg(series, method, cutoff.value, run.total), run.output);
+        writeWhole(*outputs.plot, qqPlotSvg(series, method, cutoff.value, run.total), run.output());
     }
 }
 
 // The run, from the options to the outputs written.
-void run(int argc, char** argv) {
+void run(int argc, char** argv, OutputSet& set) {
     Run run;
-    const char *totalText = nullptr, *alphaText = nullptr, *methodText = nullptr;
-    const char *pi0Text = nullptr, *level = nullptr;
-    const std::string methods = methodNames(" ", " ");
-    const Option options[] = {{"total-file", 0, "FILE", &run.totalFile},
-                              {"total", 'n', "N", &totalText},
-                              {"alpha", 'a', "A", &alphaText},
-                              {"case", 0, "FILE", &run.inputs[0]},
-                              {"control", 0, "FILE", &run.inputs[1]},
-                              {"case-out", 0, "FILE", &run.outputs[0]},
-                              {"control-out", 0, "FILE", &run.outputs[1]},
-                              {"method", 'm', "NAME", &methodText, methods.c_str()},
-                              {"pi0", 0, "X", &pi0Text},
-                              {"table", 0, "FILE", &run.table},
-                              {"report", 0, "FILE", &run.report},
-                              {"qq-plot", 0, "FILE", &run.plot},
-                              {"hist-plot", 0, "FILE", &run.hist},
-                              {"compress-level", 0, "N", &level}};
-    const char* const defaultInputs[2] = {run.inputs[0], run.inputs[1]};
-    const Command command = parseOptions(argc, argv, options, std::size(options), usage);
-    if (alphaText && !(parseRealArgument(alphaText, run.alpha) && run.alpha > 0 && run.alpha <= 1))
-        failUsage("invalid significance level: '%s' (a number above 0 and at most 1)", alphaText);
-    if (totalText) {
-        if (run.totalFile) failUsage("--total and --total-file cannot be used together");
-        uint64_t n = 0;
-        if (parseWholeArgument(totalText, INT64_MAX, n) != ArgumentStatus::Ok || n == 0)
-            failUsage("invalid number of k-mers tested: '%s' (a whole number from 1 to %" PRId64
-                      ")",
-                      totalText, INT64_MAX);
-        run.total = static_cast<int64_t>(n);
-    }
-    run.output = {command.threads, parseCompressLevel(level)};
-    run.threads.workers = command.threads;
-    if (methodText && !parseMethod(methodText, run.method))
-        failUsage("invalid method: '%s' (%s)", methodText, methodNames(", ", " or ").c_str());
-    if (pi0Text && !(parseRealArgument(pi0Text, run.pi0) && run.pi0 > 0 && run.pi0 <= 1))
-        failUsage("invalid pi0: '%s' (a number above 0 and at most 1)", pi0Text);
-    const char* const defaultTotal = run.totalFile ? nullptr : "total_kmers.txt";
-    if (!run.totalFile) run.totalFile = defaultTotal;
-    hintIgnoredOperands(
-        command, 0,
-        {run.inputs[0] == defaultInputs[0] ? run.inputs[0] : nullptr,
-         run.inputs[1] == defaultInputs[1] ? run.inputs[1] : nullptr, defaultTotal});
-    const char* const allInputs[] = {run.inputs[0], run.inputs[1], run.totalFile};
-    for (const char* extra : {run.report, run.plot, run.hist, run.table})
-        if (extra) run.outputs[run.outputCount++] = extra;
-    const size_t outputCount = static_cast<size_t>(run.outputCount);
-    checkOneStandard(allInputs, totalText ? 2 : 3, "input");
-    checkOneStandard(run.outputs, outputCount, "output");
-    checkCompressLevel(run.outputs, outputCount, run.output.level);
-    enterDirectory(command);
-    checkDistinct(allInputs, totalText ? 2 : 3, run.outputs, outputCount);
-    // The methods that need ranks, the report and the plots read the
-    // records more than once: a pipe cannot be read again.
-    const char* rereads = methodNeedsRanks(run.method) ? "--method"
-                          : run.report                 ? "--report"
-                          : run.plot                   ? "--qq-plot"
-                          : run.hist                   ? "--hist-plot"
-                                                       : nullptr;
-    for (const char* input : run.inputs) {
-        struct stat info;  // (a missing input fails when it is opened)
-        const bool pipe =
-            std::strcmp(input, "-") == 0 || (stat(input, &info) == 0 && !S_ISREG(info.st_mode));
-        if (rereads && pipe)
-            failUsage(
-                "%s reads the records more than once: '%s' is not a regular file (save it "
-                "to a file first)",
-                rereads, inputName(input));
-    }
-
+    const Command command = readCommandLine(argc, argv, run);
+    RunThreads threads(command.threads, anyZstd(run.outputs()));
+    run.threads = &threads;
+    run.records.pool = &threads.pool();
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
-    if (!run.total) run.total = readTotalKmers(run.totalFile, command.threads);
-    if (rereads) return correctAndWrite(run);
-    int fds[6];
-    int64_t passing[2];
-    filterBoth(run, methodCutoff(run.method, run.alpha, run.total, {}, {}), run.pi0, fds, passing);
+    if (!run.total) run.total = readTotalKmers(run.totalFile, *run.totalOption, threads.pool());
+    if (run.rereads) {
+        correctAndWrite(run, set);
+    } else {
+        int64_t passing[2];
+        filterBoth(run, methodCutoff(run.method, run.alpha, run.total, {}, {}), run.pi0, set,
+                   passing);
+    }
+    set.commit();
 }
 
 }  // namespace
 
 int runSigsieve(int argc, char** argv) {
-    return runTool("sigsieve", [&] { run(argc, argv); });
+    return runTool("sigsieve", [&](OutputSet& outputs) { run(argc, argv, outputs); });
 }

@@ -10,11 +10,14 @@
 #include "records.h"
 #include "source.h"
 
-// Reads the number of k-mers tested from the file at `path` (decoded on
-// `threads` extra threads): the first whole number in it, after optional
-// white space and sign. It must lie in 1 .. 2^63 - 1; anything else fails
-// the run.
-int64_t readTotalKmers(const char* path, int threads = 0);
+struct Option;
+class TaskPool;
+
+// Reads the number of k-mers tested from the file at `path` (named by
+// `option`, decoded on the pool's threads): the first whole number in it,
+// after optional white space and sign. It must lie in 1 .. 2^63 - 1;
+// anything else fails the run.
+int64_t readTotalKmers(const char* path, const Option& option, TaskPool& pool);
 
 // The whole run: arguments, files, both passes.
 int runSigsieve(int argc, char** argv);

@@ -70,6 +70,7 @@ TEST(Chunks, ManyThreadsReadAsOne) {
     for (int round = 0; round < 400; ++round) {
         const std::string input = randomLines(rng);
         const int workers = 1 + static_cast<int>(rng() % 4);
+        TaskPool pool(workers);
         const size_t chunkSize = 1 + rng() % 4096;
         // Chunks cut by the calling thread, or byte ranges of the file cut
         // by the workers.
@@ -77,12 +78,13 @@ TEST(Chunks, ManyThreadsReadAsOne) {
         const auto run = [&](Mode mode) {
             return outcome([&](OutputFile& out) {
                 const int fd = memoryFile(input);
-                const auto source =
-                    mode == Ranges ? openSource(fd, "in", 0, nullptr) : plainSource(fd);
+                const auto source = mode == Ranges
+                                        ? openSource(fd, "in", RunThreads::none().pool(), nullptr)
+                                        : plainSource(fd);
                 if (mode == One)
                     filter(*source, "in", out, threshold);
                 else
-                    filter(*source, "in", out, threshold, {workers, chunkSize, 1 << 16, true});
+                    filter(*source, "in", out, threshold, {&pool, chunkSize, 1 << 16, true});
             });
         };
         const auto one = run(One);
@@ -111,15 +113,16 @@ TEST(Chunks, TableSumsAreTheSameToTheLastBit) {
                      : rng() % 4 ? "\n"
                                  : "k 1 2 x 1 1 1 1\n";
         }
-        const int workers = 1 + static_cast<int>(rng() % 4);
+        TaskPool pool(1 + static_cast<int>(rng() % 4));
         const size_t chunkSize = 1 + rng() % 2048;
         auto sum = [&](int mode) {
             std::string message;
             Totals t;
             try {
                 const int fd = memoryFile(table);
-                const auto in = mode == 2 ? openSource(fd, "t", 0, nullptr) : plainSource(fd);
-                t = mode ? sumTable(*in, "t", 2, 2, {workers, chunkSize, 1 << 16, true})
+                const auto in = mode == 2 ? openSource(fd, "t", RunThreads::none().pool(), nullptr)
+                                          : plainSource(fd);
+                t = mode ? sumTable(*in, "t", 2, 2, {&pool, chunkSize, 1 << 16, true})
                          : sumTable(*in, "t", 2, 2);
             } catch (const Failure& f) {
                 message = f.message;
@@ -170,7 +173,8 @@ TEST(Chunks, PipelineKeepsOrderThroughAFailure) {
         struct Job {
             int index = -1;
         };
-        OrderedPipeline<Job> jobs(workers);
+        TaskPool pool(workers);
+        OrderedPipeline<Job> jobs(pool);
         std::vector<int> order;
         std::set<const Job*> distinct;
         std::string raised;
@@ -230,7 +234,10 @@ TEST(Chunks, WrappersForwardWhatTheirSourceSays) {
         [](std::unique_ptr<ByteSource> in) {
             return std::make_unique<KeptBytes>("", std::move(in));
         },
-        [](std::unique_ptr<ByteSource> in) { return readAhead(std::move(in)); },
+        [](std::unique_ptr<ByteSource> in) {
+            static TaskPool pool(1);
+            return readAhead(std::move(in), pool);
+        },
     };
     for (const Wrap& wrap : wraps) {
         auto inner = std::make_unique<Inner>();

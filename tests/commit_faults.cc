@@ -47,14 +47,29 @@ extern "C" int openat(int dir, const char* path, int flags, ...) {
     return real(dir, path, flags, mode);
 }
 
-extern "C" ssize_t write(int fd, const void* data, size_t n) {
+// Whether a write to fd fails as KMT_FAIL_UNLINKED_WRITE says.
+static bool failUnlinked(int fd) {
     const char* err = std::getenv("KMT_FAIL_UNLINKED_WRITE");
     struct stat info;
-    if (err && fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_nlink == 0) {
-        errno = std::atoi(err);
-        return -1;
-    }
+    if (!err || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 0) return false;
+    errno = std::atoi(err);
+    return true;
+}
+
+extern "C" ssize_t write(int fd, const void* data, size_t n) {
+    if (failUnlinked(fd)) return -1;
     using Real = ssize_t (*)(int, const void*, size_t);
     static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "write"));
     return real(fd, data, n);
+}
+
+extern "C" ssize_t pwrite64(int fd, const void* data, size_t n, off_t at) {
+    if (failUnlinked(fd)) return -1;
+    using Real = ssize_t (*)(int, const void*, size_t, off_t);
+    static Real real = reinterpret_cast<Real>(dlsym(RTLD_NEXT, "pwrite64"));
+    return real(fd, data, n, at);
+}
+
+extern "C" ssize_t pwrite(int fd, const void* data, size_t n, off_t at) {
+    return pwrite64(fd, data, n, at);
 }

@@ -13,6 +13,7 @@
 #include "reference.h"
 #include "reverse.h"
 #include "simd/kernels.h"
+#include "task_pool.h"
 
 namespace {
 
@@ -104,6 +105,7 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
     Scratch temporary;
     const char bases[] = "ACGTACGTacgtNx-.";
     const char qualities[] = "I#@>+5";
+    TaskPool pool(3);
     for (int trial = 0; trial < 400; ++trial) {
         const size_t k = trial % 10 == 0 ? 60 + rng() % 200 : 1 + rng() % 40;
         std::vector<std::string> sequences(rng() % 6);
@@ -141,7 +143,7 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
         options.canonical = rng() % 2, options.upper = rng() % 2;
         options.acgtOnly = rng() % 2, options.unique = rng() % 2;
         options.bufferBytes = 64 + rng() % 4096;
-        options.workers = rng() % 2 ? 0 : 3;
+        options.pool = rng() % 2 ? nullptr : &pool;
         options.tempDir = temporary.path("");
         std::string upperLines = lines;
         for (char& c : upperLines) c = options.upper && c >= 'a' && c <= 'z' ? char(c - 32) : c;

@@ -20,6 +20,7 @@
 #include "e2e_harness.h"
 #include "memory_file.h"
 #include "sink.h"
+#include "task_pool.h"
 
 namespace {
 
@@ -413,8 +414,8 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
         ASSERT_EQ(s.run(SEEDTILER_PATH, {"-o", "l.gz", option, "-@", "2"}).status, 0);
         EXPECT_TRUE(s.read("l.gz") == one) << level;
         size_t at = 0;
-        while (at < one.size() && isBgzfHeader(reinterpret_cast<const uint8_t*>(&one[at]),
-                                               one.size() - at))
+        while (at < one.size() &&
+               isBgzfHeader(reinterpret_cast<const uint8_t*>(&one[at]), one.size() - at))
             at += bgzfBlockSize(reinterpret_cast<const uint8_t*>(&one[at]), one.size() - at);
         EXPECT_EQ(at, one.size()) << level;
         EXPECT_TRUE(filterThrough("gzip -dc", one) == text) << level;
@@ -576,7 +577,7 @@ std::string sunk(const std::string& text, const char* name, std::vector<size_t> 
     cuts.push_back(text.size());
     size_t from = 0;
     for (const size_t to : cuts) {
-        const auto sink = openSink(fd, name);
+        const auto sink = openSink(fd, name, RunThreads::none());
         if (sink->write(text.data() + from, to - from) != 0 || sink->finish() != 0) std::abort();
         from = to;
     }
