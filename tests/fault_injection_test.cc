@@ -664,26 +664,31 @@ TEST(FaultInjection, KmerSetRunsLeaveNothingBehind) {
     s.write("seeds.fa", seeds);
     s.write("bad.fa", seeds + "@q\nACGT\n");  // a FASTQ record without its + line
     const std::vector<std::string> unique = {SEEDTILER_PATH, "--fasta", "--unique", "-S",
-                                             "4K",           "-T",      "tmp"};
+                                             "16K",          "-T",      "tmp"};
     const auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> args = unique;
         args.insert(args.end(), extra.begin(), extra.end());
         return std::vector<std::string>(args.begin() + 1, args.end());
     };
-    RunResult r = s.run(SEEDTILER_PATH, with({"-i", "seeds.fa", "-o", "set.txt"}));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(s.run("/bin/sh", {"-c", std::string(SEEDTILER_PATH) +
-                                          " --fasta -i seeds.fa -o - | LC_ALL=C sort -u"})
-                  .out,
-              s.read("set.txt"));
-    EXPECT_TRUE(std::filesystem::is_empty(s.path("tmp")));
-    // Held in memory whole, and written in slices on the threads.
-    for (const char* threads : {"-@0", "-@2"}) {
-        ASSERT_EQ(s.run(SEEDTILER_PATH,
-                        {"--fasta", "--unique", threads, "-i", "seeds.fa", "-o", "whole.txt"})
-                      .status,
-                  0);
-        EXPECT_TRUE(s.read("whole.txt") == s.read("set.txt")) << threads;
+    // Keys of one word and of two, spilled in runs, or held in memory whole
+    // and written in slices on the threads: the lines sort -u gives.
+    RunResult r;
+    for (const char* k : {"31", "40"}) {
+        r = s.run(SEEDTILER_PATH, with({"-k", k, "-i", "seeds.fa", "-o", "set.txt"}));
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(s.run("/bin/sh", {"-c", std::string(SEEDTILER_PATH) + " -k " + k +
+                                              " --fasta -i seeds.fa -o - | LC_ALL=C sort -u"})
+                      .out,
+                  s.read("set.txt"))
+            << k;
+        EXPECT_TRUE(std::filesystem::is_empty(s.path("tmp")));
+        for (const char* threads : {"-@0", "-@2"}) {
+            ASSERT_EQ(s.run(SEEDTILER_PATH, {"--fasta", "--unique", "-k", k, threads, "-i",
+                                             "seeds.fa", "-o", "whole.txt"})
+                          .status,
+                      0);
+            EXPECT_TRUE(s.read("whole.txt") == s.read("set.txt")) << k << threads;
+        }
     }
     r = s.run(SEEDTILER_PATH, with({"-i", "bad.fa", "-o", "bad.txt"}));
     EXPECT_EQ(r.status, 1);

@@ -1,6 +1,7 @@
 // Options, standard streams and compressed data, end to end: every tool
 // gives the same results whatever form its input takes and whatever form
 // its output is asked in, and fails cleanly on damaged compressed data.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -668,6 +669,85 @@ TEST(Streams, EveryThreadCountGivesTheSameResult) {
             if (round == 1 && tool.outputs.size() != 1) {
                 EXPECT_EQ(expected[0], '1') << tool.binary;  // the bad line is found
             }
+        }
+    }
+}
+
+namespace {
+
+// Runs `binary` with `args` in the scratch directory; returns its exit
+// status and the most threads its process held at once, read from
+// /proc/PID/task while it ran.
+std::pair<int, int> peakThreads(const Scratch& s, const std::string& binary,
+                                std::vector<std::string> args) {
+    args.insert(args.begin(), binary);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (chdir(s.dir().c_str()) != 0 || !freopen("/dev/null", "w", stdout)) _exit(127);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    int peak = 0, status = 0;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        int count = 0;
+        if (DIR* dir = opendir(tasks.c_str())) {
+            while (const dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+            closedir(dir);
+        }
+        peak = std::max(peak, count);
+        usleep(200);
+    }
+    return {status, peak};
+}
+
+}  // namespace
+
+// -@ N is one budget for the run: every stage (decoding, records, the
+// k-mer sort and its runs, BGZF and zstd output) shares at most N threads
+// beside the calling one, no more than the cores leave; a zstd output
+// needs one libzstd worker even at -@ 0.
+TEST(Streams, EveryStageSharesOneThreadBudget) {
+    std::mt19937_64 rng(7);
+    std::string fasta, records;
+    for (int i = 0; i < (sanitized ? 100 : 600); ++i) {
+        fasta += ">r\n";
+        for (int j = 0; j < 2000; ++j) fasta += "ACGT"[rng() % 4];
+        fasta += "\n";
+    }
+    for (int i = 0; i < (sanitized ? 20000 : 100000); ++i)
+        records += "K" + std::to_string(i) + " 1 2 " + std::to_string(rng() % 1000 / 999.0) + "\n";
+    Scratch s;
+    s.write("in.fa.gz", sunk(fasta, "x.gz"));
+    s.write("c.gz", sunk(records, "x.gz"));
+    s.write("d.gz", sunk(records, "x.gz"));
+    cpu_set_t set;
+    const int cores = sched_getaffinity(0, sizeof set, &set) == 0 ? CPU_COUNT(&set) : 1;
+    for (const int threads : {0, 1, 3}) {
+        const int budget = std::max(0, std::min(threads, cores - 1));
+        const std::string n = "-@" + std::to_string(threads);
+        const struct {
+            std::string binary;
+            std::vector<std::string> args;
+            int extra;  // beyond the budget
+        } runs[] = {
+            {SEEDTILER_PATH,
+             {n, "--fasta", "--unique", "-S", "1M", "-i", "in.fa.gz", "-o", "set.gz"},
+             0},
+            {SEEDTILER_PATH, {n, "--fasta", "-i", "in.fa.gz", "-o", "all.zst"}, budget ? 0 : 1},
+            {SIGSIEVE_PATH,
+             {n, "-m", "bh", "-n", "1000000", "--case=c.gz", "--control=d.gz", "--case-out=a.gz",
+              "--control-out=b.zst", "--table=t.gz"},
+             budget ? 0 : 1},
+            {COHORTMEANS_PATH, {n, "-i", "c.gz", "0", "0"}, 0},
+        };
+        for (const auto& run : runs) {
+            const auto [status, peak] = peakThreads(s, run.binary, run.args);
+            EXPECT_EQ(status, 0) << run.args[1];
+            EXPECT_LE(peak, 1 + budget + run.extra) << run.binary << " " << n << " " << run.args[1];
         }
     }
 }
