@@ -51,9 +51,9 @@ class BgzfSource : public UnitSource {
         unit.bound = maxBlock;
         return take(size);
     }
-    std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
-                                           uint64_t produced) override {
-        return gzipSource(std::move(rest), name_, true, produced);
+    std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest, uint64_t produced,
+                                           size_t lastSize) override {
+        return gzipSource(std::move(rest), name_, true, produced, lastSize != 0);
     }
     ssize_t atEnd(size_t lastSize) override {
         if (lastSize != 0) return failWith(name_ + ": truncated BGZF data (no end-of-file block)");

@@ -14,9 +14,11 @@
 #include "source.h"
 
 // gzip data, any number of members; `produced` bytes were decoded before
-// the raw data (of a BGZF file when `bgzf`), which starts with a member.
+// the raw data (of a BGZF file when `bgzf`, and after a BGZF block of data,
+// not its end, when `afterBlock`), which starts with a member.
 std::unique_ptr<ByteSource> gzipSource(std::unique_ptr<ByteSource> raw, std::string name,
-                                       bool bgzf = false, uint64_t produced = 0);
+                                       bool bgzf = false, uint64_t produced = 0,
+                                       bool afterBlock = false);
 // BGZF blocks decoded on the pool's threads (bgzf.cc).
 std::unique_ptr<ByteSource> bgzfSource(std::unique_ptr<ByteSource> raw, std::string name,
                                        TaskPool& pool);
@@ -139,9 +141,9 @@ class UnitSource : public MemberSource {
     // at anything left to the sequential decoder.
     virtual bool cut(Unit& unit) = 0;
     // The sequential decoder of what is left, `produced` bytes having been
-    // handed out before it.
+    // handed out before it, the last unit of `lastSize` bytes.
     virtual std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
-                                                   uint64_t produced) = 0;
+                                                   uint64_t produced, size_t lastSize) = 0;
     // At the end of the data, after a last unit of `lastSize` bytes: 0, or
     // a failure.
     virtual ssize_t atEnd(size_t lastSize) {

@@ -32,10 +32,11 @@ class GzipSource : public MemberSource {
     // `produced` bytes were decoded before the raw data (of a BGZF file
     // when `bgzf`), which starts with a member.
     GzipSource(std::unique_ptr<ByteSource> raw, std::string name, bool bgzf = false,
-               uint64_t produced = 0)
+               uint64_t produced = 0, bool afterBlock = false)
         : in_(std::move(raw)),
           name_(std::move(name)),
           bgzf_(bgzf),
+          blockHadData_(afterBlock),
           produced_(produced),
           memberStart_(produced) {
         isal_inflate_init(&state_);
@@ -49,6 +50,8 @@ class GzipSource : public MemberSource {
             if (!in_.ensure(18)) return failWith(in_.error());
             bgzf_ = bgzf_ || isBgzfHeader(in_.next(), in_.available());
             first_ = false;
+            if (bgzf_ && blockHadData_ && !isBgzfHeader(in_.next(), in_.available()))
+                return truncatedBgzf();
             if (in_.available() > 3 && (in_.next()[3] & 0xe0))
                 return corrupt("reserved header flags");
             startMember();
@@ -59,7 +62,7 @@ class GzipSource : public MemberSource {
                 // header could otherwise take data for its extra field.
                 if (blockSize_ && in_.used() - memberOffset_ != blockSize_)
                     return corrupt("BGZF block size does not match its member");
-                lastWasBgzf_ = blockSize_ != 0;
+                blockHadData_ = blockSize_ != 0 && produced_ != memberStart_;
                 blockSize_ = 0;
                 verified_ = produced_;
                 if (oneMember) return 0;
@@ -67,14 +70,14 @@ class GzipSource : public MemberSource {
                 // padding, and nothing else.
                 if (!in_.ensure(2)) return failWith(in_.error());
                 if (!skipZeros()) return failWith(in_.error());
-                if (in_.ended()) {
-                    // BGZF data to its end must end with the empty block;
-                    // ordinary members may follow a whole BGZF file.
-                    if (bgzf_ && lastWasBgzf_ && produced_ != memberStart_)
-                        return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
-                    return 0;
-                }
+                // BGZF data ends with the empty block, whatever follows it:
+                // ordinary members may follow a whole BGZF file, not a cut
+                // one.
+                if (in_.ended()) return bgzf_ && blockHadData_ ? truncatedBgzf() : 0;
+                if (bgzf_ && blockHadData_ && !in_.ensure(18)) return failWith(in_.error());
                 const uint8_t* next = in_.next();
+                if (bgzf_ && blockHadData_ && !isBgzfHeader(next, in_.available()))
+                    return truncatedBgzf();
                 if (padded_ || in_.available() < 2 || next[0] != 0x1f || next[1] != 0x8b)
                     return corrupt("bytes after the last member");
                 if (in_.available() > 3 && (next[3] & 0xe0))
@@ -126,6 +129,10 @@ class GzipSource : public MemberSource {
         }
     }
 
+    ssize_t truncatedBgzf() {
+        return failWith(name_ + ": truncated BGZF data (no end-of-file block)");
+    }
+
     ssize_t corrupt(const char* what) {
         return failWith(name_ + ": corrupt gzip data (" + what + ")");
     }
@@ -134,7 +141,7 @@ class GzipSource : public MemberSource {
     std::string name_;
     inflate_state state_;
     bool first_ = true, bgzf_ = false, padded_ = false;
-    bool lastWasBgzf_ = false;   // the member that ended last carried its BGZF size
+    bool blockHadData_;          // the member that ended last was a BGZF block of data
     uint64_t produced_ = 0;      // bytes handed out
     uint64_t memberStart_ = 0;   // produced_ when the current member began
     uint64_t memberOffset_ = 0;  // in_.used() then
@@ -144,6 +151,7 @@ class GzipSource : public MemberSource {
 }  // namespace
 
 std::unique_ptr<ByteSource> gzipSource(std::unique_ptr<ByteSource> raw, std::string name, bool bgzf,
-                                       uint64_t produced) {
-    return std::make_unique<GzipSource>(std::move(raw), std::move(name), bgzf, produced);
+                                       uint64_t produced, bool afterBlock) {
+    return std::make_unique<GzipSource>(std::move(raw), std::move(name), bgzf, produced,
+                                        afterBlock);
 }

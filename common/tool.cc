@@ -327,8 +327,8 @@ bool anyZstd(const std::vector<const char*>& outputs) {
     return std::any_of(outputs.begin(), outputs.end(), [](const char* p) { return zstdName(p); });
 }
 
-std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& option,
-                                            TaskPool& pool) {
+std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& option, TaskPool& pool,
+                                            struct stat* info) {
     const std::string name = optionName(option);
     std::string problem;
     int fd;
@@ -339,6 +339,7 @@ std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& opti
             failure.message += " (file operands are ignored; name the input with " + name + ")";
         throw;
     }
+    if (info && fstat(fd, info) != 0) *info = {};
     const std::string pipeReader =
         std::string(toolName) + " " + name + (option.shortName ? " -" : "=-");
     auto source = openSource(fd, inputName(path), pool, &problem, pipeReader.c_str());

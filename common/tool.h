@@ -8,6 +8,8 @@
 // run, 2 a usage error.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -121,8 +123,10 @@ bool anyZstd(const std::vector<const char*>& outputs);
 // cannot be decoded from its start, a compressed format not read, and
 // binary data, fail the run. `option` names the input ("-i", "--case"),
 // for the hint to read a format not read through a pipe, and for the hint
-// that file operands are ignored.
-std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& option, TaskPool& pool);
+// that file operands are ignored. When `info` is given, it receives the
+// input's fstat.
+std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& option, TaskPool& pool,
+                                            struct stat* info = nullptr);
 
 // How an option is written in messages: "-i", or "--case" when it has no
 // short name.

@@ -84,6 +84,6 @@ ssize_t UnitSource::startFallback(char* dst, size_t n) {
     rest.append(taken_);
     units_.stop();
     std::string().swap(taken_);
-    fallback_ = sequential(in_.rest(std::move(rest)), produced_);
+    fallback_ = sequential(in_.rest(std::move(rest)), produced_, produced_ ? lastSize_ : 0);
     return decode(dst, n, false);
 }

@@ -125,8 +125,8 @@ class ZstdFramesSource : public UnitSource {
         frame.bound = std::max<size_t>(bound, 1);
         return true;
     }
-    std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest,
-                                           uint64_t produced) override {
+    std::unique_ptr<ByteSource> sequential(std::unique_ptr<ByteSource> rest, uint64_t produced,
+                                           size_t) override {
         return readAhead(std::make_unique<ZstdSource>(std::move(rest), name_, produced), pool());
     }
     static uint32_t le32(const uint8_t* p) {

@@ -11,6 +11,8 @@
 // constant whatever the sequence lengths.
 #include "seedtiler.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cinttypes>
@@ -54,27 +56,42 @@ const Help help = {
     "Exit status: 0 on success, 1 if a file cannot be read or written or (with\n"
     "--fasta) is not FASTA or FASTQ, 2 for invalid options.\n"};
 
-// A size as sort takes it: a whole number of KiB, or with the suffix b
-// (bytes), K, M, G or T.
+// The largest buffer size -S takes: 1 EiB, far beyond any memory, and far
+// below where the sizes derived from it overflow.
+constexpr uint64_t maxBufferBytes = uint64_t{1} << 60;
+
+// A size as sort takes it: a whole number of KiB, or with a suffix: b
+// (bytes), K, M, G, T, P, E (either case for k, m, g and t), or % of the
+// physical memory. Too large a size is a usage error naming the limit.
 uint64_t parseBufferSize(const char* text) {
     const char* end = text;
     while (isDigit(*end)) ++end;
     uint64_t n = 0;
     const std::string digits(text, end);
-    int shift = 10;
-    if (*end) {
-        const char* suffixes = "bKMGT";
-        const char* at = std::strchr(suffixes, *end == 'k' ? 'K' : *end);
-        if (!at || end[1])
-            shift = -1;
-        else
-            shift = 10 * static_cast<int>(at - suffixes);
+    const char* suffix = *end ? std::strchr("bkKmMgGtTPE%", *end) : "K";
+    const ArgumentStatus status = digits.empty()
+                                      ? ArgumentStatus::Invalid
+                                      : parseWholeArgument(digits.c_str(), UINT64_MAX, n);
+    if (!suffix || (*end && end[1]) || status == ArgumentStatus::Invalid ||
+        (status == ArgumentStatus::Ok && n == 0))
+        failUsage(
+            "invalid buffer size: '%s' (a number of KiB, or with the suffix b, K, M, G, T, "
+            "P, E, or %% of the memory)",
+            text);
+    uint64_t unit = 1;
+    if (*suffix == '%') {
+        const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+        unit = pages > 0 && page > 0
+                   ? static_cast<uint64_t>(pages) * static_cast<uint64_t>(page) / 100
+                   : 1;
+    } else {
+        const int power = static_cast<int>(std::strchr("bkmgtpe", *suffix | 0x20) -
+                                           "bkmgtpe");  // 1024^power bytes
+        unit = uint64_t{1} << (10 * power);
     }
-    if (digits.empty() || shift < 0 ||
-        parseWholeArgument(digits.c_str(), UINT64_MAX >> 40, n) != ArgumentStatus::Ok || n == 0)
-        failUsage("invalid buffer size: '%s' (a number of KiB, or with the suffix b, K, M, G or T)",
-                  text);
-    return n << shift;
+    if (status == ArgumentStatus::TooLarge || n > maxBufferBytes / unit)
+        failUsage("buffer size '%s' is too large (at most 1E, 1 EiB)", text);
+    return n * unit;
 }
 
 // Copies of windows are done `width` bytes at a time whatever k (up to the

@@ -32,11 +32,17 @@ Cells refined(const Cell& cell, const Refine& refine) {
     Cells finer = refine(cell);
     uint64_t count = 0;
     for (const Cell& c : finer) count += c.count;
-    if (count != cell.count) fail("the inputs changed while they were being read");
+    if (count != cell.count) failChanged();
     return finer;
 }
 
 }  // namespace
+
+namespace {}  // namespace
+
+void failChanged() {
+    fail("the inputs changed while they were being read");
+}
 
 namespace {
 

@@ -35,6 +35,9 @@
 #include <string>
 #include <vector>
 
+// Fails the run: an input read again did not hold what it held before.
+[[noreturn]] void failChanged();
+
 enum class Method { Bonferroni, Holm, BH, BY, Hochberg, Sidak, SidakSD, Storey };
 
 // Parses a method's name (bonferroni, holm, bh, by, hochberg, sidak,

@@ -21,17 +21,27 @@ struct SurveyRule {
 // Reads input i in a pass: onText(into, text) as for readPValues, and the
 // results merged in order by merge(result).
 template <class Result, class OnText, class Merge>
-void pass(const Inputs& in, int i, OnText&& onText, Merge&& merge) {
-    const auto source = openInputSource(in.paths[i], *in.options[i], *in.threads.pool);
-    readPValues<Result>(
-        *source, inputName(in.paths[i]), in.threads,
-        [&](Result& into, const std::string_view* fields) { return onText(into, fields[3]); },
-        merge);
+void pass(Inputs& in, int i, OnText&& onText, Merge&& merge) {
+    in.pass(i, [&](ByteSource& source) {
+        int64_t records = 0;
+        readPValues<Result>(
+            source, in.name(i), in.threads(),
+            [&](Result& into, const std::string_view* fields) {
+                ++into.records;
+                return onText(into, fields[3]);
+            },
+            [&](const Result& part) {
+                records += part.records;
+                merge(part);
+            });
+        return records;
+    });
 }
 
 // The p-values of a stretch of records, handed on in order when it is
 // merged.
 struct Values {
+    int64_t records = 0;
     std::vector<double> values;
 };
 
@@ -52,7 +62,6 @@ struct Tally {
     // Counts the p-value `text`, keeping it when it is below alpha; false
     // when it is not a number.
     bool take(std::string_view text, const SurveyRule& rule) {
-        ++records;
         if (!rule.full) {
             const Magnitude m = decimalMagnitude(text);
             if (m.kind == Magnitude::Decade && m.decade >= rule.below.failMin &&
@@ -108,7 +117,7 @@ void keep(std::vector<double>& heap, double p) {
 
 // The finer cells of a cell over the p-values of the inputs in `inputs`
 // (a mask), with `ones` more p-values of 1.
-Refine refineOver(const Inputs& in, int inputs, uint64_t ones) {
+Refine refineOver(Inputs& in, int inputs, uint64_t ones) {
     return refineFrom(
         [&in, inputs](const std::function<void(double)>& each) { forEachPValue(in, inputs, each); },
         ones);
@@ -116,7 +125,36 @@ Refine refineOver(const Inputs& in, int inputs, uint64_t ones) {
 
 }  // namespace
 
-void forEachPValue(const Inputs& in, int inputs, const std::function<void(double)>& each) {
+const char* Inputs::name(int i) const {
+    return inputName(paths_[i]);
+}
+
+namespace {
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+}  // namespace
+
+std::unique_ptr<ByteSource> Inputs::open(int i) {
+    struct stat info;
+    auto source = openInputSource(paths_[i], *options_[i], *threads_.pool, &info);
+    Seen& seen = seen_[i];
+    if (!S_ISREG(info.st_mode)) return source;  // a pipe is read once
+    if (seen.known && !sameFile(info, seen.file)) failChanged();
+    seen.known = true;
+    seen.file = info;
+    return source;
+}
+
+bool Inputs::changed(int i) const {
+    struct stat info;
+    return seen_[i].known && stat(paths_[i], &info) == 0 && !sameFile(info, seen_[i].file);
+}
+
+void forEachPValue(Inputs& in, int inputs, const std::function<void(double)>& each) {
     for (int i = 0; i < 2; ++i) {
         if (!(inputs >> i & 1)) continue;
         pass<Values>(
@@ -133,7 +171,7 @@ void forEachPValue(const Inputs& in, int inputs, const std::function<void(double
     }
 }
 
-Survey::Survey(const Inputs& in, double split, bool full, bool countBins, bool keepLowest)
+Survey::Survey(Inputs& in, double split, bool full, bool countBins, bool keepLowest)
     : split(split),
       highMin(INFINITY),
       lowBound(orderKey(split) - 1),
@@ -180,7 +218,7 @@ void Survey::keepLow(double p) {
         low.end());
 }
 
-Cutoff familyCutoff(const Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
+Cutoff familyCutoff(Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
                     bool full, double pi0) {
     const uint64_t present = survey.present[0] + survey.present[1];
     if (present > static_cast<uint64_t>(total))
@@ -233,11 +271,11 @@ std::array<uint64_t, pi0Lambdas> atOrAboveLambdas(const Survey& survey, int64_t 
     return counts;
 }
 
-double medianPValue(const Inputs& in, int inputs, const Cells& cells, uint64_t n) {
+double medianPValue(Inputs& in, int inputs, const Cells& cells, uint64_t n) {
     return median(cells, n, refineOver(in, inputs, 0));
 }
 
-double testedMedian(const Inputs& in, int inputs, const Cells& cells, uint64_t n, int64_t total) {
+double testedMedian(Inputs& in, int inputs, const Cells& cells, uint64_t n, int64_t total) {
     const uint64_t N = static_cast<uint64_t>(total);
     const uint64_t low = (N + 1) / 2, high = N / 2 + 1;  // the ranks of the median
     if ((N % 2 ? low : high) > n) return std::nan("");

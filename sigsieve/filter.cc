@@ -31,6 +31,7 @@ struct Passing {
     std::string fields;
     std::vector<double> values;
     uint64_t count = 0;
+    int64_t records = 0;  // read, passing or not
 };
 
 // Writes a passing record as the sieve says: its fields (the k-mer, and
@@ -58,12 +59,13 @@ void write(const Sieve& sieve, int64_t index, const std::string_view* fields, do
 
 }  // namespace
 
-int64_t filter(ByteSource& in, const char* inName, const Sieve& sieve,
-               const RecordThreads& threads) {
-    int64_t index = 0;
+Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
+                const RecordThreads& threads) {
+    int64_t index = 0, records = 0;
     const bool values = sieve.table || sieve.passing;
     const int fieldCount = sieve.table ? 4 : 1;
     const auto onText = [&](Passing& into, const std::string_view* fields) {
+        ++into.records;
         const Verdict v = verdict(fields[3], sieve.threshold, true);
         if (v == Verdict::NotANumber) return false;
         if (v != Verdict::Pass) return true;
@@ -80,6 +82,7 @@ int64_t filter(ByteSource& in, const char* inName, const Sieve& sieve,
     };
     const auto merge = [&](const Passing& chunk) {
         // The records before a bad one are written, as by one thread.
+        records += chunk.records;
         const std::string_view text = chunk.fields;
         size_t at = 0;
         for (uint64_t r = 0; r < chunk.count; ++r) {
@@ -96,5 +99,5 @@ int64_t filter(ByteSource& in, const char* inName, const Sieve& sieve,
         readPValues<Passing, true>(in, inName, threads, onText, merge);
     else
         readPValues<Passing>(in, inName, threads, onText, merge);
-    return index;
+    return {records, index};
 }

@@ -29,15 +29,20 @@ struct Sieve {
     std::deque<double>* passing = nullptr;  // collects the passing p-values
 };
 
+// What a pass read: the records, and those that pass.
+struct Filtered {
+    int64_t records = 0, passing = 0;
+};
+
 // Reads the records of one input on the threads given (the same records,
 // indexes and messages for any number) and writes those that pass as the
-// sieve says. Returns the number of records that pass.
-int64_t filter(ByteSource& in, const char* inName, const Sieve& sieve,
-               const RecordThreads& threads = {});
+// sieve says.
+Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
+                const RecordThreads& threads = {});
 
-// The FASTA records alone.
+// The FASTA records alone; returns the number that pass.
 inline int64_t filter(ByteSource& in, const char* inName, OutputFile& out,
                       const Threshold& threshold, const RecordThreads& threads = {}) {
     Sieve sieve(threshold, &out);
-    return filter(in, inName, sieve, threads);
+    return filter(in, inName, sieve, threads).passing;
 }

@@ -104,19 +104,15 @@ Outputs createOutputs(const Run& run, OutputSet& set) {
 
 const char* const groups[2] = {"case", "control"};
 
-// Opens both inputs, creates every output of the run, and filters each
-// input into its FASTA output with the cutoff; with --table, writes the
-// table too: at once when p_adjusted depends on p alone, else in a pass
-// over the inputs once every passing p-value is known. Sets the records
-// passing in each input.
-Outputs filterBoth(const Run& run, const Cutoff& cutoff, double pi0, OutputSet& set,
-                   int64_t passing[2]) {
+// Filters each input into its FASTA output with the cutoff (reading the
+// source given for it, else opening it); with --table, writes the table
+// too: at once when p_adjusted depends on p alone, else in a pass over the
+// inputs once every passing p-value is known. Sets the records passing in
+// each input.
+void filterBoth(const Run& run, Inputs& in, std::unique_ptr<ByteSource> first[2],
+                const Outputs& outputs, const Cutoff& cutoff, double pi0, int64_t passing[2]) {
     const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
     const Threshold threshold = makeThreshold(applied);
-    std::unique_ptr<ByteSource> in[2];
-    for (int i = 0; i < 2; ++i)
-        in[i] = openInputSource(run.inputs[i], *run.inputOptions[i], *run.records.pool);
-    const Outputs outputs = createOutputs(run, set);
     std::unique_ptr<OutputFile> table;
     if (run.table) {
         table = std::make_unique<OutputFile>(*outputs.table, size_t{256} << 10, run.output());
@@ -129,9 +125,15 @@ Outputs filterBoth(const Run& run, const Cutoff& cutoff, double pi0, OutputSet& 
         Sieve sieve(threshold, &out, ranked ? nullptr : table.get(), groups[i]);
         sieve.adjust = [&](double p) { return singleStepAdjusted(run.method, run.total, p); };
         if (ranked) sieve.passing = &values;
-        passing[i] = filter(*in[i], inputName(run.inputs[i]), sieve, run.records);
+        in.pass(
+            i,
+            [&](ByteSource& source) {
+                const Filtered filtered = filter(source, in.name(i), sieve, run.records);
+                passing[i] = filtered.passing;
+                return filtered.records;
+            },
+            std::move(first[i]));
         out.close();
-        in[i].reset();
     }
     if (ranked) {
         // Every p-value below the largest passing one passes: their ranks
@@ -140,17 +142,19 @@ Outputs filterBoth(const Run& run, const Cutoff& cutoff, double pi0, OutputSet& 
         const std::vector<double> adjusted = adjustedPValues(
             run.method, run.total, values, static_cast<uint64_t>(run.total) - values.size(), pi0);
         for (int i = 0; i < 2; ++i) {
-            const auto source =
-                openInputSource(run.inputs[i], *run.inputOptions[i], *run.records.pool);
             Sieve sieve(threshold, nullptr, table.get(), groups[i]);
             sieve.adjust = [&](double p) {
-                return adjusted[std::lower_bound(values.begin(), values.end(), p) - values.begin()];
+                // Every passing p-value was kept: another is a changed input.
+                const auto at = std::lower_bound(values.begin(), values.end(), p);
+                if (at == values.end() || *at != p) failChanged();
+                return adjusted[static_cast<size_t>(at - values.begin())];
             };
-            filter(*source, inputName(run.inputs[i]), sieve, run.records);
+            in.pass(i, [&](ByteSource& source) {
+                return filter(source, in.name(i), sieve, run.records).records;
+            });
         }
     }
     if (table) table->close();
-    return outputs;
 }
 
 // Writes `text` to the output.
@@ -163,9 +167,7 @@ void writeWhole(Output& output, const std::string& text, const OutputOptions& op
 // The methods that need ranks, the report and the plots: passes over the
 // records find the cutoff (and pi0, and the medians), the last one writes
 // the FASTA files.
-void correctAndWrite(const Run& run, OutputSet& set) {
-    const Inputs in{
-        {run.inputs[0], run.inputs[1]}, {run.inputOptions[0], run.inputOptions[1]}, run.records};
+void correctAndWrite(const Run& run, Inputs& in, const Outputs& outputs) {
     const bool full = run.report || run.plot || run.hist;
     const bool countBins = full || (run.method == Method::Storey && std::isnan(run.pi0));
     // storey's cutoff may reach alpha / pi0: the p-values below up to twice
@@ -204,9 +206,10 @@ void correctAndWrite(const Run& run, OutputSet& set) {
         }
 
     int64_t passing[2];
-    const Outputs outputs = filterBoth(run, cutoff, pi0, set, passing);
+    std::unique_ptr<ByteSource> none[2];
+    filterBoth(run, in, none, outputs, cutoff, pi0, passing);
 
-    const char* names[3] = {inputName(run.inputs[0]), inputName(run.inputs[1]), "both"};
+    const char* names[3] = {in.name(0), in.name(1), "both"};
     const char* method = methodName(run.method);
     if (run.report) {
         const int64_t records[3] = {survey.records[0], survey.records[1],
@@ -247,15 +250,21 @@ void run(int argc, char** argv, OutputSet& set) {
     RunThreads threads(command.threads, anyZstd(run.outputs()));
     run.threads = &threads;
     run.records.pool = &threads.pool();
+    Inputs inputs(run.inputs, run.inputOptions, run.records);
     // Every input is opened, and the number of k-mers checked, before any
     // output is created: a run that cannot start leaves the outputs alone.
+    // The outputs are made before the first pass, so that a file system
+    // that takes no new file fails the run before any record is read.
     if (!run.total) run.total = readTotalKmers(run.totalFile, *run.totalOption, threads.pool());
+    std::unique_ptr<ByteSource> first[2] = {inputs.open(0), inputs.open(1)};
+    const Outputs outputs = createOutputs(run, set);
     if (run.rereads) {
-        correctAndWrite(run, set);
+        first[0].reset(), first[1].reset();
+        correctAndWrite(run, inputs, outputs);
     } else {
         int64_t passing[2];
-        filterBoth(run, methodCutoff(run.method, run.alpha, run.total, {}, {}), run.pi0, set,
-                   passing);
+        filterBoth(run, inputs, first, outputs,
+                   methodCutoff(run.method, run.alpha, run.total, {}, {}), run.pi0, passing);
     }
     set.commit();
 }

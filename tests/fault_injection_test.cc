@@ -485,6 +485,13 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
         s.write("seed.txt", seeds);
         return s.run(SEEDTILER_PATH, {"-o", "-"}).out;
     }();
+    const std::string kmersGz = [&] {
+        Scratch s;
+        s.write("seed.txt", seeds);
+        s.run(SEEDTILER_PATH, {"-o", "k.gz"});
+        return s.read("k.gz");
+    }();
+    const std::string caseInput = "A 1 2 0\n";
     const bool root = geteuid() == 0, acl = std::system("command -v setfacl >/dev/null") == 0;
     // As another user than root (nobody), where the test runs as root.
     const std::string other = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
@@ -538,6 +545,55 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
          "sigsieve: cannot create a temporary file beside 'case_out_sig.fasta': Too many open "
          "files",
          {}},
+        // A thread that cannot be started: the run goes on with those it
+        // has, the calling one at least; but zstd needs its worker.
+        {true, {}, faults + "KMT_FAIL_THREADS=1 \"$1\" -@3 -o k.gz", 0, "", {{"k.gz", kmersGz}}},
+        {true,
+         {},
+         faults + "KMT_FAIL_THREADS=1 \"$1\" -o k.zst",
+         1,
+         "seedtiler: cannot write 'k.zst': no thread could be started to compress it (Resource "
+         "temporarily unavailable)",
+         {}},
+        // An output that becomes an input (a link to it) before it is made,
+        // or before the outputs are put in place, or a directory.
+        {true,
+         {},
+         faults + "KMT_CHANGE_INPUT=case_out_wo_bonf.kmerDiff:1:link=o1 \"$2\" -n 9 -m bh " +
+             "--case-out=o1",
+         1,
+         "sigsieve: 'o1' is both an input and an output",
+         {{"o1", caseInput}, {"case_out_wo_bonf.kmerDiff.changed", ""}}},
+        {true,
+         {},
+         faults + "KMT_CHANGE_INPUT=case_out_wo_bonf.kmerDiff:2:link=o1 \"$2\" -n 9 -m bh " +
+             "--case-out=o1",
+         1,
+         "sigsieve: 'o1' is both an input and an output",
+         {{"o1", caseInput}, {"case_out_wo_bonf.kmerDiff.changed", ""}}},
+        {true,
+         {},
+         faults + "KMT_CHANGE_INPUT=case_out_wo_bonf.kmerDiff:1:hardlink=o1 \"$2\" -n 9 -m bh " +
+             "--case-out=o1",
+         1,
+         "sigsieve: 'o1' is both an input and an output",
+         {{"o1", caseInput}, {"case_out_wo_bonf.kmerDiff.changed", ""}}},
+        {true,
+         {},
+         faults + "KMT_CHANGE_INPUT=case_out_wo_bonf.kmerDiff:3:hardlink=o1 \"$2\" -n 9 -m bh " +
+             "--case-out=o1",
+         1,
+         "sigsieve: 'o1' is both an input and an output",
+         {{"o1", caseInput}, {"case_out_wo_bonf.kmerDiff.changed", ""}}},
+        {true,
+         {},
+         faults + "KMT_CHANGE_INPUT=case_out_wo_bonf.kmerDiff:2:dir=case_out_sig.fasta \"$2\" " +
+             "-n 9 -m bh",
+         1,
+         "sigsieve: cannot write 'case_out_sig.fasta': Is a directory",
+         {{"case_out_sig.fasta", "<dir>"},
+          {"case_out_sig.fasta/kept", ""},
+          {"case_out_wo_bonf.kmerDiff.changed", ""}}},
         // A name too long to hold the temporary one's prefix.
         {true,
          [&](const Scratch& s) { s.write(longName, "old"); },
@@ -599,7 +655,8 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
         if (c.setup) c.setup(s);
         auto expected = snapshot(s);
         for (const auto& [name, content] : c.after) {
-            if (name.find('/') == std::string::npos) expected[name] = summary(content);
+            if (name.find('/') == std::string::npos)
+                expected[name] = content == "<dir>" ? content : summary(content);
         }
         const std::map<std::string, std::string> modes = {
             {"kmers.txt", permissions(s, "kmers.txt")}};
@@ -608,6 +665,11 @@ TEST(FaultInjection, OutputsCommitTogetherOrNotAtAll) {
         EXPECT_EQ(r.status, c.status) << c.command << "\n" << r.err;
         EXPECT_EQ(r.err, c.err.empty() ? "" : c.err + "\n") << c.command;
         EXPECT_EQ(snapshot(s), expected) << c.command;
+        for (const auto& [name, content] : c.after) {
+            if (name.ends_with("/kept")) {
+                EXPECT_TRUE(s.exists(name)) << c.command;
+            }
+        }
         EXPECT_EQ(permissions(s, "kmers.txt"), modes.at("kmers.txt")) << c.command;
         if (c.after.count("../tmp")) {
             EXPECT_TRUE(std::filesystem::is_empty(s.path("../tmp")));
@@ -710,3 +772,67 @@ TEST(FaultInjection, KmerSetRunsLeaveNothingBehind) {
 }
 
 }  // namespace
+
+namespace {
+
+// A scratch directory with sigsieve's inputs: `total` k-mers tested, and
+// case and control records with p-values from 1e-12 up.
+void sigsieveInputs(const Scratch& s) {
+    std::mt19937_64 rng(21);
+    for (const char* name : {"c.txt", "d.txt"}) {
+        std::string records;
+        for (int i = 0; i < 3000; ++i)
+            records += "K" + std::to_string(i) + " 1 2 " +
+                       std::to_string(std::pow(10.0, -12.0 * (rng() % 1000) / 999)) + "\n";
+        s.write(name, records);
+    }
+}
+
+}  // namespace
+
+// sigsieve reads its inputs more than once for the methods that rank, the
+// report and the plots: a change to an input between any two passes or
+// during one (appended, cut, rewritten), at any number of threads, fails
+// the run, and no output is made.
+TEST(FaultInjection, InputsThatChangeFailTheRun) {
+    const std::vector<std::vector<std::string>> runs = {
+        {"-m", "holm", "--table=t.tsv"},
+        {"-m", "bh", "--report=r.tsv", "--qq-plot=q.svg"},
+        {"-m", "storey", "--hist-plot=h.svg"},
+        {"--report=r.json", "--table=t.tsv"},
+    };
+    const std::string faults =
+        std::string("env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=") + COMMIT_FAULTS_PATH;
+    int fired = 0;
+    for (const auto& extra : runs)
+        for (const char* threads : {"-@0", "-@2"})
+            for (const char* change : {"c.txt:N:append", "d.txt:N:truncate", "c.txt:N:rewrite",
+                                       "c.txt:N:append@read", "d.txt:N:truncate@read"}) {
+                for (int n = 1;; ++n) {
+                    Scratch s;
+                    sigsieveInputs(s);
+                    std::string spec = change;
+                    spec.replace(spec.find('N'), 1, std::to_string(n));
+                    std::string command = faults + " KMT_CHANGE_INPUT=" + spec + " \"$1\" " +
+                                          threads + " -n 100000 --case=c.txt --control=d.txt";
+                    for (const auto& e : extra) command += " " + e;
+                    const RunResult r = s.run("/bin/sh", {"-c", command, "sh", SIGSIEVE_PATH});
+                    const std::string input = spec.substr(0, 5);
+                    if (!s.exists(input + ".changed")) {
+                        EXPECT_EQ(r.status, 0) << command << "\n" << r.err;
+                        break;
+                    }
+                    ++fired;
+                    // The first opening only checks that the input opens.
+                    if (n == 1 && spec.find("@read") == std::string::npos) continue;
+                    EXPECT_EQ(r.status, 1) << command;
+                    EXPECT_EQ(r.err, "sigsieve: the inputs changed while they were being read\n")
+                        << command;
+                    for (const char* out : {"case_out_sig.fasta", "control_out_sig.fasta", "t.tsv",
+                                            "r.tsv", "r.json", "q.svg", "h.svg"})
+                        EXPECT_FALSE(s.exists(out)) << command << " " << out;
+                    EXPECT_TRUE(hidden(s).empty()) << command;
+                }
+            }
+    EXPECT_GT(fired, 100);
+}

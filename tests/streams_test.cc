@@ -449,11 +449,12 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
     }
     // A whole BGZF file followed by an ordinary gzip member reads to its
     // end, on one thread or several; cut before its end-of-file block, the
-    // BGZF part is still refused.
+    // BGZF part is refused, whatever follows it.
     s.write("tail.txt", "ACGTTGCA\n");
     const std::string tail = filterThrough("gzip -c", "ACGTTGCA\n");
     s.write("mixed.gz", bgzf + tail);
     s.write("cut.gz", bgzf.substr(0, bgzf.size() - 28));
+    s.write("cut-then-more.gz", bgzf.substr(0, bgzf.size() - 28) + tail);
     const std::string tailKmers =
         s.run(SEEDTILER_PATH, {"-k", "1", "-i", "tail.txt", "-o", "-"}).out;
     for (const char* threads : {"0", "2"}) {
@@ -461,8 +462,9 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
             s.run(SEEDTILER_PATH, {"-k", "1", "-i", "mixed.gz", "-o", "-", "-@", threads});
         EXPECT_EQ(mixed.status, 0) << mixed.err;
         EXPECT_TRUE(mixed.out == s.read("plain.txt") + tailKmers);
-        EXPECT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", "cut.gz", "-o", "x", "-@", threads}).err,
-                  "seedtiler: cut.gz: truncated BGZF data (no end-of-file block)\n");
+        for (const std::string cut : {"cut.gz", "cut-then-more.gz"})
+            EXPECT_EQ(s.run(SEEDTILER_PATH, {"-k", "1", "-i", cut, "-o", "x", "-@", threads}).err,
+                      "seedtiler: " + cut + ": truncated BGZF data (no end-of-file block)\n");
     }
     const struct {
         std::vector<std::string> args;
