@@ -63,13 +63,26 @@ std::string bash(const char* tool, const std::vector<Option>& options) {
                 break;
         }
     }
-    const auto branch = [](const std::string& pattern, const char* action) {
+    const auto branch = [](const std::string& pattern, const std::string& action) {
         return pattern.empty() ? std::string()
                                : "        " + pattern + ") " + action + "; return 0 ;;\n";
     };
     const std::string f = std::string("_") + tool;
+    // File names as bash-completion's _filedir gives them (spaces, quotes
+    // and brackets kept), or, without bash-completion, one per line from
+    // compgen, never split or globbed.
+    const std::string fileNames =
+        f +
+        "_files() {\n"
+        "    if declare -F _filedir >/dev/null; then\n"
+        "        _filedir \"$@\"\n"
+        "    else\n"
+        "        compopt -o filenames 2>/dev/null\n"
+        "        mapfile -t COMPREPLY < <(compgen \"${1:--f}\" -- \"$cur\")\n"
+        "    fi\n"
+        "}\n";
     return std::string("# bash completion for ") + tool + ", made by " + tool +
-           " --generate-completion=bash\n" + f +
+           " --generate-completion=bash\n" + fileNames + f +
            "() {\n"
            "    local cur=${COMP_WORDS[COMP_CWORD]} prev=\n"
            "    [ \"$COMP_CWORD\" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD-1]}\n"
@@ -80,11 +93,8 @@ std::string bash(const char* tool, const std::vector<Option>& options) {
            "        prev=${COMP_WORDS[COMP_CWORD-2]}\n"
            "    fi\n"
            "    case $prev in\n" +
-           branch(files,
-                  "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -f -- \"$cur\"))") +
-           branch(directories,
-                  "compopt -o filenames 2>/dev/null; COMPREPLY=($(compgen -d -- \"$cur\"))") +
-           choices + branch(others, "COMPREPLY=()") +
+           branch(files, f + "_files") + branch(directories, f + "_files -d") + choices +
+           branch(others, "COMPREPLY=()") +
            "    esac\n"
            "    case $cur in\n"
            "        -*) COMPREPLY=($(compgen -W " +

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -17,8 +19,10 @@ struct Progress {
     bool enabled = false;
     bool shown = false;
     bool sizeKnown = true;
-    uint64_t size = 0;  // of the inputs counted so far
-    uint64_t read = 0;
+    uint64_t size = 0;  // of the distinct inputs opened so far
+    uint64_t read = 0;  // in the current pass
+    int pass = 1;       // how often the input opened most often was opened
+    std::map<std::pair<dev_t, ino_t>, int> openings;  // of each regular file
     double start = 0;
     double last = 0;
 } progress;
@@ -36,7 +40,9 @@ void update() {
     progress.last = t;
     progress.shown = true;
     const double mb = static_cast<double>(progress.read) / 1e6;
-    std::fprintf(stderr, "\r%s: %.1f MB read", progress.name, mb);
+    std::fprintf(stderr, "\r%s: ", progress.name);
+    if (progress.pass > 1) std::fprintf(stderr, "pass %d: ", progress.pass);
+    std::fprintf(stderr, "%.1f MB read", mb);
     if (progress.sizeKnown && progress.size > 0)
         std::fprintf(
             stderr, " (%.0f%%)",
@@ -45,23 +51,30 @@ void update() {
     std::fflush(stderr);
 }
 
-// Counts the bytes a source takes from its file.
+// Counts the bytes a source takes from its file, towards the pass it was
+// opened in.
 class ProgressSource : public WrappingSource {
   public:
-    explicit ProgressSource(std::unique_ptr<ByteSource> inner) : WrappingSource(std::move(inner)) {}
+    ProgressSource(std::unique_ptr<ByteSource> inner, int pass)
+        : WrappingSource(std::move(inner)), pass_(pass) {}
     ssize_t read(char* dst, size_t n) override {
         const ssize_t got = inner_->read(dst, n);
         if (got < 0) return failLike(*inner_);
-        progress.read += inner_->consumed() - consumed_;
+        count(inner_->consumed() - consumed_);
         consumed_ = inner_->consumed();
-        update();
         return got;
     }
     void tookRanges(uint64_t bytes) override {
         WrappingSource::tookRanges(bytes);
-        progress.read += bytes;
+        count(bytes);
+    }
+
+  private:
+    void count(uint64_t bytes) {
+        if (pass_ == progress.pass) progress.read += bytes;
         update();
     }
+    int pass_;
 };
 
 }  // namespace
@@ -75,11 +88,16 @@ void enableProgress(const char* name, bool on) {
 std::unique_ptr<ByteSource> withProgress(std::unique_ptr<ByteSource> source, int fd) {
     if (!progress.enabled) return source;
     struct stat info;
-    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
-        progress.size += static_cast<uint64_t>(info.st_size);
-    else
+    int opening = 1;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        opening = ++progress.openings[{info.st_dev, info.st_ino}];
+        if (opening == 1) progress.size += static_cast<uint64_t>(info.st_size);
+    } else {
         progress.sizeKnown = false;
-    return std::make_unique<ProgressSource>(std::move(source));
+    }
+    // An input read again starts the next pass over the inputs.
+    if (opening > progress.pass) progress.pass = opening, progress.read = 0;
+    return std::make_unique<ProgressSource>(std::move(source), opening);
 }
 
 void clearProgress() {

@@ -331,9 +331,10 @@ void run(int argc, char** argv, OutputSet& outputs) {
         {.name = "buffer-size",
          .shortName = 'S',
          .argument = "SIZE",
-         .help = "the memory for --unique's windows, in KiB or with the\n"
-                 "suffix b, K, M, G or T (default: 1G); beyond it, sorted\n"
-                 "runs go to temporary files and are merged",
+         .help = "the memory for --unique's windows, in KiB or with a\n"
+                 "suffix as sort takes it: b, K, M, G, T, P, E or %\n"
+                 "(default: 1G); beyond it, sorted runs go to temporary\n"
+                 "files and are merged",
          .parse = [&](const char* a) { bufferSize = a; },
          .brief = "the memory for --unique's windows, in KiB or with the suffix b, K, M, G or T"},
         {.name = "temporary-directory",

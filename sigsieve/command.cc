@@ -146,14 +146,18 @@ Command readCommandLine(int argc, char** argv, Run& run) {
                   : run.hist                   ? "--hist-plot"
                                                : nullptr;
     for (const char* input : run.inputs) {
+        if (!run.rereads) break;
         struct stat info;  // (a missing input fails when it is opened)
-        const bool pipe =
-            std::strcmp(input, "-") == 0 || (stat(input, &info) == 0 && !S_ISREG(info.st_mode));
-        if (run.rereads && pipe)
+        if (std::strcmp(input, "-") == 0)
+            failUsage(
+                "%s reads the records more than once, and standard input cannot be read twice "
+                "(save it to a file first)",
+                run.rereads);
+        if (stat(input, &info) == 0 && !S_ISREG(info.st_mode))
             failUsage(
                 "%s reads the records more than once: '%s' is not a regular file (save it "
                 "to a file first)",
-                run.rereads, inputName(input));
+                run.rereads, input);
     }
     return command;
 }

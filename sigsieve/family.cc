@@ -218,12 +218,16 @@ void Survey::keepLow(double p) {
         low.end());
 }
 
-Cutoff familyCutoff(Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
-                    bool full, double pi0) {
-    const uint64_t present = survey.present[0] + survey.present[1];
+void checkFamilySize(uint64_t present, int64_t total) {
     if (present > static_cast<uint64_t>(total))
         fail("%" PRIu64 " p-values present, more than the %" PRId64 " k-mers tested", present,
              total);
+}
+
+Cutoff familyCutoff(Inputs& in, Survey& survey, Method method, double alpha, int64_t total,
+                    bool full, double pi0) {
+    const uint64_t present = survey.present[0] + survey.present[1];
+    checkFamilySize(present, total);
     // The family: the p-values present and the absent k-mers as 1s.
     const uint64_t ones = static_cast<uint64_t>(total) - present;
     Histogram all = survey.cells[0];

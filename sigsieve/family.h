@@ -99,6 +99,9 @@ struct Survey {
     bool full_, keepLowest_;
 };
 
+// Fails the run when more p-values are present than k-mers were tested.
+void checkFamilySize(uint64_t present, int64_t total);
+
 // The cutoff of a method that needs ranks over the family of `total`
 // p-values: those of the inputs and the k-mers tested but absent as 1s
 // (pi0 is storey's). Fails the run when more p-values are present than

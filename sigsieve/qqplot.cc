@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "text.h"
+
 namespace {
 
 constexpr double width = 720, height = 640, left = 80, right = 200, top = 56, bottom = 64;
@@ -25,29 +27,6 @@ std::string format(const char* fmt, double a, double b = 0, double c = 0) {
 // Lambda as the report writes it: NA when there is none.
 std::string lambdaText(double lambda) {
     return lambda == lambda ? format("%.4f", lambda) : "NA";
-}
-
-std::string escaped(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            default:
-                out += c;
-        }
-    }
-    return out;
 }
 
 // The start of a plot: the SVG element and a white background.
@@ -189,7 +168,7 @@ std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, d
             format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" ", left + plotWidth + 14, y - 4) +
             "fill=\"" + colours[i % 3] + "\"/>" +
             format("<text x=\"%.1f\" y=\"%.1f\">", left + plotWidth + 24, y) +
-            escaped(series[i].name) + "</text>" +
+            xmlText(series[i].name) + "</text>" +
             format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\">", left + plotWidth + 24, y + 14) +
             format("n = %.0f, \xce\xbb = ", static_cast<double>(series[i].n)) +
             lambdaText(series[i].lambda) +

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "numbers.h"
+#include "text.h"
 
 namespace {
 
@@ -124,6 +125,8 @@ std::string reportCell(const char* name) {
             cell += "\\t";
         else if (*p == '\n')
             cell += "\\n";
+        else if (*p == '\r')
+            cell += "\\r";
         else if (*p == '\\')
             cell += "\\\\";
         else
@@ -156,17 +159,9 @@ std::string jsonString(std::string_view text) {
             ++p;
             continue;
         }
-        // The length of the sequence and the range of its second byte.
-        size_t length = 0;
-        unsigned low = 0x80, high = 0xbf;
-        if (c >= 0xc2 && c <= 0xdf)
-            length = 2;
-        else if (c >= 0xe0 && c <= 0xef)
-            length = 3, low = c == 0xe0 ? 0xa0 : 0x80, high = c == 0xed ? 0x9f : 0xbf;
-        else if (c >= 0xf0 && c <= 0xf4)
-            length = 4, low = c == 0xf0 ? 0x90 : 0x80, high = c == 0xf4 ? 0x8f : 0xbf;
-        bool valid = length != 0 && size_t(end - p) >= length && p[1] >= low && p[1] <= high;
-        for (size_t i = 2; valid && i < length; ++i) valid = (p[i] & 0xc0) == 0x80;
+        const size_t length =
+            utf8Sequence(reinterpret_cast<const char*>(p), reinterpret_cast<const char*>(end));
+        const bool valid = length != 0;
         if (valid) {
             out.append(reinterpret_cast<const char*>(p), length);
             p += length;

@@ -179,8 +179,12 @@ void correctAndWrite(const Run& run, Inputs& in, const Outputs& outputs) {
                              ? std::max(run.alpha, std::min({2 * run.alpha, decadeEnd, 1.0}))
                              : run.alpha;
     Survey survey(in, split, full, countBins, run.plot != nullptr);
+    // More p-values than k-mers tested: the methods that rank fail, and
+    // pi0, whose family that is not, is NA for the others.
+    const uint64_t present = survey.present[0] + survey.present[1];
+    if (methodNeedsRanks(run.method)) checkFamilySize(present, run.total);
     double pi0 = run.pi0;
-    if (std::isnan(pi0) && countBins)
+    if (std::isnan(pi0) && countBins && present <= static_cast<uint64_t>(run.total))
         pi0 = estimatePi0(atOrAboveLambdas(survey, run.total), run.total);
     if (run.method == Method::Storey && !(pi0 > 0))
         fail("the estimated pi0 is %g, not above 0: give it with --pi0", pi0);

@@ -12,11 +12,14 @@ fail() { echo "completion check: $*" >&2; exit 1; }
 cd "$scratch"
 
 # complete_bash TOOL WORDS: what bash offers for the last of WORDS (a
-# trailing space starts an empty word), one per line.
+# trailing space starts an empty word), one per line; with bash-completion
+# loaded when $with_library says so.
+with_library=
 complete_bash() {
     local tool=$1
     # shellcheck disable=SC1090
-    (source "$build/packaging/bash/$tool"
+    ([ -z "$with_library" ] || source /usr/share/bash-completion/bash_completion
+     source "$build/packaging/bash/$tool"
      # bash splits words at '=' as its COMP_WORDBREAKS say
      line="$tool $2"
      read -ra COMP_WORDS <<<"${line//=/ = }"
@@ -42,24 +45,32 @@ for tool in seedtiler sigsieve cohortmeans; do
     fi
 done
 
-# Values: a table of what bash offers after TOOL WORDS, one per line.
+# Values: a table of what bash offers after TOOL WORDS, one per line (file
+# names whole, spaces and brackets kept), without bash-completion and with
+# it where it is installed.
 mkdir "$scratch/values" "$scratch/values/dir" && touch "$scratch/values/file.fa"
+touch "$scratch/values/my file.txt" "$scratch/values/x[1].txt"
 cd "$scratch/values"
-while IFS='|' read -r tool words expected; do
-    got=$(complete_bash "$tool" "$words" | tr '\n' ' ')
-    [ "$got" = "$expected" ] || fail "bash: '$tool $words' offers '$got', not '$expected'"
-done <<'EOF'
-sigsieve|-m b|bh bonferroni by 
-sigsieve|--method=s|sidak sidak-sd storey 
-sigsieve|--met|--method 
-sigsieve|--report |dir file.fa 
-seedtiler|-i |dir file.fa 
-seedtiler|-T |dir 
-seedtiler|--temporary-directory=d|dir 
-seedtiler|-k |
-cohortmeans|-@ |
-cohortmeans|3 |
+for with_library in "" $([ -f /usr/share/bash-completion/bash_completion ] && echo yes); do
+    while IFS='#' read -r tool words expected; do
+        got=$(complete_bash "$tool" "$words" | tr '\n' '|')
+        [ "$got" = "$expected" ] ||
+            fail "bash${with_library:+ with bash-completion}: '$tool $words' offers '$got', not '$expected'"
+    done <<'EOF'
+sigsieve#-m b#bh|bonferroni|by|
+sigsieve#--method=s#sidak|sidak-sd|storey|
+sigsieve#--met#--method|
+sigsieve#--report #dir|file.fa|my file.txt|x[1].txt|
+seedtiler#-i #dir|file.fa|my file.txt|x[1].txt|
+seedtiler#-i my#my file.txt|
+seedtiler#-i x#x[1].txt|
+seedtiler#-T #dir|
+seedtiler#--temporary-directory=d#dir|
+seedtiler#-k #
+cohortmeans#-@ #
+cohortmeans#3 #
 EOF
+done
 if command -v fish >/dev/null; then
     while IFS='|' read -r tool words expected; do
         got=$(fish -c "source $build/packaging/fish/$tool.fish; complete -C '$tool $words'" | cut -f1 | tr '\n' ' ')
@@ -67,7 +78,7 @@ if command -v fish >/dev/null; then
     done <<'EOF'
 sigsieve|--me|--method 
 sigsieve|-m s|sidak sidak-sd storey 
-seedtiler|-i |dir/ file.fa 
+seedtiler|-i |dir/ file.fa my file.txt x[1].txt 
 seedtiler|--seeds=f|--seeds=file.fa 
 seedtiler|-T |dir/ 
 seedtiler|-k |

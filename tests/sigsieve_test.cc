@@ -480,30 +480,55 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     const RunResult piped = s.run(SIGSIEVE_PATH, {"-n", "5000", "-m", "bh", "--case=-"});
     EXPECT_EQ(piped.status, 2);
     EXPECT_EQ(piped.err.substr(0, piped.err.find('\n')),
-              "sigsieve: --method reads the records more than once: 'standard input' is not a "
-              "regular file (save it to a file first)");
+              "sigsieve: --method reads the records more than once, and standard input cannot be "
+              "read twice (save it to a file first)");
     const RunResult many = s.run(SIGSIEVE_PATH, {"-n", "100", "-m", "holm"});
     EXPECT_EQ(many.status, 1);
     EXPECT_EQ(many.err, "sigsieve: " + std::to_string(all.size()) +
                             " p-values present, more than the 100 k-mers tested\n");
     EXPECT_EQ(s.names(), (std::vector<std::string>{inputs[1], inputs[2]}));
-    // A name with a tab, a newline and a backslash keeps the report's
-    // columns; an input without p-values has lambda NA in both files.
-    const std::string odd = "c\tx\ny\\z";
+    // bonferroni and sidak need no family: their report says pi0 is NA.
+    ASSERT_EQ(s.run(SIGSIEVE_PATH, {"-n", "100", "-m", "sidak", "--report=over.tsv"}).status, 0);
+    std::istringstream overRows(s.read("over.tsv"));
+    for (std::string row; std::getline(overRows, row);) {
+        std::vector<std::string> cells;
+        std::istringstream split(row);
+        for (std::string cell; std::getline(split, cell, '\t');) cells.push_back(cell);
+        ASSERT_EQ(cells.size(), 13u);
+        EXPECT_TRUE(cells[10] == "pi0" || cells[10] == "NA") << row;
+    }
+    unlink(s.path("over.tsv").c_str());
+    // A name with a tab, a newline, a carriage return and a backslash keeps
+    // the report's columns; an input without p-values has lambda NA in both
+    // files.
+    const std::string odd = "c\tx\ny\\z\rw";
     s.write(odd, "");
     ASSERT_EQ(s.run(SIGSIEVE_PATH,
                     {"-n", "5000", "--control=" + odd, "--report=r.tsv", "--qq-plot=q.svg"})
                   .status,
               0);
     const std::string report = s.read("r.tsv");
-    EXPECT_NE(report.find("\nc\\tx\\ny\\\\z\tbonferroni\t"), std::string::npos) << report;
+    EXPECT_NE(report.find("\nc\\tx\\ny\\\\z\\rw\tbonferroni\t"), std::string::npos) << report;
     EXPECT_EQ(std::count(report.begin(), report.end(), '\t'), 48) << report;
     EXPECT_NE(report.find("\tNA\tNA\n"), std::string::npos) << report;
     // In JSON the name is a string again, any byte that is not UTF-8 U+FFFD.
     const std::string named = "c\"\\\x01\xff\xc3\xa9\xe2\x82";
     s.write(named, "");
-    ASSERT_EQ(s.run(SIGSIEVE_PATH, {"-n", "5000", "--control=" + named, "--report=r.json"}).status,
+    ASSERT_EQ(s.run(SIGSIEVE_PATH,
+                    {"-n", "5000", "--control=" + named, "--report=r.json", "--qq-plot=named.svg"})
+                  .status,
               0);
+    // The plot of such a name is still well-formed XML: UTF-8 throughout, no
+    // control character XML refuses.
+    const std::string namedSvg = s.read("named.svg");
+    EXPECT_TRUE(tagsBalance(namedSvg));
+    EXPECT_EQ(s.run("/bin/sh", {"-c", "iconv -f UTF-8 -t UTF-8 named.svg >/dev/null"}).status, 0);
+    EXPECT_EQ(std::count_if(namedSvg.begin(), namedSvg.end(),
+                            [](char c) { return c >= 0 && c < 0x20 && c != '\n'; }),
+              0);
+    if (std::system("command -v rsvg-convert >/dev/null") == 0) {
+        EXPECT_EQ(s.run("/bin/sh", {"-c", "rsvg-convert named.svg -o p.png"}).status, 0);
+    }
     std::map<std::string, std::string> json;
     ASSERT_TRUE(readJson(s.read("r.json"), json)) << s.read("r.json");
     EXPECT_EQ(json["data.control.input"], "c\"\\\x01\xef\xbf\xbd\xc3\xa9\xef\xbf\xbd\xef\xbf\xbd");
