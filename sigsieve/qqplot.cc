@@ -8,9 +8,9 @@
 
 namespace {
 
-constexpr double width = 720, height = 640, left = 80, right = 200, top = 56, bottom = 64;
+constexpr double width = 720, height = 640, left = 80, right = 40, top = 56, bottom = 64;
 constexpr double plotWidth = width - left - right, plotHeight = height - top - bottom;
-const char* const colours[] = {"#d62728", "#1f77b4", "#555555"};
+const char* const colours[] = {"#d62728", "#1f77b4", "#555555"};  // case, control, the rest
 
 // -log10 p, for p <= 0 the largest a double can show.
 double minusLog(double p) {
@@ -83,12 +83,20 @@ std::string axes(const Scale& s, const char* xLabel, const char* yLabel) {
     return svg;
 }
 
-// One series: a line through its cells beyond the points, then the
-// points. Positions closer than half a pixel to the last one are dropped.
-// p-values of 0 are drawn as squares on the top edge.
-std::string drawSeries(const QQSeries& series, const Scale& s, const char* colour, double total) {
+// A file's base name as the legend shows it: at most 40 characters, the
+// middle of a longer one left out.
+std::string legendName(const std::string& path) {
+    const std::string base = path.substr(path.rfind('/') + 1);  // npos + 1 is 0
+    if (base.size() <= 40) return base;
+    return base.substr(0, 18) + "\xe2\x80\xa6" + base.substr(base.size() - 21);
+}
+
+// The family: a line through its cells beyond the points, then the points
+// in the colour of their input. Positions closer than half a pixel to the
+// last one are dropped. p-values of 0 are drawn as squares on the top edge.
+std::string drawFamily(const QQFamily& family, const Scale& s, double total) {
     auto expected = [&](double rank) { return minusLog((rank - 0.5) / total); };
-    std::string line, points;
+    std::string line, points[2];
     double lastX = -1, lastY = -1;
     auto add = [&](std::string& out, double x, double y, bool point) {
         const double px = s.x(x), py = s.y(std::min(y, s.maxY));
@@ -97,84 +105,93 @@ std::string drawSeries(const QQSeries& series, const Scale& s, const char* colou
         out += point ? format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\"/>", px, py)
                      : format("%.1f,%.1f ", px, py);
     };
-    const uint64_t drawn = series.lowest.size();
+    const uint64_t drawn = family.lowest.size();
     uint64_t below = 0;
-    for (const Cell& c : series.cells) {
+    for (const Cell& c : family.cells) {
         const uint64_t first = below + 1, last = below + c.count;
         below = last;
         if (last <= drawn) continue;
         add(line, expected(static_cast<double>(std::max(first, drawn + 1))), minusLog(c.lo), false);
         add(line, expected(static_cast<double>(last)), minusLog(c.hi), false);
     }
+    std::string svg;
+    if (!line.empty())
+        svg += std::string("<polyline fill=\"none\" stroke=\"") + colours[2] +
+               "\" stroke-width=\"1.5\" points=\"" + line + "\"/>\n";
+    double lastZero[2] = {-1, -1};
     lastX = lastY = -1;
-    std::string zeros;
     for (size_t i = 0; i < drawn; ++i) {
+        const auto [p, input] = family.lowest[i];
         const double x = expected(static_cast<double>(i + 1));
-        if (series.lowest[i] == 0) {
-            if (std::fabs(s.x(x) - lastX) < 0.5) continue;
-            lastX = s.x(x);
-            zeros += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"5\" height=\"5\"/>", lastX - 2.5,
-                            top - 2.5);
+        if (p == 0) {
+            if (std::fabs(s.x(x) - lastZero[input]) < 0.5) continue;
+            lastZero[input] = s.x(x);
+            points[input] += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"5\" height=\"5\"/>",
+                                    lastZero[input] - 2.5, top - 2.5);
             continue;
         }
-        add(points, x, minusLog(series.lowest[i]), true);
+        add(points[input], x, minusLog(p), true);
     }
-    std::string svg = std::string("<g stroke=\"") + colour + "\" fill=\"" + colour + "\">\n";
-    if (!line.empty())
-        svg += "<polyline fill=\"none\" stroke-width=\"1.5\" points=\"" + line + "\"/>\n";
-    svg += "<g fill-opacity=\"0.7\" stroke=\"none\">" + points + zeros + "</g>\n</g>\n";
+    for (int input = 0; input < 2; ++input)
+        if (!points[input].empty())
+            svg += std::string("<g fill=\"") + colours[input] +
+                   "\" fill-opacity=\"0.7\" stroke=\"none\">" + points[input] + "</g>\n";
     return svg;
 }
 
 }  // namespace
 
-std::string qqPlotSvg(const std::vector<QQSeries>& series, const char* method, double cutoff,
-                      int64_t total) {
+std::string qqPlotSvg(const QQFamily& family, const char* method, double cutoff, int64_t total) {
     const double N = static_cast<double>(total);
     double maxX = minusLog(0.5 / N), maxY = 1;
-    for (const QQSeries& q : series) {
-        // The smallest positive p-value sets the top: zeros go on the edge.
-        const auto positive = std::upper_bound(q.lowest.begin(), q.lowest.end(), 0.0);
-        if (positive != q.lowest.end()) maxY = std::max(maxY, minusLog(*positive));
-    }
+    // The smallest positive p-value sets the top: zeros go on the edge.
+    for (const auto& [p, input] : family.lowest)
+        if (p > 0) {
+            maxY = std::max(maxY, minusLog(p));
+            break;
+        }
     const bool showCutoff = cutoff > 0 && std::isfinite(cutoff);
     if (showCutoff) maxY = std::max(maxY, minusLog(cutoff));
     const Scale s{std::ceil(maxX), std::ceil(std::max(maxX, maxY))};
-    const QQSeries& all = series.back();
     std::string svg =
         start() + "<text x=\"" + format("%.1f", left + plotWidth / 2) +
         "\" y=\"28\" text-anchor=\"middle\" font-size=\"15\">QQ plot (" + method +
-        format("): n = %.0f of N = %.0f, \xce\xbb = ", static_cast<double>(all.n), N) +
-        lambdaText(all.lambda) + "</text>\n";
+        format("): n = %.0f of N = %.0f, \xce\xbb = ", static_cast<double>(family.n), N) +
+        lambdaText(family.lambda) + "</text>\n";
     svg += axes(s, "expected \xe2\x88\x92log10(p)", "observed \xe2\x88\x92log10(p)");
     const double diagonal = std::min(s.maxX, s.maxY);
     svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", s.x(0), s.y(0), s.x(diagonal)) +
            format("y2=\"%.1f\" stroke=\"#999\"/>\n", s.y(diagonal));
     if (showCutoff) {
         const double y = s.y(minusLog(cutoff));
-        svg +=
-            format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left, y, left + plotWidth) +
-            format("y2=\"%.1f\" stroke=\"#2ca02c\" stroke-dasharray=\"6 4\"/>\n", y) +
-            format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#2ca02c\">", left + plotWidth + 6, y + 4) +
-            format("cutoff %.3g</text>\n", cutoff);
+        svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left, y, left + plotWidth) +
+               format("y2=\"%.1f\" stroke=\"#2ca02c\" stroke-dasharray=\"6 4\"/>\n", y) +
+               format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#2ca02c\" ", left + plotWidth - 4,
+                      y - 5) +
+               format("text-anchor=\"end\">cutoff %.3g</text>\n", cutoff);
     }
-    for (size_t i = 0; i < series.size(); ++i) {
-        if (series[i].n == 0) continue;
-        svg += drawSeries(series[i], s, colours[i % 3], N);
+    if (family.n) svg += drawFamily(family, s, N);
+    // The legend, in the plot's top left corner, where a QQ plot has no
+    // point: each input's group and file name, and its zeros.
+    const char* const groups[2] = {"case", "control"};
+    std::string legend;
+    double legendWidth = 0;
+    for (int i = 0; i < 2; ++i) {
+        const double y = top + 22 + 20 * static_cast<double>(i);
+        const std::string name = legendName(family.names[i]);
+        std::string text = std::string(groups[i]) + ": " + xmlText(name);
+        if (family.zeros[i])
+            text += format(", %.0f at 0", static_cast<double>(family.zeros[i]));
+        legendWidth = std::max(legendWidth, 30 + 7.0 * static_cast<double>(
+                                                        std::string(groups[i]).size() + 2 +
+                                                        name.size() + (family.zeros[i] ? 12 : 0)));
+        legend += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" ", left + 16, y - 4) +
+                  "fill=\"" + colours[i] + "\"/>" +
+                  format("<text x=\"%.1f\" y=\"%.1f\">", left + 26, y) + text + "</text>\n";
     }
-    for (size_t i = 0; i < series.size(); ++i) {
-        const double y = top + 40 + 36 * static_cast<double>(i);
-        svg +=
-            format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" ", left + plotWidth + 14, y - 4) +
-            "fill=\"" + colours[i % 3] + "\"/>" +
-            format("<text x=\"%.1f\" y=\"%.1f\">", left + plotWidth + 24, y) +
-            xmlText(series[i].name) + "</text>" +
-            format("<text x=\"%.1f\" y=\"%.1f\" font-size=\"10\">", left + plotWidth + 24, y + 14) +
-            format("n = %.0f, \xce\xbb = ", static_cast<double>(series[i].n)) +
-            lambdaText(series[i].lambda) +
-            (series[i].zeros ? format(", %.0f at 0", static_cast<double>(series[i].zeros)) : "") +
-            "</text>\n";
-    }
+    svg += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"48\" ", left + 6,
+                  top + 6, std::min(legendWidth, plotWidth - 12)) +
+           "fill=\"#fff\" fill-opacity=\"0.85\" stroke=\"#ccc\"/>\n" + legend;
     return svg + "</svg>\n";
 }
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "numbers.h"
-#include "text.h"
+#include "report_table.h"
 
 namespace {
 
@@ -118,131 +118,46 @@ double genomicControl(double medianP) {
     return z * z / medianChiSquare;
 }
 
-std::string reportCell(const char* name) {
-    std::string cell;
-    for (const char* p = name; *p; ++p) {
-        if (*p == '\t')
-            cell += "\\t";
-        else if (*p == '\n')
-            cell += "\\n";
-        else if (*p == '\r')
-            cell += "\\r";
-        else if (*p == '\\')
-            cell += "\\\\";
-        else
-            cell += *p;
-    }
-    return cell;
-}
-
-namespace {
-
-// `text` as a JSON string: quotes, backslashes and control characters
-// escaped, and each byte that is not part of valid UTF-8 (a file name may
-// hold any bytes) written as U+FFFD.
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const auto* end = p + text.size();
-    while (p < end) {
-        const unsigned c = *p;
-        if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                out += '\\', out += static_cast<char>(c);
-            } else if (c < 0x20) {
-                char escape[8];
-                std::snprintf(escape, sizeof escape, "\\u%04x", c);
-                out += escape;
-            } else {
-                out += static_cast<char>(c);
-            }
-            ++p;
-            continue;
-        }
-        const size_t length =
-            utf8Sequence(reinterpret_cast<const char*>(p), reinterpret_cast<const char*>(end));
-        const bool valid = length != 0;
-        if (valid) {
-            out.append(reinterpret_cast<const char*>(p), length);
-            p += length;
-        } else {
-            out += "\\ufffd";
-            ++p;
-        }
-    }
-    return out + "\"";
-}
-
-// A number of the report as JSON: null for NA, and an infinity as 1e999,
-// which JSON readers take as infinity (or as the largest double).
-std::string jsonNumber(const std::string& text) {
-    if (text == "NA") return "null";
-    if (text == "inf") return "1e999";
-    if (text == "-inf") return "-1e999";
-    return text;
-}
-
-}  // namespace
-
-bool jsonReportName(std::string_view path) {
-    for (std::string_view suffix : {".gz", ".zst"})
-        if (path.ends_with(suffix)) path.remove_suffix(suffix.size());
-    return path.ends_with(".json");
-}
-
 std::string reportText(const char* method, double alpha, int64_t total, const Cutoff& cutoff,
                        double pi0, const ReportRow rows[3], bool json) {
-    const char* const columns[] = {"input", "method",  "alpha",         "tested",  "cutoff",
-                                   "rule",  "records", "p_values",      "passing", "smallest_p",
-                                   "pi0",   "lambda",  "lambda_present"};
-    constexpr size_t count = std::size(columns);
-    const auto cellsOf = [&](const ReportRow& r) {
-        return std::array<std::string, count>{r.input,
-                                              method,
-                                              number(alpha),
-                                              std::to_string(total),
-                                              number(cutoff.value),
-                                              cutoff.inclusive ? "<=" : "<",
-                                              std::to_string(r.records),
-                                              std::to_string(r.pValues),
-                                              std::to_string(r.passing),
-                                              number(r.cells->empty() ? NAN : r.cells->front().lo),
-                                              number(pi0),
-                                              number(r.lambda),
-                                              number(r.cells->empty() ? NAN : r.lambdaPresent)};
+    ReportTable table;
+    table.columns = {
+        {"input", "Input", "The input's file name (its path in the section's description)", ""},
+        {"method", "Method", "The multiple-testing correction", ""},
+        {"alpha", "Alpha", "The significance level", pValueFormat},
+        {"tested", "Tested", "N, the number of k-mers tested", wholeFormat},
+        {"cutoff", "Cutoff", "A record passes when its p-value is below it (see Rule)",
+         pValueFormat},
+        {"rule", "Rule", "How a p-value compares with the cutoff to pass: < or <=", ""},
+        {"records", "Records", "The records read", wholeFormat},
+        {"p_values", "P-values", "The p-values present (not nan)", wholeFormat},
+        {"passing", "Passing", "The records that pass, written as FASTA", wholeFormat},
+        {"smallest_p", "Smallest p", "The smallest p-value present", pValueFormat},
+        {"pi0", "pi0", "The share of true null hypotheses, as storey estimates it", ratioFormat},
+        {"lambda", "Lambda", "The genomic-control inflation factor of the N tested", ratioFormat},
+        {"lambda_present", "Lambda present",
+         "The genomic-control inflation factor of the p-values present", ratioFormat},
     };
-    std::string text;
-    if (!json) {
-        for (size_t c = 0; c < count; ++c) text += std::string(c ? "\t" : "") + columns[c];
-        text += "\n";
-        for (int g = 0; g < 3; ++g) {
-            const auto cells = cellsOf(rows[g]);
-            for (size_t c = 0; c < count; ++c)
-                text += (c ? "\t" : "") + (c == 0 ? reportCell(cells[c].c_str()) : cells[c]);
-            text += "\n";
-        }
-        return text;
-    }
-    // The strings among the columns: input, method and rule.
-    const auto isString = [](size_t c) { return c == 0 || c == 1 || c == 5; };
-    text = "{\n  \"id\": \"sigsieve\",\n  \"section_name\": \"sigsieve\",\n";
-    text += "  \"description\": " +
-            jsonString(std::string("k-mers whose p-value passes the ") + method +
-                       " correction at alpha " + number(alpha) + " among " + std::to_string(total) +
-                       " k-mers tested") +
-            ",\n";
-    text += "  \"plot_type\": \"table\",\n  \"method\": " + jsonString(method) +
-            ",\n  \"alpha\": " + jsonNumber(number(alpha)) +
-            ",\n  \"tested\": " + std::to_string(total) +
-            ",\n  \"pi0\": " + jsonNumber(number(pi0)) + ",\n  \"data\": {";
-    const char* const keys[3] = {"case", "control", "both"};
+    const char* const groups[3] = {"case", "control", "both"};
     for (int g = 0; g < 3; ++g) {
-        const auto cells = cellsOf(rows[g]);
-        text += std::string(g ? "," : "") + "\n    \"" + keys[g] + "\": {";
-        for (size_t c = 0; c < count; ++c)
-            text += std::string(c ? ", " : "") + "\"" + columns[c] +
-                    "\": " + (isString(c) ? jsonString(cells[c]) : jsonNumber(cells[c]));
-        text += "}";
+        const ReportRow& r = rows[g];
+        std::string input = r.input;
+        if (json && g < 2) input = input.substr(input.rfind('/') + 1);  // npos + 1 is 0
+        table.rows.push_back(
+            {groups[g],
+             {input, method, number(alpha), std::to_string(total), number(cutoff.value),
+              cutoff.inclusive ? "<=" : "<", std::to_string(r.records), std::to_string(r.pValues),
+              std::to_string(r.passing), number(r.cells->empty() ? NAN : r.cells->front().lo),
+              number(pi0), number(r.lambda), number(r.cells->empty() ? NAN : r.lambdaPresent)}});
     }
-    return text + "\n  }\n}\n";
+    if (!json) return tsvText(table);
+    const std::string description = std::string("k-mers whose p-value passes the ") + method +
+                                    " correction at alpha " + number(alpha) + " among " +
+                                    std::to_string(total) + " k-mers tested (case: " +
+                                    rows[0].input + "; control: " + rows[1].input + ")";
+    return multiqcJson(table, "sigsieve", description, "Group",
+                       {{"method", jsonString(method)},
+                        {"alpha", jsonNumber(number(alpha))},
+                        {"tested", std::to_string(total)},
+                        {"pi0", jsonNumber(number(pi0))}});
 }

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "corrections.h"
+#include "report_table.h"
 
 // The (1 - tail) quantile of the standard normal distribution, accurate to
 // a few ulps (Wichura's algorithm AS 241), for 0 < tail < 1.
@@ -32,19 +33,12 @@ struct ReportRow {
     double lambdaPresent;  // of the p-values present
 };
 
-// The text of the report: the header line, then the three rows; or, with
-// `json`, one JSON object in MultiQC's custom-content form: "id",
-// "section_name", "description", "plot_type" ("table"), the run's
-// "method", "alpha", "tested" and "pi0", and "data" holding "case",
-// "control" and "both", each an object of the columns above (numbers as
-// JSON numbers, NA as null, an infinity as 1e999).
+// The text of the report (report_table.h): the header line, then the three
+// rows; or, with `json`, one JSON object in MultiQC's custom-content form:
+// "id" and "section_name" ("sigsieve"), "description" (the inputs' paths
+// in it), "plot_type" ("table"), the run's "method", "alpha", "tested" and
+// "pi0", "pconfig", "headers" (each column's title, description and
+// format) and "data" holding "case", "control" and "both", each an object
+// of the columns above (the input as its file name).
 std::string reportText(const char* method, double alpha, int64_t total, const Cutoff& cutoff,
                        double pi0, const ReportRow rows[3], bool json = false);
-
-// Whether a report named `path` is written as JSON: its name ends in
-// ".json" (before a ".gz" or ".zst").
-bool jsonReportName(std::string_view path);
-
-// A file name as a cell of the report: a tab, newline or backslash in it is
-// written \t, \n or \\, so that every row keeps its columns.
-std::string reportCell(const char* name);

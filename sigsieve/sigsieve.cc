@@ -234,16 +234,25 @@ void correctAndWrite(const Run& run, Inputs& in, const Outputs& outputs) {
         writeWhole(*outputs.hist, histogramSvg(bins, counts[2], pi0, method), run.output());
     }
     if (run.plot) {
-        std::vector<double> merged;
-        std::merge(survey.lowest[0].begin(), survey.lowest[0].end(), survey.lowest[1].begin(),
-                   survey.lowest[1].end(), std::back_inserter(merged));
-        merged.resize(std::min(merged.size(), qqPoints));
-        std::vector<QQSeries> series;
-        for (int g = 0; g < 3; ++g)
-            series.push_back({names[g], counts[g], lambda[g],
-                              g < 2 ? survey.zeros[g] : survey.zeros[0] + survey.zeros[1],
-                              std::move(cells[g]), g < 2 ? survey.lowest[g] : merged});
-        writeWhole(*outputs.plot, qqPlotSvg(series, method, cutoff.value, run.total), run.output());
+        QQFamily family{{names[0], names[1]},
+                        counts[2],
+                        {survey.zeros[0], survey.zeros[1]},
+                        lambda[2],
+                        std::move(cells[2]),
+                        {}};
+        // The smallest of both inputs, each with the input it comes from;
+        // ties (zeros, say) taken from each in turn.
+        const std::vector<double>* lowest = survey.lowest;
+        for (size_t at[2] = {0, 0}; family.lowest.size() < qqPoints;) {
+            const bool more[2] = {at[0] < lowest[0].size(), at[1] < lowest[1].size()};
+            if (!more[0] && !more[1]) break;
+            const bool tie = more[0] && more[1] && lowest[0][at[0]] == lowest[1][at[1]];
+            const int i = !more[0] || (more[1] && (tie ? family.lowest.size() % 2 == 1
+                                                       : lowest[1][at[1]] < lowest[0][at[0]]));
+            family.lowest.emplace_back(lowest[i][at[i]++], i);
+        }
+        writeWhole(*outputs.plot, qqPlotSvg(family, method, cutoff.value, run.total),
+                   run.output());
     }
 }
 

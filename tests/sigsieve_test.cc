@@ -446,8 +446,20 @@ TEST(Sigsieve, MethodsReportAndPlot) {
                       0);
             std::map<std::string, std::string> json;
             ASSERT_TRUE(readJson(s.read("r_mqc.json"), json)) << s.read("r_mqc.json");
-            EXPECT_EQ(json.size(), 8 + 3 * rows[0].size());
+            EXPECT_EQ(std::count_if(json.begin(), json.end(),
+                                    [](const auto& kv) { return kv.first.starts_with("data."); }),
+                      static_cast<std::ptrdiff_t>(3 * rows[0].size()));
             EXPECT_EQ(json["plot_type"], "table");
+            // Every column is described to MultiQC, every number column
+            // formatted (else it shows one decimal), none coloured.
+            for (const std::string& column : rows[0]) {
+                const std::string header = "headers." + column + ".";
+                EXPECT_FALSE(json[header + "title"].empty()) << column;
+                EXPECT_FALSE(json[header + "description"].empty()) << column;
+                EXPECT_EQ(json[header + "scale"], "false") << column;
+                const bool text = column == "input" || column == "method" || column == "rule";
+                EXPECT_EQ(json.count(header + "format"), text ? 0u : 1u) << column;
+            }
             for (const auto& [key, column] :
                  {std::pair{"method", 1}, {"alpha", 2}, {"tested", 3}, {"pi0", 10}})
                 EXPECT_EQ(json[key], rows[1][column]) << key;
@@ -458,7 +470,7 @@ TEST(Sigsieve, MethodsReportAndPlot) {
                                               : g == 1 ? "control"
                                                        : "both") +
                                              "." + rows[0][c];
-                    EXPECT_EQ(json[path], rows[1 + g][c] == "NA" ? "null" : rows[1 + g][c]) << path;
+                    EXPECT_EQ(json[path], rows[1 + g][c]) << path;
                 }
             for (const char* plot : {"q.svg", "h.svg"}) {
                 const std::string svg = s.read(plot);
@@ -532,10 +544,10 @@ TEST(Sigsieve, MethodsReportAndPlot) {
     std::map<std::string, std::string> json;
     ASSERT_TRUE(readJson(s.read("r.json"), json)) << s.read("r.json");
     EXPECT_EQ(json["data.control.input"], "c\"\\\x01\xef\xbf\xbd\xc3\xa9\xef\xbf\xbd\xef\xbf\xbd");
-    EXPECT_EQ(json["data.control.lambda"], "null");
+    EXPECT_EQ(json["data.control.lambda"], "NA");
     const std::string svg = s.read("q.svg");
     EXPECT_EQ(svg.find("nan"), std::string::npos);
-    EXPECT_NE(svg.find("= NA<"), std::string::npos);
+    EXPECT_NE(svg.find(">control: c\tx\ny\\z\rw<"), std::string::npos) << svg;
 }
 
 // lambda of the N tested: exact while the median lies among the p-values
@@ -565,7 +577,13 @@ TEST(Sigsieve, LambdaOfTheTestedAndZerosInThePlot) {
             << c.total;
         EXPECT_EQ(cells[12], number(genomicControl(0.001))) << c.total;
         const std::string svg = s.read("q.svg");
-        EXPECT_NE(svg.find(", 2 at 0"), std::string::npos) << c.total;
+        // One family: its 5 p-values as points or zeros, then the legend's
+        // two, each input by its group and its file's name.
+        size_t circles = 0;
+        for (size_t at = 0; (at = svg.find("<circle", at)) != std::string::npos; ++at) ++circles;
+        EXPECT_EQ(circles, 3u + 2u) << c.total;
+        EXPECT_NE(svg.find(">case: " + std::string(inputs[1]) + ", 2 at 0<"), std::string::npos)
+            << svg;
         EXPECT_NE(svg.find("width=\"5\" height=\"5\""), std::string::npos);
         EXPECT_EQ(svg.find(">300<"), std::string::npos) << "the zeros set the top";
     }

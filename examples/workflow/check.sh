@@ -55,6 +55,22 @@ EOF
         fail "multiqc's data does not hold the report"
     grep -q 'id="mqc-module-section-sigsieve"' "$scratch/multiqc/out/multiqc_report.html" ||
         fail "multiqc's report has no sigsieve section"
+    # The table shows every cell as the report's header says: its title,
+    # and numbers in their format (not MultiQC's one decimal), NA as NA.
+    $python - "$scratch/multiqc/out/multiqc_report.html" "$direct/sigsieve_mqc.json" <<'EOF' ||
+import json, re, sys
+html = open(sys.argv[1]).read().replace('<span class="mqc_thousandSep"></span>', ",")
+report = json.load(open(sys.argv[2]))
+for key, header in report["headers"].items():
+    if not re.search(r'<th id="header_%s"[^>]*><span[^>]*>%s<' % (key, re.escape(header["title"])), html):
+        sys.exit("no header %s titled %s" % (key, header["title"]))
+    cells = re.findall(r'<td class="%s ">(.*?)</td>' % key, html)
+    values = [row[key] for row in report["data"].values()]
+    shown = [v if isinstance(v, str) else header.get("format", "{}").format(v) for v in values]
+    if cells != shown:
+        sys.exit("column %s shows %r, not %r" % (key, cells, shown))
+EOF
+        fail "multiqc's table does not show the report as it is"
     echo "workflow check: $(/usr/bin/multiqc --version 2>/dev/null | head -n 1) shows the report's section and values"
 else
     echo "workflow check: SKIPPING the MultiQC run: /usr/bin/multiqc not found (Debian package multiqc)"
