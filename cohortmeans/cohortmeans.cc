@@ -49,7 +49,8 @@ const Help help = {
     "Exit status: 0 on success, 1 if the table cannot be read, holds a row with\n"
     "too few fields, a value that is not a number (such as a header line or NA)\n"
     "or a count outside the 32-bit range, or the line cannot be written; 2 for\n"
-    "invalid arguments.\n"};
+    "invalid arguments.\n",
+    "the table with -i"};
 
 // A sample count: a whole non-negative decimal number, optionally with a
 // leading '+', that fits in 32 bits.

@@ -17,6 +17,17 @@ std::string choiceNames(const Option& o) {
     return names;
 }
 
+// The choices, each with its description, as zsh's _arguments takes them
+// ("name\:"description" ...") or fish's -a ("name\t"description" ...").
+std::string describedChoices(const Option& o, const char* separator) {
+    std::string list;
+    for (const Choice& c : o.choices) {
+        if (!list.empty()) list += ' ';
+        list += std::string(c.name) + separator + "\"" + c.description + "\"";
+    }
+    return list;
+}
+
 // `text` within single quotes for sh and fish.
 std::string quoted(std::string_view text, bool fish) {
     std::string out = "'";
@@ -133,7 +144,7 @@ std::string zsh(const char* tool, const std::vector<Option>& options) {
                 action = ":directory:_files -/";
                 break;
             case Value::Choice:
-                action = std::string(":") + o.argument + ":(" + choiceNames(o) + ")";
+                action = std::string(":") + o.argument + ":((" + describedChoices(o, "\\:") + "))";
                 break;
             case Value::Other:
                 action = std::string(":") + o.argument + ": ";
@@ -170,7 +181,7 @@ std::string fish(const char* tool, const std::vector<Option>& options) {
                 s += " -x -a '(__fish_complete_directories)'";
                 break;
             case Value::Choice:
-                s += " -x -a " + quoted(choiceNames(o), true);
+                s += " -x -a " + quoted(describedChoices(o, "\\t"), true);
                 break;
             case Value::Other:
                 s += " -x";

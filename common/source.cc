@@ -129,7 +129,8 @@ class ReadAhead : public WrappingSource {
         const uint64_t ticket = issued_++;
         buffers_->submit([this, ticket](Buffer& b) {
             std::unique_lock<std::mutex> lock(turnMutex_);
-            turnChanged_.wait(lock, [&] { return turn_ == ticket; });
+            turnChanged_.wait(lock, [&] { return turn_ == ticket || stopping_; });
+            if (turn_ != ticket) return;  // stopped: an earlier read never ran
             lock.unlock();
             struct Next {  // the next ticket's turn, however this read ends
                 ReadAhead& r;
@@ -150,10 +151,18 @@ class ReadAhead : public WrappingSource {
             innerDone_ = b.size <= 0;
         });
     }
-    // Takes back the reads not started and waits for the others.
+    // Takes back the reads not started and waits for the others; a read
+    // waiting for a turn that will not come (its predecessor taken back)
+    // gives up.
     void stopReading() {
+        {
+            std::lock_guard<std::mutex> lock(turnMutex_);
+            stopping_ = true;
+        }
+        turnChanged_.notify_all();
         buffers_.reset();
         std::lock_guard<std::mutex> lock(turnMutex_);
+        stopping_ = false;
         turn_ = issued_;
     }
 
@@ -162,6 +171,7 @@ class ReadAhead : public WrappingSource {
     bool finished_ = false, failed_ = false;
     bool innerDone_ = false;
     uint64_t issued_ = 0, turn_ = 0;  // tickets handed out, and the one whose turn it is
+    bool stopping_ = false;
     std::mutex turnMutex_;
     std::condition_variable turnChanged_;
 };

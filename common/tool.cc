@@ -32,6 +32,7 @@ namespace {
 
 const char* toolName = "tool";
 bool operandsIgnored = false;  // see parseOptions
+bool quietRun = false;         // -q: no progress line, no warning
 
 // Returns true when fd was closed (and is now parked on /dev/null).
 bool parkIfClosed(int fd, int flags) {
@@ -178,6 +179,17 @@ int runTool(const char* name, const std::function<void(OutputSet&)>& body) {
     return std::fflush(stderr) != 0 || std::ferror(stderr) ? exitFailure : 0;
 }
 
+void warn(const char* format, ...) {
+    if (quietRun) return;
+    clearProgress();
+    va_list args;
+    va_start(args, format);
+    std::fprintf(stderr, "%s: warning: ", toolName);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+    va_end(args);
+}
+
 Value Option::value() const {
     if (!argument) return Value::None;
     if (!choices.empty()) return Value::Choice;
@@ -229,9 +241,9 @@ Command parseOptions(int argc, char** argv, std::vector<Option>& options, const 
                    .parse = [&](const char* a) { threads = a; }});
     all.push_back({.name = "quiet",
                    .shortName = 'q',
-                   .help = "no progress line on a terminal",
+                   .help = "no progress line on a terminal, and no warnings",
                    .parse = [&](const char*) { quiet = true; },
-                   .brief = "no progress line on a terminal"});
+                   .brief = "no progress line on a terminal, and no warnings"});
     all.push_back({.name = "help",
                    .shortName = 'h',
                    .help = "show this help and exit",
@@ -285,7 +297,9 @@ Command parseOptions(int argc, char** argv, std::vector<Option>& options, const 
     if (directory && !*directory) failUsage("invalid directory: ''");
     command.directory = directory;
     enableProgress(toolName, !quiet);
+    quietRun = quiet;
     operandsIgnored = command.operands.size() > operandsUsed;
+    if (operandsIgnored) warn("file operands are ignored (name %s)", help.inputs);
     for (size_t i = 0; i < options.size(); ++i)
         if (options[i].given && options[i].parse) options[i].parse(values[i]);
     return command;
@@ -335,7 +349,8 @@ std::unique_ptr<ByteSource> openInputSource(const char* path, const Option& opti
     try {
         fd = openInput(path);
     } catch (Failure& failure) {
-        if (operandsIgnored && !option.given)
+        // Unless the warning said so already.
+        if (operandsIgnored && !option.given && quietRun)
             failure.message += " (file operands are ignored; name the input with " + name + ")";
         throw;
     }

@@ -66,13 +66,20 @@ struct Option {
 // The --help text of a tool: `intro` (the usage line and what the tool
 // does), the option lines made from its table, the common options, then
 // `outro`. Option texts start in `column`, or two spaces after a longer
-// name; `threads` is the tool's text for -@.
+// name; `threads` is the tool's text for -@. `inputs` says how its inputs
+// are named, for the warning that file operands are ignored ("the input
+// with -i").
 struct Help {
     const char* intro;
     int column;
     const char* threads;
     const char* outro;
+    const char* inputs;
 };
+
+// Prints "TOOL: warning: ..." on standard error, unless -q was given: a
+// run that succeeds may say where a user may have slipped.
+void warn(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // What the command line gives besides the tool's own options.
 struct Command {
@@ -91,7 +98,8 @@ struct Command {
 // run), -C/--directory, -@/--threads and -q/--quiet; then each option given
 // parses its argument. An unknown option or a bad value is a usage error.
 // The tool uses its first `operandsUsed` operands; when it was given more,
-// an input whose option was not given that cannot be opened says so.
+// a warning says that they are ignored, and an input whose option was not
+// given that cannot be opened says so too.
 Command parseOptions(int argc, char** argv, std::vector<Option>& options, const Help& help,
                      size_t operandsUsed = 0);
 

@@ -54,7 +54,8 @@ const Help help = {
     "           -i ref.fa.gz -o kmers.txt\n"
     "\n"
     "Exit status: 0 on success, 1 if a file cannot be read or written or (with\n"
-    "--fasta) is not FASTA or FASTQ, 2 for invalid options.\n"};
+    "--fasta) is not FASTA or FASTQ, 2 for invalid options.\n",
+    "the input with -i"};
 
 // The largest buffer size -S takes: 1 EiB, far beyond any memory, and far
 // below where the sizes derived from it overflow.
@@ -262,10 +263,23 @@ void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOpti
             KmerSetOptions{options.k, options.bufferBytes, options.tempDir},
             options.pool ? *options.pool : RunThreads::none().pool());
     Tiler tiler(options, out, set.get());
-    if (options.fasta)
+    if (options.fasta) {
         readSequenceRecords(reader, name, tiler);
-    else
+    } else {
+        // One sequence per line, as asked; but a FASTA or FASTQ file read
+        // so tiles its names as sequence, which a warning points out.
+        std::string_view first;
+        bool complete;
+        if (reader.next(first, complete)) {
+            if (!first.empty() && (first[0] == '>' || first[0] == '@'))
+                warn("'%s' looks like %s (its first line starts with '%c'); --fasta reads it as "
+                     "records",
+                     name, first[0] == '>' ? "FASTA" : "FASTQ", first[0]);
+            tiler.add(first.data(), first.size());
+            if (complete) tiler.end();
+        }
         readSequenceLines(reader, tiler);
+    }
     if (reader.error()) failRead(reader, name);
     if (set) set->write(out);
 }
@@ -291,7 +305,7 @@ void run(int argc, char** argv, OutputSet& outputs) {
          .argument = "FILE",
          .help = "the k-mer list (default: kmers.txt)",
          .parse = [&](const char* a) { kmers = a; },
-         .brief = "the k-mer list"},
+         .brief = "the k-mers written"},
         {.name = "kmer-length",
          .shortName = 'k',
          .argument = "N",
@@ -314,7 +328,7 @@ void run(int argc, char** argv, OutputSet& outputs) {
          .help = "write each window once: the smaller in byte order of\n"
                  "it and its reverse complement",
          .parse = set(tiling.canonical),
-         .brief = "write each window once"},
+         .brief = "each window once, the smaller of it and its reverse complement"},
         {.name = "upper",
          .help = "read lower-case letters as upper case",
          .parse = set(tiling.upper),
@@ -336,20 +350,20 @@ void run(int argc, char** argv, OutputSet& outputs) {
                  "(default: 1G); beyond it, sorted runs go to temporary\n"
                  "files and are merged",
          .parse = [&](const char* a) { bufferSize = a; },
-         .brief = "the memory for --unique's windows, in KiB or with the suffix b, K, M, G or T"},
+         .brief = "the memory for --unique's windows, as sort -S takes it"},
         {.name = "temporary-directory",
          .shortName = 'T',
          .argument = "DIR",
          .help = "where those runs go (default: $TMPDIR, else\n"
                  "/tmp); they have no name, so nothing is left there",
          .parse = [&](const char* a) { tempDir = a; },
-         .brief = "where those runs go"},
+         .brief = "where --unique's sorted runs go"},
         {.name = "compress-level",
          .argument = "N",
          .help = "the level of a .gz output, 0 to 9 (default: 1), or\n"
                  "of a .zst output, 1 to 19 (default: 3)",
          .parse = [&](const char* a) { level = a; },
-         .brief = "the level of a .gz output, 0 to 9"}};
+         .brief = "the level of a .gz (0 to 9) or .zst (1 to 19) output"}};
     const Option& seedsOption = options[0];
     const Command command = parseOptions(argc, argv, options, help);
     const int compressLevel = parseCompressLevel(level);

@@ -11,7 +11,7 @@
 Command readCommandLine(int argc, char** argv, Run& run) {
     const char* totalText = nullptr;
     std::vector<Choice> methods;
-    for (Method m : allMethods()) methods.push_back({methodName(m), "the correction"});
+    for (Method m : allMethods()) methods.push_back({methodName(m), methodDescription(m)});
     std::vector<Option>& options = run.options;
     options = {
         {.name = "total-file",
@@ -43,22 +43,22 @@ Command readCommandLine(int argc, char** argv, Run& run) {
          .argument = "FILE",
          .help = "case records (default: case_out_wo_bonf.kmerDiff)",
          .parse = [&](const char* a) { run.inputs[0] = a; },
-         .brief = "case records"},
+         .brief = "the case group's records"},
         {.name = "control",
          .argument = "FILE",
-         .help = "control records (default: control_out_wo_bonf.kmerDiff)",
+         .help = "control records (default:\ncontrol_out_wo_bonf.kmerDiff)",
          .parse = [&](const char* a) { run.inputs[1] = a; },
-         .brief = "control records"},
+         .brief = "the control group's records"},
         {.name = "case-out",
          .argument = "FILE",
          .help = "passing case k-mers (default: case_out_sig.fasta)",
          .parse = [&](const char* a) { run.fasta[0] = a; },
-         .brief = "passing case k-mers"},
+         .brief = "the passing case k-mers, as FASTA"},
         {.name = "control-out",
          .argument = "FILE",
-         .help = "passing control k-mers (default: control_out_sig.fasta)",
+         .help = "passing control k-mers (default:\ncontrol_out_sig.fasta)",
          .parse = [&](const char* a) { run.fasta[1] = a; },
-         .brief = "passing control k-mers"},
+         .brief = "the passing control k-mers, as FASTA"},
         {.name = "method",
          .shortName = 'm',
          .argument = "NAME",
@@ -68,15 +68,15 @@ Command readCommandLine(int argc, char** argv, Run& run) {
                  if (!parseMethod(a, run.method))
                      failUsage("invalid method: '%s' (%s)", a, methodNames(", ", " or ").c_str());
              },
-         .brief = "the correction",
+         .brief = "the multiple-testing correction",
          .choices = methods},
         {.name = "pi0",
          .argument = "X",
          .help = "storey's proportion of true nulls, 0 < X <= 1; by\n"
                  "default estimated as R's qvalue::pi0est does: a\n"
                  "cubic smoothing spline (3 degrees of freedom) through\n"
-                 "#{p >= L} / (N (1 - L)) for L = 0.05, 0.10, ..., 0.95,\n"
-                 "its value at 0.95, capped at 1",
+                 "#{p >= L} / (N (1 - L)) for L = 0.05, 0.10, ...,\n"
+                 "0.95, its value at 0.95, capped at 1",
          .parse =
              [&](const char* a) {
                  if (!(parseRealArgument(a, run.pi0) && run.pi0 > 0 && run.pi0 <= 1))
@@ -98,8 +98,7 @@ Command readCommandLine(int argc, char** argv, Run& run) {
                  "control lambda, for each input and both; as\n"
                  "MultiQC's custom-content JSON when FILE ends in .json",
          .parse = [&](const char* a) { run.report = a; },
-         .brief = "a table of the cutoff applied, the records read and passing, the smallest "
-                  "p-value, pi0 and the genomic-control lambda, for each input and both"},
+         .brief = "a summary of the run: TSV, or MultiQC's JSON for *.json"},
         {.name = "qq-plot",
          .argument = "FILE",
          .help = "the QQ plot of the p-values, as SVG",
@@ -116,7 +115,7 @@ Command readCommandLine(int argc, char** argv, Run& run) {
          .help = "the level of .gz outputs, 0 to 9 (default: 1), or of\n"
                  ".zst outputs, 1 to 19 (default: 3)",
          .parse = [&](const char* a) { run.level = parseCompressLevel(a); },
-         .brief = "the level of .gz outputs, 0 to 9"}};
+         .brief = "the level of .gz (0 to 9) and .zst (1 to 19) outputs"}};
     run.totalOption = &options[0];
     run.inputOptions[0] = &options[3];
     run.inputOptions[1] = &options[4];

@@ -50,14 +50,16 @@ namespace {
 const struct {
     const char* name;
     Method method;
-} methods[] = {{"bonferroni", Method::Bonferroni},
-               {"holm", Method::Holm},
-               {"bh", Method::BH},
-               {"by", Method::BY},
-               {"hochberg", Method::Hochberg},
-               {"sidak", Method::Sidak},
-               {"sidak-sd", Method::SidakSD},
-               {"storey", Method::Storey}};
+    const char* description;
+} methods[] = {
+    {"bonferroni", Method::Bonferroni, "Bonferroni: p below alpha / N"},
+    {"holm", Method::Holm, "Holm's step-down (family-wise)"},
+    {"bh", Method::BH, "Benjamini-Hochberg false discovery rate"},
+    {"by", Method::BY, "Benjamini-Yekutieli false discovery rate"},
+    {"hochberg", Method::Hochberg, "Hochberg's step-up (family-wise)"},
+    {"sidak", Method::Sidak, "Sidak single-step (family-wise)"},
+    {"sidak-sd", Method::SidakSD, "Holm-Sidak step-down (family-wise)"},
+    {"storey", Method::Storey, "Storey's q-values: adaptive false discovery rate"}};
 
 }  // namespace
 
@@ -85,6 +87,12 @@ std::vector<Method> allMethods() {
     std::vector<Method> all;
     for (const auto& m : methods) all.push_back(m.method);
     return all;
+}
+
+const char* methodDescription(Method method) {
+    for (const auto& m : methods)
+        if (m.method == method) return m.description;
+    return "";
 }
 
 const char* methodName(Method method) {

@@ -44,6 +44,8 @@ enum class Method { Bonferroni, Holm, BH, BY, Hochberg, Sidak, SidakSD, Storey }
 // sidak-sd, storey); false if unknown.
 bool parseMethod(const char* name, Method& method);
 const char* methodName(Method method);
+// What a method is, in a few words.
+const char* methodDescription(Method method);
 // Every method's name, in order: `between` separates them, `beforeLast`
 // the last two ("bonferroni, holm, ... or storey").
 std::string methodNames(const char* between, const char* beforeLast);

@@ -5,14 +5,15 @@
 
 inline constexpr Help help = {
     "Usage: sigsieve [OPTION]...\n"
-    "Keeps the k-mers whose p-value passes a Bonferroni correction: a k-mer passes\n"
+    "Keeps the k-mers whose p-value passes a multiple-testing correction over the\n"
+    "k-mers tested: Bonferroni unless -m names another, with which a k-mer passes\n"
     "when its p-value is below ALPHA / (number of k-mers tested), ALPHA being 0.05\n"
     "unless -a gives another. Writes the passing case and control k-mers as FASTA\n"
     "records \">0\", \">1\", ... Records hold the k-mer, two integers and the\n"
     "p-value, separated by tabs or spaces; blank lines are skipped. Other\n"
     "arguments are ignored.\n"
     "\n",
-    26, "extra threads for compression and records (default: 0)",
+    26, "extra threads for compression and records\n(default: 0)",
     "\n"
     "FILE '-' is standard input or output (one input at most; not both outputs).\n"
     "Input compressed with gzip or zstd is recognised by its first bytes; an\n"
@@ -23,22 +24,24 @@ inline constexpr Help help = {
     "pipes.\n"
     "\n"
     "Example: sigsieve -a 0.01 -n 2500000000 --case=case.kmerDiff.gz --case-out=-\n"
-    "         sigsieve -m storey --table=hits.tsv --report=report.tsv --hist-plot=p.svg\n"
+    "         sigsieve -m storey --table=hits.tsv --report=r.tsv --hist-plot=p.svg\n"
     "\n"
     "Exit status: 0 on success, 1 if a file cannot be read or written or holds\n"
-    "a malformed record, 2 for invalid options.\n"};
+    "a malformed record, 2 for invalid options.\n",
+    "the inputs with --case and --control"};
 
 // The --help text of -m: the rule of each method, as the family orders
 // the p-values.
 inline constexpr char methodHelp[] =
-    "the correction (default: bonferroni); with the p-values\n"
-    "of both inputs sorted, p(1) <= ... <= p(N), the k-mers\n"
-    "tested but absent counting as 1:\n"
+    "the correction (default: bonferroni); with the\n"
+    "p-values of both inputs sorted, p(1) <= ... <= p(N),\n"
+    "the k-mers tested but absent counting as 1:\n"
     "  bonferroni  p < ALPHA / N\n"
     "  holm        p < p(i), i the first rank with\n"
     "              p(i) >= ALPHA / (N - i + 1)\n"
     "  bh          p <= p(k), k the last rank with\n"
-    "              p(k) <= k * ALPHA / N (false discovery rate)\n"
+    "              p(k) <= k * ALPHA / N (false discovery\n"
+    "              rate)\n"
     "  by          bh with ALPHA / (1 + 1/2 + ... + 1/N)\n"
     "  hochberg    p <= p(k), k the last rank with\n"
     "              p(k) <= ALPHA / (N - k + 1)\n"
@@ -46,4 +49,5 @@ inline constexpr char methodHelp[] =
     "  sidak-sd    p < p(i), i the first rank with p(i) >=\n"
     "              -expm1(log1p(-ALPHA) / (N - i + 1))\n"
     "  storey      p <= p(k), k the last rank with\n"
-    "              p(k) <= (k * ALPHA) / (PI0 * N): q <= ALPHA";
+    "              p(k) <= (k * ALPHA) / (PI0 * N):\n"
+    "              q <= ALPHA";

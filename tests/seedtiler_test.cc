@@ -171,7 +171,8 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
 }
 
 // Malformed FASTA/FASTQ input: the file and the line, exit 1. Without
-// --fasta the same text is tiled as lines.
+// --fasta the same text is tiled as lines, with a warning where the first
+// line starts a record (not with -q).
 TEST(Seedtiler, RejectsWhatIsNotFastaOrFastq) {
     const struct {
         const char* input;
@@ -187,6 +188,7 @@ TEST(Seedtiler, RejectsWhatIsNotFastaOrFastq) {
          "seed.txt:1: the FASTQ record's quality (4 characters) is longer than its sequence (2)"},
         {"@r\nACGT\n>s\nAC\n", "seed.txt:3: a FASTQ record ends without its '+' line"},
         {"@r\nACGT\n", "seed.txt:1: a FASTQ record ends without its '+' line"},
+        {">r\nACGT\n@q\nAC\n", "seed.txt:3: a FASTQ record ends without its '+' line"},
         {"@r\nAC\n+\nII\nACGT\n",
          "seed.txt:5: expected a FASTA ('>') or FASTQ ('@') record, found 'ACGT'"},
     };
@@ -196,9 +198,18 @@ TEST(Seedtiler, RejectsWhatIsNotFastaOrFastq) {
         RunResult r = s.run(SEEDTILER_PATH, {"--fasta", "-k", "2"});
         EXPECT_EQ(r.status, 1) << c.input;
         EXPECT_EQ(r.err, std::string("seedtiler: ") + c.message + "\n");
-        r = s.run(SEEDTILER_PATH, {"-k", "2"});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(s.read("kmers.txt"), referenceKmers(c.input, 2));
+        const char first = c.input[0];
+        const std::string format = first == '@' ? "FASTQ" : "FASTA";
+        for (const bool quiet : {false, true}) {
+            r = s.run(SEEDTILER_PATH, {"-k", "2", quiet ? "-q" : "-k2"});
+            EXPECT_EQ(r.status, 0);
+            EXPECT_EQ(r.err, quiet || (first != '>' && first != '@')
+                                 ? ""
+                                 : "seedtiler: warning: 'seed.txt' looks like " + format +
+                                       " (its first line starts with '" + first +
+                                       "'); --fasta reads it as records\n");
+            EXPECT_EQ(s.read("kmers.txt"), referenceKmers(c.input, 2));
+        }
     }
 }
 
