@@ -4,6 +4,8 @@
 //   gen_data cohort    test.txt: 100,000 rows of 100 case and 100 control counts
 //   gen_data genome    genome.fa: 50 Mbp in 8 records wrapped at 60, with runs
 //                      of N, soft-masked stretches and repeats
+//   gen_data reads     reads.fq: 150 bp reads of a 10 Mbp genome-like
+//                      sequence at 20x, both strands, 0.5% errors (FASTQ)
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -95,6 +97,52 @@ void countTable() {
     finish(f, "test.txt");
 }
 
+std::string reverseComplement(const std::string& s) {
+    std::string rc(s.rbegin(), s.rend());
+    for (char& c : rc) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
+    return rc;
+}
+
+// Random sequence in which about a tenth is copied from earlier (repeats,
+// some reverse-complemented or with a mutation), with N runs when `gaps`.
+std::string randomGenome(size_t length, bool gaps) {
+    std::string seq;
+    while (seq.size() < length) {
+        const uint64_t r = next() % 1000;
+        if (r < 2 && gaps) {  // an N run
+            seq.append(100 + next() % 5000, 'N');
+        } else if (r < 100 && seq.size() > 10000) {  // a repeat
+            const size_t n = 50 + next() % 3000, from = next() % (seq.size() - n);
+            std::string copy = seq.substr(from, n);
+            if (next() % 2) copy = reverseComplement(copy);
+            if (next() % 3 == 0) copy[next() % n] = "ACGT"[next() & 3];
+            seq += copy;
+        } else {
+            for (int i = 0; i < 1000; ++i) seq += "ACGT"[next() & 3];
+        }
+    }
+    seq.resize(length);
+    return seq;
+}
+
+// Sequencing reads of a genome-like sequence of 10 Mbp: 150 bp from either
+// strand at 20x coverage, with 0.5% substitution errors, as FASTQ.
+void reads() {
+    FILE* f = create("reads.fq");
+    const std::string genome = randomGenome(10000000, false);
+    const size_t length = 150, count = genome.size() * 20 / length;
+    const std::string quality(length, 'I');
+    for (size_t i = 0; i < count; ++i) {
+        std::string read = genome.substr(next() % (genome.size() - length), length);
+        if (next() % 2) read = reverseComplement(read);
+        for (char& c : read)  // a substitution: another base
+            if (next() % 200 == 0)
+                c = "ACGT"[(std::strchr("ACGT", c) - "ACGT" + 1 + next() % 3) % 4];
+        std::fprintf(f, "@r%zu\n%s\n+\n%s\n", i, read.c_str(), quality.c_str());
+    }
+    finish(f, "reads.fq");
+}
+
 // A genome-like FASTA: random sequence in which about a tenth is copied
 // from earlier (repeats, some reverse-complemented or with a mutation),
 // with N runs and lower-case (soft-masked) stretches.
@@ -102,28 +150,8 @@ void genome() {
     FILE* f = create("genome.fa");
     std::string seq;
     for (int record = 0; record < 8; ++record) {
-        seq.clear();
         const size_t length = 6250000;
-        while (seq.size() < length) {
-            const uint64_t r = next() % 1000;
-            if (r < 2) {  // an N run
-                seq.append(100 + next() % 5000, 'N');
-            } else if (r < 100 && seq.size() > 10000) {  // a repeat
-                const size_t n = 50 + next() % 3000, from = next() % (seq.size() - n);
-                std::string copy = seq.substr(from, n);
-                if (next() % 2) {
-                    std::string rc(copy.rbegin(), copy.rend());
-                    for (char& c : rc)
-                        c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : c == 'T' ? 'A' : c;
-                    copy = rc;
-                }
-                if (next() % 3 == 0) copy[next() % n] = "ACGT"[next() & 3];
-                seq += copy;
-            } else {
-                for (int i = 0; i < 1000; ++i) seq += "ACGT"[next() & 3];
-            }
-        }
-        seq.resize(length);
+        seq = randomGenome(length, true);
         // Soft-masked stretches: a few percent of the sequence.
         for (int m = 0; m < 300; ++m) {
             const size_t at = next() % length,
@@ -155,8 +183,10 @@ int main(int argc, char** argv) {
         countTable();
     } else if (!std::strcmp(what, "genome")) {
         genome();
+    } else if (!std::strcmp(what, "reads")) {
+        reads();
     } else {
-        std::fprintf(stderr, "usage: gen_data seed|sigsieve|cohort|genome\n");
+        std::fprintf(stderr, "usage: gen_data seed|sigsieve|cohort|genome|reads\n");
         return 2;
     }
     return 0;

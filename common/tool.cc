@@ -106,11 +106,13 @@ Option& longOption(std::vector<Option>& all, std::string_view given, const char*
 
 // Reads the words of the command line: the options into their table rows
 // (the argument of the last use kept in `values`) and the operands.
-void scan(int argc, char** argv, std::vector<Option>& all, std::vector<const char*>& values,
-          std::vector<const char*>& operands) {
+void scan(int argc, char** argv, std::vector<Option>& all,
+          std::vector<std::vector<const char*>>& values, std::vector<const char*>& operands) {
     const auto take = [&](Option& o, const char* value) {
         o.given = true;
-        values[static_cast<size_t>(&o - all.data())] = value;
+        auto& uses = values[static_cast<size_t>(&o - all.data())];
+        if (!o.every) uses.clear();
+        uses.push_back(value);
     };
     int i = 1;
     for (; i < argc; ++i) {
@@ -268,11 +270,11 @@ Command parseOptions(int argc, char** argv, std::vector<Option>& options, const 
                            .parse = [&](const char* a) { shell = a; }});
             break;
         }
-    std::vector<const char*> values(all.size());  // within argv
+    std::vector<std::vector<const char*>> values(all.size());  // within argv
     scan(argc, argv, all, values, command.operands);
     for (size_t i = 0; i < all.size(); ++i) {
         const bool common = i >= options.size();
-        if (common && all[i].given) all[i].parse(values[i]);
+        if (common && all[i].given) all[i].parse(values[i].back());
         if (!common) options[i].given = all[i].given;
     }
     if (showHelp) printAndFinish(helpText(all, help));
@@ -301,7 +303,8 @@ Command parseOptions(int argc, char** argv, std::vector<Option>& options, const 
     operandsIgnored = command.operands.size() > operandsUsed;
     if (operandsIgnored) warn("file operands are ignored (name %s)", help.inputs);
     for (size_t i = 0; i < options.size(); ++i)
-        if (options[i].given && options[i].parse) options[i].parse(values[i]);
+        if (options[i].given && options[i].parse)
+            for (const char* value : values[i]) options[i].parse(value);
     return command;
 }
 

@@ -59,6 +59,9 @@ struct Option {
     // Its description in the shell completions, which stands on its own.
     const char* brief = "";
     std::vector<Choice> choices = {};
+    // Whether each use counts (parse takes them all, in order), rather
+    // than the last.
+    bool every = false;
     Value value() const;
     bool given = false;  // set when it is on the command line
 };

@@ -80,7 +80,9 @@ inline void decodeKey(char* p, const char* key, size_t k) {
 template <class Kind, class Source>
 class Merge {
   public:
-    Merge(const Kind& kind, const std::vector<Source*>& sources) : kind_(kind) {
+    Merge(const Kind& kind, const std::vector<Source*>& sources)
+        : kind_(kind), only_(sources.size() == 1 ? sources[0] : nullptr) {
+        if (only_) return;  // handed on as it is
         for (Source* s : sources) {
             Head head{s, nullptr, 0};
             if (s->next(kind_, head.key, head.count)) heads_.push_back(head);
@@ -89,6 +91,7 @@ class Merge {
     // The next key and its count; false at the end. The key stays valid
     // until the next call.
     bool next(const char*& key, uint64_t& count) {
+        if (only_) return only_->next(kind_, key, count);
         // The sources of the last key move on, from the last head back, so
         // that a head removed (by the last taking its place) is not one
         // still to move.
@@ -122,6 +125,7 @@ class Merge {
         uint64_t count;
     };
     Kind kind_;
+    Source* only_;  // the one source, when there is one
     std::vector<Head> heads_;
     std::vector<size_t> taken_;  // ascending
 };

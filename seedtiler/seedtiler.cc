@@ -22,6 +22,7 @@
 #include <iterator>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "files.h"
@@ -255,32 +256,38 @@ size_t outputCapacityFor(size_t k, size_t preferred) {
     return std::max(preferred, 2 * (k + 1) + width);
 }
 
-void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOptions& options) {
-    LineReader reader(in, options.limit);
+void tileInputs(const std::vector<TileInput>& inputs, OutputFile& out, const TileOptions& options) {
     std::unique_ptr<KmerSet> set;
-    if (options.unique)
+    if (options.unique || options.count)
         set = std::make_unique<KmerSet>(
-            KmerSetOptions{options.k, options.bufferBytes, options.tempDir},
+            KmerSetOptions{options.k, options.bufferBytes, options.tempDir, options.count,
+                           options.minCount, options.maxCount},
             options.pool ? *options.pool : RunThreads::none().pool());
     Tiler tiler(options, out, set.get());
-    if (options.fasta) {
-        readSequenceRecords(reader, name, tiler);
-    } else {
-        // One sequence per line, as asked; but a FASTA or FASTQ file read
-        // so tiles its names as sequence, which a warning points out.
-        std::string_view first;
-        bool complete;
-        if (reader.next(first, complete)) {
-            if (!first.empty() && (first[0] == '>' || first[0] == '@'))
-                warn("'%s' looks like %s (its first line starts with '%c'); --fasta reads it as "
-                     "records",
-                     name, first[0] == '>' ? "FASTA" : "FASTQ", first[0]);
-            tiler.add(first.data(), first.size());
-            if (complete) tiler.end();
+    for (const auto& [in, name] : inputs) {
+        LineReader reader(*in, options.limit);
+        if (options.fasta) {
+            readSequenceRecords(reader, name, tiler);
+        } else {
+            // One sequence per line, as asked; but a FASTA or FASTQ file
+            // read so tiles its names as sequence, which a warning points
+            // out.
+            std::string_view first;
+            bool complete;
+            if (reader.next(first, complete)) {
+                if (!first.empty() && (first[0] == '>' || first[0] == '@'))
+                    warn(
+                        "'%s' looks like %s (its first line starts with '%c'); --fasta reads it "
+                        "as records",
+                        name, first[0] == '>' ? "FASTA" : "FASTQ", first[0]);
+                tiler.add(first.data(), first.size());
+                if (complete) tiler.end();
+            }
+            readSequenceLines(reader, tiler);
         }
-        readSequenceLines(reader, tiler);
+        if (reader.error()) failRead(reader, name);
+        tiler.end();
     }
-    if (reader.error()) failRead(reader, name);
     if (set) set->write(out);
 }
 
@@ -288,18 +295,33 @@ namespace {
 
 // The run, from the options to the outputs written.
 void run(int argc, char** argv, OutputSet& outputs) {
-    const char* seeds = "seed.txt";
+    std::vector<const char*> seeds{"seed.txt"};
     const char* kmers = "kmers.txt";
+    const char *minCount = nullptr, *maxCount = nullptr;
     const char *level = nullptr, *bufferSize = nullptr, *tempDir = nullptr;
     TileOptions tiling;
+    bool seedsNamed = false;
     const auto set = [](bool& flag) { return [&flag](const char*) { flag = true; }; };
+    // A count as --min-count and --max-count take it.
+    const auto count = [](const char* option, const char* text) {
+        uint64_t n = 0;
+        if (parseWholeArgument(text, UINT64_MAX, n) != ArgumentStatus::Ok)
+            failUsage("invalid %s: '%s' (a whole number)", option, text);
+        return n;
+    };
     std::vector<Option> options = {
         {.name = "seeds",
          .shortName = 'i',
          .argument = "FILE",
-         .help = "the seed sequences (default: seed.txt)",
-         .parse = [&](const char* a) { seeds = a; },
-         .brief = "the seed sequences"},
+         .help = "the seed sequences (default: seed.txt); given more\n"
+                 "than once, the inputs are read in order as one",
+         .parse =
+             [&](const char* a) {
+                 if (std::exchange(seedsNamed, true) == false) seeds.clear();
+                 seeds.push_back(a);
+             },
+         .brief = "the seed sequences",
+         .every = true},
         {.name = "kmers",
          .shortName = 'o',
          .argument = "FILE",
@@ -342,6 +364,22 @@ void run(int argc, char** argv, OutputSet& outputs) {
                  "LC_ALL=C sort -u would)",
          .parse = set(tiling.unique),
          .brief = "write each distinct line once, in byte order"},
+        {.name = "count",
+         .help = "write each distinct line once, in byte order, with a\n"
+                 "tab and the number of times it occurs; implies --unique",
+         .parse = set(tiling.count),
+         .brief = "each distinct line once with the number of times it occurs"},
+        {.name = "min-count",
+         .argument = "N",
+         .help = "with --count, only the lines that occur at least N\n"
+                 "times",
+         .parse = [&](const char* a) { minCount = a, tiling.minCount = count("--min-count", a); },
+         .brief = "the lines that occur at least N times"},
+        {.name = "max-count",
+         .argument = "N",
+         .help = "with --count, only the lines that occur at most N times",
+         .parse = [&](const char* a) { maxCount = a, tiling.maxCount = count("--max-count", a); },
+         .brief = "the lines that occur at most N times"},
         {.name = "buffer-size",
          .shortName = 'S',
          .argument = "SIZE",
@@ -368,22 +406,31 @@ void run(int argc, char** argv, OutputSet& outputs) {
     const Command command = parseOptions(argc, argv, options, help);
     const int compressLevel = parseCompressLevel(level);
     checkCompressLevel(&kmers, 1, compressLevel);
+    if ((minCount || maxCount) && !tiling.count)
+        failUsage("%s goes with --count", minCount ? "--min-count" : "--max-count");
+    tiling.unique = tiling.unique || tiling.count;
     if ((bufferSize || tempDir) && !tiling.unique)
         failUsage("%s goes with --unique", bufferSize ? "--buffer-size" : "--temporary-directory");
     if (bufferSize) tiling.bufferBytes = parseBufferSize(bufferSize);
     const char* tmp = std::getenv("TMPDIR");
     tiling.tempDir = tempDir ? tempDir : tmp && *tmp ? tmp : "/tmp";
     if (tiling.tempDir.empty()) failUsage("invalid temporary directory: ''");
+    checkOneStandard(seeds.data(), seeds.size(), "input");
     enterDirectory(command);
-    checkDistinct(&seeds, 1, &kmers, 1);
+    checkDistinct(seeds.data(), seeds.size(), &kmers, 1);
 
     RunThreads threads(command.threads, anyZstd({kmers}));
     tiling.pool = &threads.pool();
-    // The input is opened first so that a missing input leaves the output
+    // The inputs are opened first so that a missing one leaves the output
     // untouched.
-    const auto in = openInputSource(seeds, seedsOption, threads.pool());
+    std::vector<std::unique_ptr<ByteSource>> sources;
+    std::vector<TileInput> inputs;
+    for (const char* seed : seeds) {
+        sources.push_back(openInputSource(seed, seedsOption, threads.pool()));
+        inputs.push_back({sources.back().get(), inputName(seed)});
+    }
     OutputFile out(outputs.create(kmers), outputCapacityFor(tiling.k), {&threads, compressLevel});
-    tileInput(*in, inputName(seeds), out, tiling);
+    tileInputs(inputs, out, tiling);
     out.close();
     outputs.commit();
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "output_file.h"
 #include "source.h"
@@ -25,16 +26,30 @@ struct TileOptions {
     bool upper = false;      // lower-case letters read as upper case
     bool acgtOnly = false;   // windows of other characters skipped
     bool unique = false;     // each distinct line once, in byte order
-    uint64_t bufferBytes = uint64_t{1} << 30;  // the memory for --unique's windows
-    std::string tempDir = "/tmp";              // where its runs go
-    TaskPool* pool = nullptr;                  // its sorting threads; none without
+    bool count = false;      // with the number of times it occurs (implies unique)
+    uint64_t minCount = 1, maxCount = UINT64_MAX;  // the counts of the lines written
+    uint64_t bufferBytes = uint64_t{1} << 30;      // the memory for --unique's windows
+    std::string tempDir = "/tmp";                  // where its runs go
+    TaskPool* pool = nullptr;                      // its sorting threads; none without
 };
 
-// Writes every window of k characters of every sequence of the input, each
-// followed by its reverse complement, reading the input in pieces of at
-// most `limit` characters; memory stays constant in the input size.
-// A malformed FASTA/FASTQ input fails the run naming `name` and the line.
-void tileInput(ByteSource& in, const char* name, OutputFile& out, const TileOptions& options = {});
+// An input and its name in messages.
+struct TileInput {
+    ByteSource* source;
+    const char* name;
+};
+
+// Writes every window of k characters of every sequence of the inputs, read
+// in order as one (no window spans two), each window followed by its
+// reverse complement, or as the options say; reads each input in pieces of
+// at most `limit` characters, so that memory stays constant in the input
+// size. A malformed FASTA/FASTQ input fails the run naming it and the line.
+void tileInputs(const std::vector<TileInput>& inputs, OutputFile& out,
+                const TileOptions& options = {});
+inline void tileInput(ByteSource& in, const char* name, OutputFile& out,
+                      const TileOptions& options = {}) {
+    tileInputs({{&in, name}}, out, options);
+}
 
 // The size of an output buffer for windows of k characters: `preferred`,
 // or more when a window and its reverse complement need more.

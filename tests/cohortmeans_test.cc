@@ -45,9 +45,10 @@ TEST(Cohortmeans, PrintsTheFiveMeans) {
     for (const auto& c : cases) {
         RunResult r = means(c.table, c.args);
         EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.err, c.args.size() > 2 ? "cohortmeans: warning: file operands are ignored (name "
-                                             "the table with -i)\n"
-                                           : "");
+        EXPECT_EQ(r.err, c.args.size() > 2
+                             ? "cohortmeans: warning: file operands are ignored (name "
+                               "the table with -i)\n"
+                             : "");
         EXPECT_EQ(r.out, c.line) << c.table.substr(0, 60);
     }
 }

@@ -82,18 +82,28 @@ TEST(Seedtiler, MatchesTheReferenceOnRandomAndLongLines) {
     EXPECT_TRUE(s.read("kmers.txt") == referenceKmers(seed));
 }
 
-// The tiling of `input` by the steps, or the message of a failed run.
-std::string tiled(const std::string& input, const TileOptions& options) {
+// The tiling of `inputs` (three at most), read in order as one, by the
+// steps, or the message of a failed run.
+std::string tiled(const std::vector<std::string>& inputs, const TileOptions& options) {
     const int outFd = memoryFile("", 1);
     try {
         OutputFile out(outFd, "kmers.txt", outputCapacityFor(options.k, 256));
-        const auto source = plainSource(memoryFile(input));
-        tileInput(*source, "seed.txt", out, options);
+        std::vector<std::unique_ptr<ByteSource>> sources;
+        std::vector<TileInput> named;
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            // Memory files 0, 2 and 3: 1 holds the output.
+            sources.push_back(plainSource(memoryFile(inputs[i], i ? int(i) + 1 : 0)));
+            named.push_back({sources.back().get(), "seed.txt"});
+        }
+        tileInputs(named, out, options);
         out.flush();
     } catch (const Failure& failure) {
         return failure.message;
     }
     return contents(outFd);
+}
+std::string tiled(const std::string& input, const TileOptions& options) {
+    return tiled(std::vector<std::string>{input}, options);
 }
 
 // For random k and sequences, one per line, as FASTA wrapped at random
@@ -110,7 +120,9 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
         const size_t k = trial % 10 == 0 ? 60 + rng() % 200 : 1 + rng() % 40;
         std::vector<std::string> sequences(rng() % 6);
         std::string lines, records;
+        std::vector<std::string> inputs(1);  // the records cut into several inputs
         for (std::string& seq : sequences) {
+            if (rng() % 3 == 0 && inputs.size() < 3) inputs.emplace_back();
             const size_t len = rng() % 4 == 0 ? rng() % 600 : rng() % (2 * k + 2);
             for (size_t i = 0; i < len; ++i) seq += bases[rng() % 16];
             lines += seq + (rng() % 2 ? "\n" : "\r\n");
@@ -122,13 +134,16 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
                 if (rng() % 5 == 0) out += "\n";  // a blank line
                 return out;
             };
+            std::string record;
             if (rng() % 2) {
-                records += ">seq " + std::to_string(len) + "\n" + wrapped(seq);
+                record = ">seq " + std::to_string(len) + "\n" + wrapped(seq);
             } else {
                 std::string quality;
                 for (size_t i = 0; i < len; ++i) quality += qualities[rng() % 6];
-                records += "@seq\n" + wrapped(seq) + "+seq\n" + wrapped(quality);
+                record = "@seq\n" + wrapped(seq) + "+seq\n" + wrapped(quality);
             }
+            records += record;
+            inputs.back() += record;
         }
         const std::string expected = referenceKmers(lines, k);
         TileOptions options;
@@ -137,11 +152,15 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
         ASSERT_TRUE(tiled(lines, options) == expected) << "trial " << trial << ", k " << k;
         options.fasta = true;
         ASSERT_TRUE(tiled(records, options) == expected) << "trial " << trial << ", k " << k;
-        // The k-mer sets: every combination of the options against the
-        // pairs above, transformed and sorted in memory; small buffers
-        // spill runs to merge.
+        // The k-mer sets and counts: every combination of the options
+        // against the pairs above, transformed, sorted and counted in
+        // memory (sort | uniq -c), of the records read as one or as
+        // several inputs; small buffers spill runs to merge.
         options.canonical = rng() % 2, options.upper = rng() % 2;
-        options.acgtOnly = rng() % 2, options.unique = rng() % 2;
+        options.acgtOnly = rng() % 2, options.unique = rng() % 2, options.count = rng() % 3 == 0;
+        const uint64_t bounds[] = {0, 1, 2, 3, 1000};
+        options.minCount = options.count ? bounds[rng() % 5] : 1;
+        options.maxCount = options.count && rng() % 2 ? bounds[rng() % 5] : UINT64_MAX;
         options.bufferBytes = 64 + rng() % 4096;
         options.pool = rng() % 2 ? nullptr : &pool;
         options.tempDir = temporary.path("");
@@ -156,16 +175,26 @@ TEST(Seedtiler, AnyLengthAndRecordFormMatchTheReference) {
             else
                 chosen.push_back(w), chosen.push_back(rc);
         }
-        if (options.unique) {
-            std::sort(chosen.begin(), chosen.end());
-            chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
-        }
         std::string set;
-        for (const std::string& line : chosen) set += line + "\n";
-        ASSERT_TRUE(tiled(records, options) == set)
+        if (options.unique || options.count) {
+            std::sort(chosen.begin(), chosen.end());
+            for (size_t i = 0, j; i < chosen.size(); i = j) {
+                for (j = i + 1; j < chosen.size() && chosen[j] == chosen[i];) ++j;
+                const uint64_t n = j - i;
+                if (!options.count)
+                    set += chosen[i] + "\n";
+                else if (n >= options.minCount && n <= options.maxCount)
+                    set += chosen[i] + "\t" + std::to_string(n) + "\n";
+            }
+        } else {
+            for (const std::string& line : chosen) set += line + "\n";
+        }
+        ASSERT_TRUE(tiled(inputs, options) == set)
             << "trial " << trial << ", k " << k << (options.canonical ? " canonical" : "")
             << (options.upper ? " upper" : "") << (options.acgtOnly ? " acgt-only" : "")
-            << (options.unique ? " unique" : "") << " -S " << options.bufferBytes;
+            << (options.unique ? " unique" : "") << (options.count ? " count" : "") << " ["
+            << options.minCount << ", " << options.maxCount << "] -S " << options.bufferBytes
+            << " in " << inputs.size();
         ASSERT_EQ(temporary.names(), std::vector<std::string>{}) << "no run is left";
     }
 }

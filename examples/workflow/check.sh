@@ -25,6 +25,12 @@ sigsieve -m "$(setting method)" -a "$(setting alpha)" --total-file="$(data total
     --table="$direct/hits.tsv" --report="$direct/sigsieve_mqc.json" \
     --qq-plot="$direct/qq.svg" --hist-plot="$direct/hist.svg"
 cohortmeans -i "$(data counts)" "$(setting cases)" "$(setting controls)" >"$direct/means.csv"
+samples=$(sed -n 's/^samples: *\([^#]*\).*/\1/p' "$here/config.yaml")
+for sample in $samples; do
+    pair() { local p; p=$(setting reads); p=${p//\{sample\}/$sample}; echo "$here/${p//\{pair\}/$1}"; }
+    seedtiler --fasta --upper --canonical --acgt-only --count --min-count "$(setting min_count)" \
+        -k "$(setting count_k)" -i "$(pair 1)" -i "$(pair 2)" -o "$direct/counts_$sample.txt.gz"
+done
 
 if command -v snakemake >/dev/null; then
     snakemake --cores 2 --quiet -s "$here/Snakefile" --directory "$scratch/workflow" >"$scratch/log" 2>&1 ||
