@@ -23,6 +23,7 @@
 #include "numbers.h"
 #include "output_file.h"
 #include "records.h"
+#include "report_table.h"
 #include "simd/kernels.h"
 #include "task_pool.h"
 #include "tool.h"
@@ -70,7 +71,7 @@ int32_t sampleCount(const char* arg, const char* what) {
 }  // namespace
 
 RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCases,
-                  int32_t noControls, RowSums& sums) {
+                  int32_t noControls, RowSums& sums, int32_t* counts) {
     sums = RowSums{};
     FieldCursor fields(reader, line);
     std::string_view first[4];
@@ -78,11 +79,15 @@ RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCas
     if (found == 0) return {RowStatus::Blank};
     if (found < 4) return {RowStatus::TooFewFields, found};
     if (scanReal(first[3], sums.value) == 0) return {RowStatus::ValueNotANumber, 0, first[3]};
-    const auto& walkCounts = simd::kernels().walkCounts;
-    const simd::CountWalk cases = walkCounts(fields.pos, fields.end, noCases);
+    const simd::Kernels& kernels = simd::kernels();
+    const simd::CountWalk cases = counts
+                                      ? kernels.readCounts(fields.pos, fields.end, noCases, counts)
+                                      : kernels.walkCounts(fields.pos, fields.end, noCases);
     if (cases.bad) return {RowStatus::CountOutOfRange, 0, {cases.bad, cases.badLength}};
     if (cases.read < noCases) return {RowStatus::TooFewFields, 4 + cases.read};
-    const simd::CountWalk controls = walkCounts(cases.next, fields.end, noControls);
+    const simd::CountWalk controls =
+        counts ? kernels.readCounts(cases.next, fields.end, noControls, counts + noCases)
+               : kernels.walkCounts(cases.next, fields.end, noControls);
     if (controls.bad) return {RowStatus::CountOutOfRange, 0, {controls.bad, controls.badLength}};
     if (controls.read < noControls) return {RowStatus::TooFewFields, 4 + noCases + controls.read};
     sums.caseSum = cases.sum;
@@ -118,10 +123,15 @@ std::string rowProblem(const RowResult& r, int32_t noCases, int32_t noControls) 
 
 // The rows of a stretch of the table: their counts, and their values in
 // order, which the merge adds one by one, so that the sum is the same to
-// the last bit whatever the threads.
+// the last bit whatever the threads; with the samples, each one's sums and
+// each row's cell of the spectrum; and the header's names when the stretch
+// starts the table.
 struct RowsRead {
     Totals counts;
     std::vector<double> values;
+    SampleSums samples;
+    std::vector<uint32_t> cells;
+    std::vector<std::string> names;
     void add(const RowSums& row) {
         ++counts.lineCount;
         counts.addCounts(row);
@@ -129,27 +139,79 @@ struct RowsRead {
     }
 };
 
+// The header line: the names of the sample columns, fields 5 on.
+bool readHeader(const LineReader& reader, std::string_view line, int32_t noCases,
+                int32_t noControls, std::vector<std::string>& names, std::string& what) {
+    FieldCursor cursor(reader, line);
+    std::string_view field;
+    std::vector<std::string> fields;
+    const size_t wanted = 4 + static_cast<size_t>(noCases) + static_cast<size_t>(noControls);
+    while (fields.size() < wanted && nextField(cursor, field)) fields.emplace_back(field);
+    if (fields.size() < wanted) {
+        what = "the header names " + std::to_string(fields.size()) + " column" +
+               (fields.size() == 1 ? "" : "s") + ", a row has " + std::to_string(wanted) +
+               " (k-mer, 3 columns, " + std::to_string(noCases) + " case and " +
+               std::to_string(noControls) + " control counts)";
+        return false;
+    }
+    names.assign(fields.begin() + 4, fields.end());
+    return true;
+}
+
 }  // namespace
 
-Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                const RecordThreads& threads) {
-    Totals totals;
-    readRecords<RowsRead>(
-        in, inputName, threads,
-        [&](const LineReader& reader, std::string_view line, RowsRead& into, std::string& what) {
-            RowSums row;
-            const RowResult result = readRow(reader, line, noCases, noControls, row);
-            if (result.status == RowStatus::Ok)
-                into.add(row);
-            else if (result.status != RowStatus::Blank)
-                return what = rowProblem(result, noCases, noControls), false;
-            return true;
-        },
-        [&](const RowsRead& part) {
-            for (const double v : part.values) totals.value += v;
-            totals.addCounts(part.counts);
-        });
-    return totals;
+TableRead readTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                    const RecordThreads& threads, const TableOptions& options) {
+    TableRead table;
+    const size_t samples = static_cast<size_t>(noCases) + static_cast<size_t>(noControls);
+    if (options.samples) {
+        table.samples.resize(samples);
+        table.spectrum = Spectrum(noCases, noControls);
+    }
+    const Spectrum& spectrum = table.spectrum;
+    const auto row = [&](const LineReader& reader, std::string_view line, RowsRead& into,
+                         std::string& what) {
+        RowSums sums;
+        int32_t* counts = nullptr;
+        thread_local std::vector<int32_t> each;
+        if (options.samples) {
+            if (into.samples.total.size() != samples) into.samples.resize(samples);
+            each.resize(samples + 1);  // never empty: a table of no sample still counts rows
+            counts = each.data();
+        }
+        const RowResult result = readRow(reader, line, noCases, noControls, sums, counts);
+        if (result.status == RowStatus::Blank) return true;
+        if (result.status != RowStatus::Ok)
+            return what = rowProblem(result, noCases, noControls), false;
+        into.add(sums);
+        if (counts) {
+            into.samples.add(counts);
+            into.cells.push_back(spectrum.cell(sums.casesPresent, sums.controlsPresent));
+        }
+        return true;
+    };
+    const auto merge = [&](const RowsRead& part) {
+        for (const double v : part.values) table.totals.value += v;
+        table.totals.addCounts(part.counts);
+        if (!part.names.empty()) table.names = part.names;
+        if (options.samples && !part.samples.total.empty()) table.samples.merge(part.samples);
+        for (const uint32_t cell : part.cells) table.spectrum.count(cell);
+    };
+    if (options.header)
+        readRecords<RowsRead>(in, inputName, threads, row, merge,
+                              [&](const LineReader& reader, std::string_view line, RowsRead& into,
+                                  std::string& what) {
+                                  return readHeader(reader, line, noCases, noControls, into.names,
+                                                    what);
+                              });
+    else
+        readRecords<RowsRead>(in, inputName, threads, row, merge);
+    if (table.names.empty())
+        for (size_t s = 0; s < samples; ++s)
+            table.names.push_back(s < static_cast<size_t>(noCases)
+                                      ? "case" + std::to_string(s + 1)
+                                      : "control" + std::to_string(s + 1 - noCases));
+    return table;
 }
 
 // With no rows every mean is 0/0; it is printed as -nan, the value that
@@ -167,35 +229,101 @@ size_t formatMeans(const Totals& totals, char* text, size_t size) {
 
 namespace {
 
+// Writes `text` to the output.
+void writeWhole(Output& output, const std::string& text, const OutputOptions& options) {
+    OutputFile out(output, size_t{64} << 10, options);
+    out.write(text.data(), text.size());
+    out.close();
+}
+
 // The run, from the options to the outputs written.
 void run(int argc, char** argv, OutputSet& outputs) {
     const char* table = "test.txt";
-    std::vector<Option> options = {{.name = "table",
-                                    .shortName = 'i',
-                                    .argument = "FILE",
-                                    .help = "the count table (default: test.txt)",
-                                    .parse = [&](const char* a) { table = a; },
-                                    .brief = "the count table"}};
+    const char *report = nullptr, *spectrum = nullptr, *plot = nullptr, *level = nullptr;
+    TableOptions reading;
+    std::vector<Option> options = {
+        {.name = "table",
+         .shortName = 'i',
+         .argument = "FILE",
+         .help = "the count table (default: test.txt)",
+         .parse = [&](const char* a) { table = a; },
+         .brief = "the count table"},
+        {.name = "header",
+         .help = "the table's first line names its columns: the k-mer,\n"
+                 "three more, then one name per sample",
+         .parse = [&](const char*) { reading.header = true; },
+         .brief = "the first line names the columns"},
+        {.name = "report",
+         .argument = "FILE",
+         .help = "a row per sample (total, rows present, share, mean\n"
+                 "where present, depth over its group's median, outlier)\n"
+                 "and per group; MultiQC's JSON when FILE ends in .json",
+         .parse = [&](const char* a) { report = a; },
+         .brief = "the samples' depth and presence: TSV, or MultiQC's JSON for *.json"},
+        {.name = "spectrum",
+         .argument = "FILE",
+         .help = "the rows present in exactly i cases and j controls,\n"
+                 "for every i and j, as a table",
+         .parse = [&](const char* a) { spectrum = a; },
+         .brief = "the presence spectrum, as a table"},
+        {.name = "spectrum-plot",
+         .argument = "FILE",
+         .help = "the presence spectrum as an SVG heatmap",
+         .parse = [&](const char* a) { plot = a; },
+         .brief = "the presence spectrum, as an SVG heatmap"},
+        {.name = "compress-level",
+         .argument = "N",
+         .help = "the level of .gz outputs, 0 to 9 (default: 1), or\n"
+                 "of .zst outputs, 1 to 19 (default: 3)",
+         .parse = [&](const char* a) { level = a; },
+         .brief = "the level of .gz (0 to 9) and .zst (1 to 19) outputs"}};
     const Command command = parseOptions(argc, argv, options, help, 2);
     const std::vector<const char*>& numbers = command.operands;
     if (numbers.size() < 2)
         failUsage("expected two arguments: the numbers of case and control samples");
     const int32_t noCases = sampleCount(numbers[0], "case");
     const int32_t noControls = sampleCount(numbers[1], "control");
+    // The line of means on standard output, then the files asked for.
+    std::vector<const char*> paths{"-"};
+    for (const char* path : {report, spectrum, plot})
+        if (path) paths.push_back(path);
+    const int compressLevel = parseCompressLevel(level);
+    checkCompressLevel(paths.data() + 1, paths.size() - 1, compressLevel);
+    checkOneStandard(paths.data(), paths.size(), "output");
     enterDirectory(command);
-    const char* means = "-";
-    checkDistinct(&table, 1, &means, 1);
+    checkDistinct(&table, 1, paths.data(), paths.size());
+    reading.samples = report || spectrum || plot;
+    if (reading.samples && (noCases > Spectrum::maxBins || noControls > Spectrum::maxBins))
+        warn("more than %lld samples on a side: the spectrum counts them in %lld bins",
+             static_cast<long long>(Spectrum::maxBins), static_cast<long long>(Spectrum::maxBins));
 
-    RunThreads threads(command.threads);
+    RunThreads threads(command.threads, anyZstd(paths));
     const auto in = openInputSource(table, options[0], threads.pool());
-    const Totals totals =
-        sumTable(*in, inputName(table), noCases, noControls, RecordThreads{&threads.pool()});
+    const std::vector<Output*> made = outputs.create(paths);
+    const TableRead read = readTable(*in, inputName(table), noCases, noControls,
+                                     RecordThreads{&threads.pool()}, reading);
 
     char text[256];
-    const size_t length = formatMeans(totals, text, sizeof text);
-    OutputFile out(outputs.create(means), sizeof text);
-    out.write(text, length);
-    out.close();
+    const size_t length = formatMeans(read.totals, text, sizeof text);
+    {
+        OutputFile out(*made[0], sizeof text);
+        out.write(text, length);
+        out.close();
+    }
+    const OutputOptions files{&threads, compressLevel};
+    size_t next = 1;
+    if (report) {
+        const std::string description = "The samples of " + std::string(inputName(table)) + ": " +
+                                        std::to_string(noCases) + " cases, " +
+                                        std::to_string(noControls) + " controls, " +
+                                        std::to_string(read.totals.lineCount) + " rows";
+        writeWhole(*made[next++],
+                   sampleReport(read.samples, static_cast<uint64_t>(read.totals.lineCount), noCases,
+                                read.names, jsonReportName(report), description),
+                   files);
+    }
+    if (spectrum) writeWhole(*made[next++], read.spectrum.tsv(), files);
+    if (plot) writeWhole(*made[next++], read.spectrum.svg(), files);
     outputs.commit();
 }
 

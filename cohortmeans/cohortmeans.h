@@ -3,10 +3,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "lines.h"
 #include "records.h"
+#include "samples.h"
 
 // One row of the count table: a k-mer, two columns not used, a real value,
 // then one count per case sample and one per control sample. The value is
@@ -29,9 +32,10 @@ struct RowResult {
 };
 
 // Reads one row that `reader` (made with fields) returned. Fields beyond
-// the counts are ignored.
+// the counts are ignored. With `counts`, each sample's count is stored
+// there too (noCases + noControls of them).
 RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCases,
-                  int32_t noControls, RowSums& sums);
+                  int32_t noControls, RowSums& sums, int32_t* counts = nullptr);
 
 // The sums over the rows read. The counts add up exactly, as integers, in
 // any order; the values add up as doubles, in the order of the rows.
@@ -58,10 +62,30 @@ struct Totals {
     }
 };
 
+// What a pass over the table learns: the sums of the five means and, when
+// asked, each sample's sums and the presence spectrum.
+struct TableRead {
+    Totals totals;
+    SampleSums samples;
+    Spectrum spectrum;
+    std::vector<std::string> names;  // of the samples: from the header, or case1, ... control1, ...
+};
+
+// How the table is read: with each sample's sums and the spectrum, and
+// with a header line naming the columns first.
+struct TableOptions {
+    bool samples = false;
+    bool header = false;
+};
+
 // Adds up every row of the table, on the threads given; a bad row fails the
 // run.
-Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
-                const RecordThreads& threads = {});
+TableRead readTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                    const RecordThreads& threads = {}, const TableOptions& options = {});
+inline Totals sumTable(ByteSource& in, const char* inputName, int32_t noCases, int32_t noControls,
+                       const RecordThreads& threads = {}) {
+    return readTable(in, inputName, noCases, noControls, threads).totals;
+}
 
 // Writes the summary line to `text`; returns its length.
 size_t formatMeans(const Totals& totals, char* text, size_t size);

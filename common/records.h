@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "failure.h"
@@ -151,12 +152,21 @@ void noteLineTooLong(const LineReader& reader, RecordError& error);
 // one thread, a batch of lines read in turn; with workers, a chunk read on
 // one of them. merge(result) gets the results on the calling thread in
 // input order. One computation, one type: what a run writes is the same
-// whatever the threads.
+// whatever the threads. When given, firstLine (as record) takes the
+// input's first line instead of record (a header).
 inline constexpr uint64_t recordBatch = 16384;  // lines of a batch on one thread
-template <class Result, class Record, class Merge>
-void readRecords(ByteSource& in, const char* name, const RecordThreads& threads, Record&& record,
-                 Merge&& merge) {
+template <class Result, class Record, class Merge, class FirstLine = std::nullptr_t>
+void readRecords(ByteSource& in, const char* name, const RecordThreads& threads, Record&& plain,
+                 Merge&& merge, FirstLine&& firstLine = nullptr) {
     using namespace records_detail;
+    constexpr bool header = !std::is_same_v<std::decay_t<FirstLine>, std::nullptr_t>;
+    // On one thread the reader counts the input's lines.
+    const auto record = [&](const LineReader& reader, std::string_view line, Result& into,
+                            std::string& what) {
+        if constexpr (header)
+            if (reader.lineNumber() == 1) return firstLine(reader, line, into, what);
+        return plain(reader, line, into, what);
+    };
     if (!recordsInChunks(in, threads)) {
         LineReader reader(in, 0, threads.bufferSize, true);
         RecordError error;
@@ -178,6 +188,7 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
         uint64_t from = 0, to = 0;
         RangeTaken taken;  // of the input: its lines' offset and size, a failed read
         uint64_t lines = 0;
+        bool first = false;  // the stretch starts the input
         RecordError error;
         Result result{};
     };
@@ -202,9 +213,16 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
         job.taken = RangeTaken{};
         return job;
     };
-    const auto readLines = [&record](Job& job) {
-        return [&record, &job](LineReader& reader) {
-            if (scanLines(reader, job.result, record, job.error) != Scan::Bad)
+    const auto readLines = [&](Job& job) {
+        return [&](LineReader& reader) {
+            // The job's own view of whether its stretch starts the input.
+            const auto jobRecord = [&](const LineReader& r, std::string_view line, Result& into,
+                                       std::string& what) {
+                if constexpr (header)
+                    if (r.lineNumber() == 1 && job.first) return firstLine(r, line, into, what);
+                return plain(r, line, into, what);
+            };
+            if (scanLines(reader, job.result, jobRecord, job.error) != Scan::Bad)
                 noteLineTooLong(reader, job.error);
             job.lines = reader.lineNumber();
         };
@@ -223,6 +241,7 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
             const bool last = size - std::min(size, from) <= threads.chunkSize;
             Job& job = nextJob();
             job.from = from;
+            job.first = from == 0;
             job.to = last ? UINT64_MAX : from + threads.chunkSize;
             start([readLines, fd, base](Job& j) {
                 j.taken = readRange(fd, base, j.from, j.to, readLines(j));
@@ -234,6 +253,7 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
         while (!failure) {
             Job& job = nextJob();
             if (!cutter.next(job.chunk, job.taken.offset, job.taken.failure)) break;
+            job.first = job.taken.offset == 0;
             start([readLines](Job& j) { readChunk(j.chunk, readLines(j)); });
         }
     }

@@ -54,9 +54,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const simd::CountWalk walk = simd::kernels().walkCounts(split.pos, split.end, n);
             const ReferenceWalk want = referenceWalk(line, static_cast<size_t>(found), n);
             CHECK((walk.bad != nullptr) == want.bad);
+            int32_t counts[16];
+            const simd::CountWalk read =
+                simd::kernels().readCounts(split.pos, split.end, n, counts);
+            CHECK(read.bad == walk.bad && read.read == walk.read);
             if (!want.bad)
                 CHECK(walk.sum == want.sum && walk.present == want.present &&
-                      walk.read == want.read);
+                      walk.read == want.read &&
+                      std::equal(want.counts.begin(), want.counts.end(), counts));
         }
         if (!complete) continue;
         CHECK(count < lines.size() && line == lines[count]);

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <stdexcept>
 
@@ -107,4 +109,90 @@ RunResult Scratch::run(const std::string& binary, const std::vector<std::string>
     if (mode == Stdout::Capture) r.out = slurp(outPath);
     r.err = slurp(errPath);
     return r;
+}
+
+bool readJson(const std::string& text, std::map<std::string, std::string>& values) {
+    size_t at = 0;
+    const auto space = [&] {
+        while (at < text.size() && std::strchr(" \t\n\r", text[at])) ++at;
+    };
+    std::function<bool(std::string&)> string = [&](std::string& out) {
+        if (text[at] != '"') return false;
+        for (++at; at < text.size() && text[at] != '"'; ++at) {
+            if (static_cast<unsigned char>(text[at]) < 0x20) return false;
+            if (text[at] != '\\') {
+                out += text[at];
+                continue;
+            }
+            const char c = text[++at];
+            if (c == 'u') {
+                const unsigned u = std::stoul(text.substr(at + 1, 4), nullptr, 16);
+                at += 4;
+                if (u < 0x80)
+                    out += char(u);
+                else if (u < 0x800)
+                    out += char(0xc0 | u >> 6), out += char(0x80 | (u & 0x3f));
+                else
+                    out += char(0xe0 | u >> 12), out += char(0x80 | (u >> 6 & 0x3f)),
+                        out += char(0x80 | (u & 0x3f));
+            } else {
+                const char* from = "\"\\/bfnrt";
+                const char* to = "\"\\/\b\f\n\r\t";
+                const char* p = std::strchr(from, c);
+                if (!p || !c) return false;
+                out += to[p - from];
+            }
+        }
+        return at++ < text.size();
+    };
+    std::function<bool(const std::string&)> value = [&](const std::string& path) {
+        space();
+        if (at >= text.size()) return false;
+        if (text[at] == '{') {
+            ++at, space();
+            if (text[at] == '}') return ++at, true;
+            for (;;) {
+                std::string key;
+                space();
+                if (!string(key)) return false;
+                space();
+                if (text[at++] != ':' || !value(path.empty() ? key : path + "." + key))
+                    return false;
+                space();
+                if (text[at] == '}') return ++at, true;
+                if (text[at++] != ',') return false;
+            }
+        }
+        std::string scalar;
+        if (text[at] == '"') {
+            if (!string(scalar)) return false;
+        } else {
+            const size_t end = text.find_first_of(",}] \n", at);
+            scalar = text.substr(at, end - at);
+            at = end;
+            // JSON's number grammar: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][-+]?[0-9]+)?
+            size_t k = scalar[0] == '-';
+            const auto digits = [&] {
+                const size_t from = k;
+                while (k < scalar.size() && std::isdigit(static_cast<unsigned char>(scalar[k])))
+                    ++k;
+                return k > from;
+            };
+            bool number = k < scalar.size() && (scalar[k] == '0' ? (++k, true) : digits());
+            if (number && k < scalar.size() && scalar[k] == '.') ++k, number = digits();
+            if (number && k < scalar.size() && (scalar[k] == 'e' || scalar[k] == 'E')) {
+                ++k;
+                if (k < scalar.size() && (scalar[k] == '+' || scalar[k] == '-')) ++k;
+                number = digits();
+            }
+            if (scalar != "null" && scalar != "true" && scalar != "false" &&
+                !(number && k == scalar.size()))
+                return false;
+        }
+        values[path] = scalar;
+        return true;
+    };
+    if (!value("")) return false;
+    space();
+    return at == text.size();
 }

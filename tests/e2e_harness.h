@@ -1,6 +1,7 @@
 // Runs the real tool binaries in scratch directories for end-to-end tests.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -33,3 +34,8 @@ class Scratch {
   private:
     std::string root_, work_;
 };
+
+// A strict reader of JSON text: every scalar by its path ("data.case.cutoff"),
+// strings decoded (\\uXXXX of the BMP only, as UTF-8), numbers and literals as
+// written. False on any syntax error or trailing text.
+bool readJson(const std::string& text, std::map<std::string, std::string>& values);

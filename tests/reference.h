@@ -122,6 +122,7 @@ inline RowResult referenceRow(const std::string& line, int32_t noCases, int32_t 
 struct ReferenceWalk {
     int64_t sum = 0, present = 0, read = 0;
     bool bad = false;
+    std::vector<int32_t> counts;  // of the fields read
 };
 inline ReferenceWalk referenceWalk(const std::string& text, size_t skip, int64_t n) {
     ReferenceWalk walk;
@@ -135,6 +136,7 @@ inline ReferenceWalk referenceWalk(const std::string& text, size_t skip, int64_t
         }
         walk.sum += count;
         walk.present += count > 0;
+        walk.counts.push_back(count);
         ++walk.read;
     }
     return walk;

@@ -273,6 +273,12 @@ inline void sweepKernels(int cases) {
             const simd::Kernels& k = simd::kernelsFor(set);
             ASSERT_TRUE(sameWalk(k.walkCounts(text.data(), end, n), expected))
                 << k.name << " n=" << n << ": " << text.substr(0, size);
+            std::vector<int32_t> counts(static_cast<size_t>(n));
+            ASSERT_TRUE(sameWalk(k.readCounts(text.data(), end, n, counts.data()), expected));
+            if (!expected.bad) {
+                counts.resize(static_cast<size_t>(expected.read));
+                ASSERT_EQ(counts, referenceWalk(text.substr(0, size), 0, n).counts) << k.name;
+            }
             k.index(text.data(), blocks, nl2.data(), dl2.data());
             ASSERT_EQ(nl2, nl) << k.name;
             ASSERT_EQ(dl2, dl) << k.name;

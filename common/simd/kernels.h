@@ -34,6 +34,8 @@ struct Kernels {
     // Stops early at the end of the row or at a count out of the 32-bit
     // range.
     CountWalk (*walkCounts)(const char* p, const char* end, int64_t n);
+    // walkCounts that also stores each count it reads in counts[0 .. read).
+    CountWalk (*readCounts)(const char* p, const char* end, int64_t n, int32_t* counts);
 };
 
 enum class Set { Scalar, Sse2, Avx2, Avx512 };

@@ -28,9 +28,9 @@ void index(const char* p, size_t blocks, uint64_t* newlines, uint64_t* delimiter
     }
 }
 
-// Reads one count the slow way, as parseInt does; false when it is out of
-// range (then walk.bad is set).
-inline bool addSlowCount(const char* field, size_t length, CountWalk& walk) {
+// Reads one count the slow way, as parseInt does, storing it at `to` when
+// given; false when it is out of range (then walk.bad is set).
+inline bool addSlowCount(const char* field, size_t length, CountWalk& walk, int32_t* to) {
     bool outOfRange;
     const int32_t count = parseInt(field, length, &outOfRange);
     if (outOfRange) {
@@ -40,7 +40,19 @@ inline bool addSlowCount(const char* field, size_t length, CountWalk& walk) {
     }
     walk.sum += count;
     walk.present += count > 0;
+    if (to) *to = count;
     return true;
+}
+
+// The value of a field of one to four digits at p. Of the four bytes
+// loaded, those after the field are shifted out, with whatever their
+// subtraction borrowed (a borrow only runs towards later bytes).
+inline int32_t shortCount(const char* p, int length) {
+    uint32_t bytes;
+    __builtin_memcpy(&bytes, p, 4);
+    const uint32_t d = (bytes - 0x30303030u) << (32 - 8 * length);  // four digits, leading zeros
+    const uint32_t pairs = (d * 10 + (d >> 8)) & 0x00ff00ffu;
+    return static_cast<int32_t>((pairs * 100 + (pairs >> 16)) & 0xffffu);
 }
 
 // Works block by block. Each block starts at a field boundary and takes the
@@ -48,8 +60,10 @@ inline bool addSlowCount(const char* field, size_t length, CountWalk& walk) {
 // of one to four digits are added up with masks: the last digit of each
 // field counts once, the one before it ten times, and so on. Any other
 // field (a sign, a point, other characters, five digits or more) is read on
-// its own with parseInt.
-CountWalk walkCounts(const char* p, const char* end, int64_t n) {
+// its own with parseInt. With `counts`, each field's value is stored there
+// too, in order: the short ones read from their four bytes at once.
+template <bool Store>
+CountWalk walkFields(const char* p, const char* end, int64_t n, int32_t* counts) {
     CountWalk walk;
     DigitSums sums;
     while (walk.read < n && p < end) {
@@ -61,7 +75,9 @@ CountWalk walkCounts(const char* p, const char* end, int64_t n) {
             // A field of more than 64 characters.
             const char* stop = p + 64;
             while (stop < end && *stop != ' ' && *stop != '\t' && *stop != '\n') ++stop;
-            if (!addSlowCount(p, static_cast<size_t>(stop - p), walk)) break;
+            if (!addSlowCount(p, static_cast<size_t>(stop - p), walk,
+                              Store ? counts + walk.read : nullptr))
+                break;
             ++walk.read;
             p = stop;
             continue;
@@ -85,20 +101,32 @@ CountWalk walkCounts(const char* p, const char* end, int64_t n) {
         for (int j = 1; j < 4; ++j) ends[j] = field & (ends[j - 1] >> 1);
         uint64_t odd =
             (field & ~digitMask(block)) | (field & ~(ends[0] | ends[1] | ends[2] | ends[3]));
+        uint64_t plainStarts = starts;
         while (odd) {
             // Take out the whole field holding the lowest odd byte.
             const int at = __builtin_ctzll(odd);
             const int start = 63 - __builtin_clzll(starts & below(at + 1));
             const int stop = at + __builtin_ctzll(delim >> at);
             const uint64_t bits = below(stop) & ~below(start);
-            if (!addSlowCount(p + start, static_cast<size_t>(stop - start), walk)) {
+            int32_t* to =
+                Store ? counts + walk.read + __builtin_popcountll(starts & below(start)) : nullptr;
+            if (!addSlowCount(p + start, static_cast<size_t>(stop - start), walk, to)) {
                 walk.next = p + stop;
                 walk.read += __builtin_popcountll(starts & below(start));
                 // The plain fields before it are not part of the answer.
                 return walk;
             }
             odd &= ~bits;
+            plainStarts &= ~bits;
             for (uint64_t& e : ends) e &= ~bits;
+        }
+        if constexpr (Store) {
+            int32_t* to = counts + walk.read;
+            for (uint64_t rest = starts; rest; rest &= rest - 1, ++to) {
+                const int start = __builtin_ctzll(rest);
+                if (plainStarts >> start & 1)
+                    *to = shortCount(p + start, __builtin_ctzll(delim >> start));
+            }
         }
         sums.add(block, ends);
         const uint64_t nonzero = field & ~eqMask(block, '0');
@@ -114,9 +142,17 @@ CountWalk walkCounts(const char* p, const char* end, int64_t n) {
     return walk;
 }
 
+CountWalk walkCounts(const char* p, const char* end, int64_t n) {
+    return walkFields<false>(p, end, n, nullptr);
+}
+
+CountWalk readCounts(const char* p, const char* end, int64_t n, int32_t* counts) {
+    return walkFields<true>(p, end, n, counts);
+}
+
 }  // namespace
 
 extern const Kernels kernels;
-const Kernels kernels = {SIMD_SET_NAME, index, walkCounts};
+const Kernels kernels = {SIMD_SET_NAME, index, walkCounts, readCounts};
 
 }  // namespace simd::SIMD_NAMESPACE
