@@ -68,7 +68,10 @@ std::string sampleReport(const SampleSums& sums, uint64_t rows, int32_t cases,
          "{:,.15g}"},
         {"present_share", "Present share", "Present over the rows of the table", "{:.4f}"},
         {"mean_present", "Mean where present", "Total over present", "{:,.4g}"},
-        {"depth_ratio", "Depth ratio", "Its total over the median total of its group", "{:.4g}"},
+        {"depth_ratio", "Depth ratio",
+         "Its total over the median total of its group (of a group: its median total over that "
+         "of all samples, the balance of depth between the groups)",
+         "{:.4g}"},
         {"outlier", "Outlier",
          "yes when its total lies more than 3 scaled median absolute deviations (1.4826 MAD) from "
          "its group's median total; of a group, how many are",
@@ -77,7 +80,11 @@ std::string sampleReport(const SampleSums& sums, uint64_t rows, int32_t cases,
     const size_t samples = sums.total.size(), n = static_cast<size_t>(cases);
     const double rowCount = static_cast<double>(rows);
     // Each group's median total and scaled median absolute deviation.
-    double groupMedian[2], groupSpread[2];
+    double groupMedian[2], groupSpread[2], allMedian;
+    {
+        std::vector<double> totals(sums.total.begin(), sums.total.end());
+        allMedian = median(totals);
+    }
     for (int g = 0; g < 2; ++g) {
         std::vector<double> totals;
         for (size_t s = g ? n : 0; s < (g ? samples : n); ++s)
@@ -103,23 +110,25 @@ std::string sampleReport(const SampleSums& sums, uint64_t rows, int32_t cases,
                                whole(sums.present[s]), number(made[s].share), number(made[s].mean),
                                number(made[s].ratio), made[s].outlier ? "yes" : "no"}});
     }
-    // A group's row: the totals summed, the rest the median over its samples.
+    // A group's row: the totals summed, the depth ratio its median total
+    // over that of all samples, the rest the median over its samples.
     const char* const groups[3] = {"case", "control", "both"};
     for (int g = 0; g < 3; ++g) {
         const size_t from = g == 1 ? n : 0, to = g == 0 ? n : samples;
         __int128 total = 0;
-        std::vector<double> present, share, mean, ratio;
+        std::vector<double> present, share, mean, totals;
         int64_t outliers = 0;
         for (size_t s = from; s < to; ++s) {
             total += sums.total[s];
             present.push_back(made[s].present), share.push_back(made[s].share);
-            mean.push_back(made[s].mean), ratio.push_back(made[s].ratio);
+            mean.push_back(made[s].mean), totals.push_back(static_cast<double>(sums.total[s]));
             outliers += made[s].outlier;
         }
         table.rows.push_back(
             {groups[g],
              {groups[g], groups[g], whole(total), number(median(present)), number(median(share)),
-              number(median(mean)), number(median(ratio)), std::to_string(outliers)}});
+              number(median(mean)), number(allMedian != 0 ? median(totals) / allMedian : NAN),
+              std::to_string(outliers)}});
     }
     if (!json) return tsvText(table);
     // MultiQC names a row by its key: a sample named like a group row, or
@@ -244,6 +253,12 @@ std::string Spectrum::svg() const {
            format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#d62728\" text-anchor=\"end\">",
                   left + plotWidth - 6, top + 16) +
            "balanced presence</text>\n";
+    // The corners where presence leans to one group.
+    svg += format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#555\" text-anchor=\"end\">",
+                  left + plotWidth - 6, top + plotHeight - 8) +
+           "in cases, not in controls</text>\n" +
+           format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#555\">", left + 6, top + 16) +
+           "in controls, not in cases</text>\n";
     // The axes: the first and last counts, and a few between.
     for (int axis = 0; axis < 2; ++axis) {
         const int64_t n = axis ? controls_ : cases_;

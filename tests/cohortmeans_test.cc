@@ -248,7 +248,7 @@ TEST(Cohortmeans, ReportAndSpectrumMatchAPlainReading) {
             const auto report = cellsOf(s.read("r.tsv"));
             ASSERT_EQ(report.size(), size_t(samples) + 4) << round;
             for (int g = 0; g < 2; ++g) {
-                std::vector<double> totals, ratios, shares, means, presents;
+                std::vector<double> totals, shares, means, presents;
                 const int from = g ? cases : 0, to = g ? samples : cases;
                 for (int k = from; k < to; ++k) totals.push_back(total[size_t(k)]);
                 const double median = medianOf(totals);
@@ -270,12 +270,17 @@ TEST(Cohortmeans, ReportAndSpectrumMatchAPlainReading) {
                     EXPECT_EQ(cells[7], outlier ? "yes" : "no");
                     outliers += outlier;
                     presents.push_back(p), shares.push_back(rows ? p / rows : NAN);
-                    means.push_back(p ? t / p : NAN), ratios.push_back(median ? t / median : NAN);
+                    means.push_back(p ? t / p : NAN);
                 }
                 const auto& group = report[size_t(samples) + 1 + size_t(g)];
                 EXPECT_EQ(group[0], g ? "control" : "case");
                 EXPECT_TRUE(sameNumber(group[3], medianOf(presents))) << group[3];
-                EXPECT_TRUE(sameNumber(group[6], medianOf(ratios))) << group[6];
+                // The balance of depth: the group's median total over all samples'.
+                const double all = medianOf(total);
+                EXPECT_TRUE(sameNumber(group[6], all ? median / all : NAN)) << group[6];
+                double sum = 0;
+                for (int k = from; k < to; ++k) sum += total[size_t(k)];
+                EXPECT_EQ(group[2], std::to_string(int64_t(sum)));
                 EXPECT_EQ(group[7], std::to_string(outliers));
             }
             const auto cells = cellsOf(s.read("s.tsv"));
