@@ -39,17 +39,22 @@ const Help help = {
     "further fields are ignored and blank lines skipped. A sample is present\n"
     "when its count is above 0. An empty table prints -nan for every mean.\n"
     "NCASES and NCONTROLS are whole numbers >= 0; further arguments are ignored.\n"
+    "The same pass can also write a report per sample and the presence spectrum.\n"
     "\n",
     24,
     "extra threads for decoding a compressed table and for\n"
     "reading the rows of a plain one (default: 0)",
     "\n"
     "FILE '-' is standard input. A table compressed with gzip or zstd is\n"
-    "recognised by its first bytes.\n"
+    "recognised by its first bytes; outputs named *.gz or *.zst are compressed.\n"
+    "A sample is an outlier when its total lies more than 3 scaled median\n"
+    "absolute deviations (1.4826 MAD) from its group's median total. A group's\n"
+    "row sums the totals, gives its median total over all samples' as the\n"
+    "depth ratio, the number of outliers, and the median of the rest.\n"
     "\n"
     "Exit status: 0 on success, 1 if the table cannot be read, holds a row with\n"
     "too few fields, a value that is not a number (such as a header line or NA)\n"
-    "or a count outside the 32-bit range, or the line cannot be written; 2 for\n"
+    "or a count outside the 32-bit range, or an output cannot be written; 2 for\n"
     "invalid arguments.\n",
     "the table with -i"};
 

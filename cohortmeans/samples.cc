@@ -75,7 +75,7 @@ std::string sampleReport(const SampleSums& sums, uint64_t rows, int32_t cases,
         {"outlier", "Outlier",
          "yes when its total lies more than 3 scaled median absolute deviations (1.4826 MAD) from "
          "its group's median total; of a group, how many are",
-         ""},
+         "{:,.0f}"},
     };
     const size_t samples = sums.total.size(), n = static_cast<size_t>(cases);
     const double rowCount = static_cast<double>(rows);

@@ -8,11 +8,20 @@ std::string tsvCell(std::string_view text) {
     std::string cell;
     for (const char c : text) {
         switch (c) {
-            case '\t': cell += "\\t"; break;
-            case '\n': cell += "\\n"; break;
-            case '\r': cell += "\\r"; break;
-            case '\\': cell += "\\\\"; break;
-            default: cell += c;
+            case '\t':
+                cell += "\\t";
+                break;
+            case '\n':
+                cell += "\\n";
+                break;
+            case '\r':
+                cell += "\\r";
+                break;
+            case '\\':
+                cell += "\\\\";
+                break;
+            default:
+                cell += c;
         }
     }
     return cell;
@@ -63,19 +72,41 @@ std::string jsonString(std::string_view text) {
     return out + "\"";
 }
 
+// Whether a cell is a number as JSON writes one.
+bool isJsonNumber(const std::string& cell) {
+    const char* p = cell.c_str();
+    const auto digits = [&p] {
+        const char* from = p;
+        while (*p >= '0' && *p <= '9') ++p;
+        return p > from;
+    };
+    if (*p == '-') ++p;
+    if (*p == '0')
+        ++p;
+    else if (!digits())
+        return false;
+    if (*p == '.' && (++p, !digits())) return false;
+    if (*p == 'e' || *p == 'E') {
+        ++p;
+        if (*p == '+' || *p == '-') ++p;
+        if (!digits()) return false;
+    }
+    return *p == '\0';
+}
+
+// A cell of a column of numbers: the number, or (NA, a word) its text.
 std::string jsonNumber(const std::string& cell) {
-    if (cell == "NA") return "\"NA\"";
     if (cell == "inf") return "1e999";
     if (cell == "-inf") return "-1e999";
-    return cell;
+    return isJsonNumber(cell) ? cell : jsonString(cell);
 }
 
 std::string multiqcJson(const ReportTable& table, const std::string& id,
                         const std::string& description, const std::string& rowsTitle,
                         const std::vector<std::pair<std::string, std::string>>& fields) {
-    std::string text = "{\n  \"id\": " + jsonString(id) + ",\n  \"section_name\": " +
-                       jsonString(id) + ",\n  \"description\": " + jsonString(description) +
-                       ",\n  \"plot_type\": \"table\"";
+    std::string text =
+        "{\n  \"id\": " + jsonString(id) + ",\n  \"section_name\": " + jsonString(id) +
+        ",\n  \"description\": " + jsonString(description) + ",\n  \"plot_type\": \"table\"";
     for (const auto& [key, value] : fields) text += ",\n  " + jsonString(key) + ": " + value;
     text += ",\n  \"pconfig\": {\"id\": " + jsonString(id + "_table") +
             ", \"title\": " + jsonString(id) + ", \"col1_header\": " + jsonString(rowsTitle) +
