@@ -206,6 +206,13 @@ for tool in "${tools[@]}"; do
         compare cohortmeans "$d" "$build/cohortmeans/cohortmeans 100 100" "wc -l test.txt"
         per_set cohortmeans "$d" "$build/cohortmeans/cohortmeans 100 100" "wc -l test.txt"
         against_baseline cohortmeans "$d" "100 100"
+        # The per-sample report and the spectrum in the same pass, against
+        # the plain run.
+        for threads in 0 1; do
+            compare "cohortmeans --report -@$threads" "$d" \
+                "$build/cohortmeans/cohortmeans -@$threads --report=report.tsv --spectrum=spectrum.tsv 100 100" \
+                "$build/cohortmeans/cohortmeans -@$threads 100 100"
+        done
         # More threads on a larger table (the rows six times over), where
         # the start of a run no longer dominates.
         [ -s "$d/big.txt" ] || for i in 1 2 3 4 5 6; do cat "$d/test.txt"; done >"$d/big.txt"

@@ -137,6 +137,7 @@ struct RowsRead {
     SampleSums samples;
     std::vector<uint32_t> cells;
     std::vector<std::string> names;
+    std::vector<int32_t> row;  // the counts of the row being read
     void add(const RowSums& row) {
         ++counts.lineCount;
         counts.addCounts(row);
@@ -178,11 +179,12 @@ TableRead readTable(ByteSource& in, const char* inputName, int32_t noCases, int3
                          std::string& what) {
         RowSums sums;
         int32_t* counts = nullptr;
-        thread_local std::vector<int32_t> each;
         if (options.samples) {
-            if (into.samples.total.size() != samples) into.samples.resize(samples);
-            each.resize(samples + 1);  // never empty: a table of no sample still counts rows
-            counts = each.data();
+            if (into.row.empty()) {
+                into.samples.resize(samples);
+                into.row.resize(samples + simd::kCountSlack);
+            }
+            counts = into.row.data();
         }
         const RowResult result = readRow(reader, line, noCases, noControls, sums, counts);
         if (result.status == RowStatus::Blank) return true;

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "simd/kernels.h"
+
 // The samples' sums over the rows: each sample's total count and the rows
 // where its count is above 0. Exact: 64-bit sums, a failure where one
 // would not fit.
@@ -15,10 +17,7 @@ struct SampleSums {
     void resize(size_t samples) { total.assign(samples, 0), present.assign(samples, 0); }
     // Adds a row's counts, one per sample.
     void add(const int32_t* counts) {
-        for (size_t s = 0; s < total.size(); ++s) {
-            total[s] += counts[s];
-            present[s] += counts[s] > 0;
-        }
+        simd::kernels().addSamples(counts, total.size(), total.data(), present.data());
     }
     // Takes on the sums of the rows after these.
     void merge(const SampleSums& later);

@@ -273,7 +273,7 @@ inline void sweepKernels(int cases) {
             const simd::Kernels& k = simd::kernelsFor(set);
             ASSERT_TRUE(sameWalk(k.walkCounts(text.data(), end, n), expected))
                 << k.name << " n=" << n << ": " << text.substr(0, size);
-            std::vector<int32_t> counts(static_cast<size_t>(n));
+            std::vector<int32_t> counts(static_cast<size_t>(n) + simd::kCountSlack);
             ASSERT_TRUE(sameWalk(k.readCounts(text.data(), end, n, counts.data()), expected));
             if (!expected.bad) {
                 counts.resize(static_cast<size_t>(expected.read));

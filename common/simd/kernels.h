@@ -22,6 +22,8 @@ struct CountWalk {
     size_t badLength = 0;
 };
 
+inline constexpr size_t kCountSlack = 16;
+
 struct Kernels {
     const char* name;
     // For each 64-byte block b of p: bit i of newlines[b] is set when
@@ -34,8 +36,13 @@ struct Kernels {
     // Stops early at the end of the row or at a count out of the 32-bit
     // range.
     CountWalk (*walkCounts)(const char* p, const char* end, int64_t n);
-    // walkCounts that also stores each count it reads in counts[0 .. read).
+    // walkCounts that also stores each count it reads in counts[0 .. read);
+    // counts has room for n + kCountSlack values, as it may write past the
+    // last count read.
     CountWalk (*readCounts)(const char* p, const char* end, int64_t n, int32_t* counts);
+    // Adds counts[s] to totals[s], and 1 to present[s] when it is above 0,
+    // for each s below n.
+    void (*addSamples)(const int32_t* counts, size_t n, int64_t* totals, int64_t* present);
 };
 
 enum class Set { Scalar, Sse2, Avx2, Avx512 };

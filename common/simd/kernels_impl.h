@@ -121,8 +121,11 @@ CountWalk walkFields(const char* p, const char* end, int64_t n, int32_t* counts)
             for (uint64_t& e : ends) e &= ~bits;
         }
         if constexpr (Store) {
+            bool stored = false;
+            // All at once when no field of the block was read on its own.
+            if (plainStarts == starts) stored = storeShortValues(block, ends, counts + walk.read);
             int32_t* to = counts + walk.read;
-            for (uint64_t rest = starts; rest; rest &= rest - 1, ++to) {
+            for (uint64_t rest = stored ? 0 : starts; rest; rest &= rest - 1, ++to) {
                 const int start = __builtin_ctzll(rest);
                 if (plainStarts >> start & 1)
                     *to = shortCount(p + start, __builtin_ctzll(delim >> start));
@@ -142,6 +145,13 @@ CountWalk walkFields(const char* p, const char* end, int64_t n, int32_t* counts)
     return walk;
 }
 
+void addSamples(const int32_t* counts, size_t n, int64_t* totals, int64_t* present) {
+    for (size_t s = 0; s < n; ++s) {
+        totals[s] += counts[s];
+        present[s] += counts[s] > 0;
+    }
+}
+
 CountWalk walkCounts(const char* p, const char* end, int64_t n) {
     return walkFields<false>(p, end, n, nullptr);
 }
@@ -153,6 +163,6 @@ CountWalk readCounts(const char* p, const char* end, int64_t n, int32_t* counts)
 }  // namespace
 
 extern const Kernels kernels;
-const Kernels kernels = {SIMD_SET_NAME, index, walkCounts, readCounts};
+const Kernels kernels = {SIMD_SET_NAME, index, walkCounts, readCounts, addSamples};
 
 }  // namespace simd::SIMD_NAMESPACE

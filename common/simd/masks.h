@@ -52,6 +52,47 @@ struct DigitSums {
         return total;
     }
 };
+// The values of the fields of one to four digits whose digits masks[j]
+// gives (masks[j]: the digits j places before a field's last one), in
+// order, stored at `to` (which has room for 16 values more); false when this
+// set has no quick way to. In
+// 16-bit lanes, each digit is
+// moved up to its field's last place and added there at its weight.
+inline bool storeShortValues(const Block& b, const uint64_t masks[4], int32_t* to) {
+    const __m512i d = _mm512_sub_epi8(b.v, _mm512_set1_epi8('0'));
+    const __m512i lo = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(d));
+    const __m512i hi = _mm512_cvtepu8_epi16(_mm512_extracti64x4_epi64(d, 1));
+    const __m512i place =
+        _mm512_set_epi16(31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13,
+                         12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    __m512i low = _mm512_maskz_mov_epi16(static_cast<__mmask32>(masks[0]), lo);
+    __m512i high = _mm512_maskz_mov_epi16(static_cast<__mmask32>(masks[0] >> 32), hi);
+    for (int j = 1; j < 4 && masks[j]; ++j) {  // masks[j] holds masks[j + 1]
+        const __m512i dlo = _mm512_maskz_mov_epi16(static_cast<__mmask32>(masks[j]), lo);
+        const __m512i dhi = _mm512_maskz_mov_epi16(static_cast<__mmask32>(masks[j] >> 32), hi);
+        const __m512i from = _mm512_sub_epi16(place, _mm512_set1_epi16(static_cast<short>(j)));
+        const __m512i weight = _mm512_set1_epi16(static_cast<short>(j == 1   ? 10
+                                                                    : j == 2 ? 100
+                                                                             : 1000));
+        // Lane i takes lane i - j: of the low half, or across both halves.
+        const __m512i movedLow = _mm512_maskz_permutexvar_epi16(~__mmask32{0} << j, from, dlo);
+        const __m512i movedHigh =
+            _mm512_permutex2var_epi16(dlo, _mm512_add_epi16(from, _mm512_set1_epi16(32)), dhi);
+        low = _mm512_add_epi16(low, _mm512_mullo_epi16(movedLow, weight));
+        high = _mm512_add_epi16(high, _mm512_mullo_epi16(movedHigh, weight));
+    }
+    int32_t* next = to;
+    for (int q = 0; q < 4; ++q) {
+        const __m512i& half = q < 2 ? low : high;
+        const __m512i wide = _mm512_cvtepu16_epi32(q % 2 ? _mm512_extracti64x4_epi64(half, 1)
+                                                         : _mm512_castsi512_si256(half));
+        const __mmask16 last = static_cast<__mmask16>(masks[0] >> (16 * q));
+        // A whole vector stored: quicker than a masked compressing store.
+        _mm512_storeu_si512(next, _mm512_maskz_compress_epi32(last, wide));
+        next += __builtin_popcount(last);
+    }
+    return true;
+}
 
 #elif SIMD_LEVEL == 2
 struct Block {
@@ -83,6 +124,10 @@ inline __m256i expand(uint32_t m) {
                                              2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3));
     const __m256i bits = _mm256_set1_epi64x(static_cast<int64_t>(0x8040201008040201u));
     return _mm256_cmpeq_epi8(_mm256_and_si256(spread, bits), bits);
+}
+// No quick way here: the caller reads the fields one by one.
+inline bool storeShortValues(const Block&, const uint64_t*, int32_t*) {
+    return false;
 }
 struct DigitSums {
     __m256i acc[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
@@ -140,6 +185,10 @@ inline __m128i expand(unsigned m) {
     const __m128i bits = _mm_set1_epi64x(static_cast<int64_t>(0x8040201008040201u));
     return _mm_cmpeq_epi8(_mm_and_si128(x, bits), bits);
 }
+// No quick way here: the caller reads the fields one by one.
+inline bool storeShortValues(const Block&, const uint64_t*, int32_t*) {
+    return false;
+}
 struct DigitSums {
     __m128i acc[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(),
                       _mm_setzero_si128()};
@@ -176,6 +225,10 @@ inline uint64_t digitMask(const Block& b) {
     for (int i = 0; i < 64; ++i)
         mask |= static_cast<uint64_t>(static_cast<unsigned char>(b.p[i] - '0') < 10) << i;
     return mask;
+}
+// No quick way here: the caller reads the fields one by one.
+inline bool storeShortValues(const Block&, const uint64_t*, int32_t*) {
+    return false;
 }
 struct DigitSums {
     uint64_t acc[4] = {0, 0, 0, 0};
