@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -116,5 +117,24 @@ int openInput(const char* path) {
             fail("cannot open '%s': %s", path, std::strerror(EISDIR));
     }
     if (OutputSet* outputs = OutputSet::current()) outputs->noteInput(fd);
+    return fd;
+}
+
+const char* temporaryDirectory() {
+    const char* tmp = std::getenv("TMPDIR");
+    return tmp && *tmp ? tmp : "/tmp";
+}
+
+int openTemporaryFile(const char* dir) {
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = ::open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        std::string name = std::string(dir) + "/.kmt-temp.XXXXXX";
+        fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) return -1;
+        ::unlink(name.c_str());
+    }
     return fd;
 }

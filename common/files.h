@@ -28,3 +28,12 @@ int openInput(const char* path);
 
 // Splits a path into its directory ("." for none) and its last component.
 void splitPath(const std::string& path, std::string& dir, std::string& base);
+
+// The directory of temporary files: $TMPDIR when set and not empty, else
+// /tmp.
+const char* temporaryDirectory();
+
+// A new temporary file in `dir` that no name leads to (made without one,
+// or unlinked at once), open for reading and writing, so that no way out
+// of the run leaves it behind; -1 with errno set when it cannot be made.
+int openTemporaryFile(const char* dir);

@@ -95,10 +95,6 @@ std::string followLinks(const char* path) {
     return {};
 }
 
-const char* stagingDirectory() {
-    const char* tmp = std::getenv("TMPDIR");
-    return tmp && *tmp ? tmp : "/tmp";
-}
 
 }  // namespace
 
@@ -143,7 +139,7 @@ int openTemporary(const char* path, OutputSet::Pending& slot, std::string* stage
         // The directory takes no new file: the output is staged in the
         // temporary directory and copied into the file at the end.
         const int target = ::open(path, O_WRONLY | O_CLOEXEC);
-        const char* tmp = stagingDirectory();
+        const char* tmp = temporaryDirectory();
         slot.dir = target < 0 ? -1 : openDirectory(tmp);
         fd = slot.dir < 0 ? -1 : createUnique(slot.dir, ".kmt.", slot.temp);
         if (fd < 0) {

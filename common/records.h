@@ -153,13 +153,21 @@ void noteLineTooLong(const LineReader& reader, RecordError& error);
 // one of them. merge(result) gets the results on the calling thread in
 // input order. One computation, one type: what a run writes is the same
 // whatever the threads. When given, firstLine (as record) takes the
-// input's first line instead of record (a header).
+// input's first line instead of record (a header). A merge that takes
+// merge(result, linesBefore) also gets the number of lines before the
+// stretch, which turns the line numbers the records saw into the input's.
 inline constexpr uint64_t recordBatch = 16384;  // lines of a batch on one thread
 template <class Result, class Record, class Merge, class FirstLine = std::nullptr_t>
 void readRecords(ByteSource& in, const char* name, const RecordThreads& threads, Record&& plain,
                  Merge&& merge, FirstLine&& firstLine = nullptr) {
     using namespace records_detail;
     constexpr bool header = !std::is_same_v<std::decay_t<FirstLine>, std::nullptr_t>;
+    const auto mergeAfter = [&merge](Result& result, uint64_t linesBefore) {
+        if constexpr (std::is_invocable_v<Merge, Result&, uint64_t>)
+            merge(result, linesBefore);
+        else
+            merge(result);
+    };
     // On one thread the reader counts the input's lines.
     const auto record = [&](const LineReader& reader, std::string_view line, Result& into,
                             std::string& what) {
@@ -172,11 +180,12 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
         RecordError error;
         Result result{};
         Scan scan;
+        // The reader counts the lines of the whole input.
         while ((scan = scanLines(reader, result, record, error, recordBatch)) == Scan::More) {
-            merge(result);
+            mergeAfter(result, 0);
             result = Result{};
         }
-        merge(result);
+        mergeAfter(result, 0);
         if (scan == Scan::End && !reader.error()) return;
         if (!error.line) failRead(reader, name);
         failIfDamaged(reader, name);
@@ -198,7 +207,7 @@ void readRecords(ByteSource& in, const char* name, const RecordThreads& threads,
     auto mergeOldest = [&] {
         Job& job = jobs.oldest();
         if (!failure) {
-            merge(job.result);
+            mergeAfter(job.result, linesBefore);
             failAtRecord(in, name, job.taken.offset, linesBefore, job.error);
             linesBefore += job.lines;
             in.tookRanges(job.taken.size);

@@ -135,8 +135,8 @@ std::string multiqcJson(const ReportTable& table, const std::string& id,
     return text + "\n  }\n}\n";
 }
 
-bool jsonReportName(std::string_view path) {
-    for (std::string_view suffix : {".gz", ".zst"})
-        if (path.ends_with(suffix)) path.remove_suffix(suffix.size());
-    return path.ends_with(".json");
+bool nameEndsIn(std::string_view path, std::string_view suffix) {
+    for (std::string_view compressed : {".gz", ".zst"})
+        if (path.ends_with(compressed)) path.remove_suffix(compressed.size());
+    return path.ends_with(suffix);
 }

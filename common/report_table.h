@@ -57,6 +57,9 @@ std::string jsonString(std::string_view text);
 // A cell of a number column as a JSON value.
 std::string jsonNumber(const std::string& cell);
 
-// Whether a report named `path` is written as JSON: its name ends in
-// ".json" (before a ".gz" or ".zst").
-bool jsonReportName(std::string_view path);
+// Whether the name of an output ends in `suffix` before a ".gz" or ".zst":
+// the form it is written in (".json": a report as JSON).
+bool nameEndsIn(std::string_view path, std::string_view suffix);
+inline bool jsonReportName(std::string_view path) {
+    return nameEndsIn(path, ".json");
+}

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "failure.h"
+#include "files.h"
 
 namespace {
 
@@ -31,15 +32,8 @@ void RunFile::fail(const char* what, int err) const {
 
 int RunFile::fd() {
     if (fd_ >= 0) return fd_;
-#ifdef O_TMPFILE
-    fd_ = ::open(dir_.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-#endif
-    if (fd_ < 0) {
-        std::string name = dir_ + "/.kmt-sort.XXXXXX";
-        fd_ = mkostemp(name.data(), O_CLOEXEC);
-        if (fd_ < 0) fail("create", errno);
-        ::unlink(name.c_str());
-    }
+    fd_ = openTemporaryFile(dir_.c_str());
+    if (fd_ < 0) fail("create", errno);
     return fd_;
 }
 

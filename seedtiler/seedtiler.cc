@@ -412,8 +412,7 @@ void run(int argc, char** argv, OutputSet& outputs) {
     if ((bufferSize || tempDir) && !tiling.unique)
         failUsage("%s goes with --unique", bufferSize ? "--buffer-size" : "--temporary-directory");
     if (bufferSize) tiling.bufferBytes = parseBufferSize(bufferSize);
-    const char* tmp = std::getenv("TMPDIR");
-    tiling.tempDir = tempDir ? tempDir : tmp && *tmp ? tmp : "/tmp";
+    tiling.tempDir = tempDir ? tempDir : temporaryDirectory();
     if (tiling.tempDir.empty()) failUsage("invalid temporary directory: ''");
     checkOneStandard(seeds.data(), seeds.size(), "input");
     enterDirectory(command);

@@ -91,6 +91,13 @@ Command readCommandLine(int argc, char** argv, Run& run) {
                  "neg_log10_p",
          .parse = [&](const char* a) { run.table = a; },
          .brief = "the passing records as a tab-separated table"},
+        {.name = "unitigs",
+         .argument = "FILE",
+         .help = "each group's passing k-mers joined into unitigs, with\n"
+                 "their smallest p-value, as FASTA, or GFA for *.gfa;\n"
+                 "the table gains a column unitig",
+         .parse = [&](const char* a) { run.unitigs = a; },
+         .brief = "the passing k-mers joined into unitigs: FASTA, or GFA for *.gfa"},
         {.name = "report",
          .argument = "FILE",
          .help = "a table of the cutoff applied, the records read and\n"

@@ -19,7 +19,8 @@ struct Run {
     const char* totalFile = nullptr;
     const Option* totalOption = nullptr;
     const char* fasta[2] = {"case_out_sig.fasta", "control_out_sig.fasta"};
-    const char *table = nullptr, *report = nullptr, *plot = nullptr, *hist = nullptr;
+    const char *table = nullptr, *report = nullptr, *plot = nullptr, *hist = nullptr,
+               *unitigs = nullptr;
     Method method = Method::Bonferroni;
     double alpha = defaultAlpha;
     double pi0 = NAN;   // given with --pi0
@@ -33,10 +34,10 @@ struct Run {
     std::vector<Option> options;  // the command line's
 
     // Every output: the FASTA files (case, control), then those asked for
-    // of the table, the report and the plots.
+    // of the report, the plots, the table and the unitigs.
     std::vector<const char*> outputs() const {
         std::vector<const char*> all{fasta[0], fasta[1]};
-        for (const char* extra : {report, plot, hist, table})
+        for (const char* extra : {report, plot, hist, table, unitigs})
             if (extra) all.push_back(extra);
         return all;
     }

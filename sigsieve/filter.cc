@@ -1,5 +1,6 @@
 #include "filter.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <string>
 #include <string_view>
@@ -26,13 +27,41 @@ void writeNumber(OutputFile& out, double v) {
 
 // The passing records of a stretch of the input, kept until it is merged:
 // the fields the sieve writes, each record's ended by a newline, and the
-// p-values.
+// p-values. For unitigs, the first passing k-mer, and the first that
+// differs from it in length or holds another character than A, C, G and
+// T, each with its line in the stretch.
 struct Passing {
     std::string fields;
     std::vector<double> values;
     uint64_t count = 0;
     int64_t records = 0;  // read, passing or not
+    std::string firstKmer, badKmer;
+    uint64_t firstLine = 0, badLine = 0;
 };
+
+// The fields kept of a passing record: the k-mer; for a table the
+// integers' and the p-value's texts; for unitigs the p-value's text.
+int keptFields(const Sieve& sieve, int kept[4]) {
+    if (sieve.table) {
+        for (int f = 0; f < 4; ++f) kept[f] = f;
+        return 4;
+    }
+    kept[0] = 0, kept[1] = 3;
+    return sieve.unitigK ? 2 : 1;
+}
+
+[[noreturn]] void failUnfit(const char* name, uint64_t line, const std::string& kmer, int k) {
+    const char* what = "--unitigs needs k-mers of one length over A, C, G and T";
+    size_t bad;
+    if (!unitigAlphabet(kmer, bad))
+        fail("%s:%" PRIu64 ": %s: '%.*s' holds '%c'", name, line, what, shown(kmer.size()),
+             kmer.data(), kmer[bad]);
+    if (kmer.size() > static_cast<size_t>(maxUnitigK))
+        fail("%s:%" PRIu64 ": --unitigs joins k-mers of at most %d characters: '%.*s' has %zu",
+             name, line, maxUnitigK, shown(kmer.size()), kmer.data(), kmer.size());
+    fail("%s:%" PRIu64 ": %s: '%.*s' has %zu characters, the first passing k-mer %d", name, line,
+         what, shown(kmer.size()), kmer.data(), kmer.size(), k);
+}
 
 // Writes a passing record as the sieve says: its fields (the k-mer, and
 // for a table the two integers' and the p-value's texts) and its p-value.
@@ -52,9 +81,16 @@ void write(const Sieve& sieve, int64_t index, const std::string_view* fields, do
         writeNumber(out, sieve.adjust(p));
         out.put('\t');
         writeNumber(out, 0 - std::log10(p));  // 0, not -0, for p = 1
+        if (const GroupUnitigs* unitigs = sieve.rowUnitigs) {
+            out.put('\t');
+            const uint64_t unitig =
+                unitigs->base() + unitigs->unitigOfRecords()[static_cast<size_t>(index)];
+            out.commit(formatDecimal(out.reserve(21), unitig));
+        }
         out.put('\n');
     }
     if (sieve.passing) sieve.passing->push_back(p);
+    if (sieve.unitigs) (*sieve.unitigs)->add(fields[0], p, fields[3]);
 }
 
 }  // namespace
@@ -62,16 +98,25 @@ void write(const Sieve& sieve, int64_t index, const std::string_view* fields, do
 Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
                 const RecordThreads& threads) {
     int64_t index = 0, records = 0;
-    const bool values = sieve.table || sieve.passing;
-    const int fieldCount = sieve.table ? 4 : 1;
-    const auto onText = [&](Passing& into, const std::string_view* fields) {
+    const bool values = sieve.table || sieve.passing || sieve.unitigK;
+    int kept[4];
+    const int fieldCount = keptFields(sieve, kept);
+    const auto onText = [&](Passing& into, const std::string_view* fields, uint64_t line) {
         ++into.records;
         const Verdict v = verdict(fields[3], sieve.threshold, true);
         if (v == Verdict::NotANumber) return false;
         if (v != Verdict::Pass) return true;
+        if (sieve.unitigK && !into.badLine) {
+            const std::string_view kmer = fields[0];
+            size_t bad;
+            if (!into.firstLine)
+                into.firstKmer = kmer, into.firstLine = line;
+            if (kmer.size() != into.firstKmer.size() || !unitigAlphabet(kmer, bad))
+                into.badKmer = kmer, into.badLine = line;
+        }
         // Every field the sieve writes, tab-separated; the k-mer first.
         for (int f = 0; f < fieldCount; ++f)
-            into.fields.append(fields[f]).push_back(f + 1 < fieldCount ? '\t' : '\n');
+            into.fields.append(fields[kept[f]]).push_back(f + 1 < fieldCount ? '\t' : '\n');
         if (values) {
             double p = 0;
             scanReal(fields[3], p);
@@ -80,7 +125,16 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
         ++into.count;
         return true;
     };
-    const auto merge = [&](const Passing& chunk) {
+    const auto merge = [&](const Passing& chunk, uint64_t linesBefore) {
+        if (sieve.unitigK && chunk.firstLine) {
+            int& k = *sieve.unitigK;
+            const size_t length = chunk.firstKmer.size();
+            if (k == 0 && length <= static_cast<size_t>(maxUnitigK)) k = static_cast<int>(length);
+            if (length != static_cast<size_t>(k))
+                failUnfit(inName, linesBefore + chunk.firstLine, chunk.firstKmer, k);
+            if (chunk.badLine) failUnfit(inName, linesBefore + chunk.badLine, chunk.badKmer, k);
+            if (!*sieve.unitigs) *sieve.unitigs = std::make_unique<GroupUnitigs>(k);
+        }
         // The records before a bad one are written, as by one thread.
         records += chunk.records;
         const std::string_view text = chunk.fields;
@@ -89,7 +143,7 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
             std::string_view fields[4];
             for (int f = 0; f < fieldCount; ++f) {
                 const size_t end = text.find(f + 1 < fieldCount ? '\t' : '\n', at);
-                fields[f] = text.substr(at, end - at);
+                fields[kept[f]] = text.substr(at, end - at);
                 at = end + 1;
             }
             write(sieve, index++, fields, values ? chunk.values[r] : 0);

@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "output_file.h"
 #include "pvalue.h"
 #include "records.h"
 #include "source.h"
+#include "unitigs.h"
 
 // The table's header line: its columns, tab-separated.
 inline constexpr char tableHeader[] =
@@ -27,6 +29,14 @@ struct Sieve {
     const char* group = "";
     std::function<double(double)> adjust;   // with p_adjusted = adjust(p)
     std::deque<double>* passing = nullptr;  // collects the passing p-values
+    // With --unitigs: the run's k (0 until the first passing k-mer of
+    // either input), and the group's k-mers, kept from then on. A passing
+    // k-mer of another length or over other characters fails the run.
+    int* unitigK = nullptr;
+    std::unique_ptr<GroupUnitigs>* unitigs = nullptr;
+    // The unitigs of the group's k-mers: a table row ends with the number
+    // of its k-mer's.
+    const GroupUnitigs* rowUnitigs = nullptr;
 };
 
 // What a pass read: the records, and those that pass.

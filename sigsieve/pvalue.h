@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "lines.h"
 #include "numbers.h"
@@ -131,8 +132,10 @@ inline Verdict verdict(std::string_view text, const Threshold& threshold, bool p
 // with readRecords (see there for `threads`, Result and `merge`):
 // onText(into, fields) gets each record's fields, the k-mer at 0 and the
 // p-value text at 3 (and the two integers' texts at 1 and 2 when
-// `allFields`), and returns false when the text is not a number. A line of
-// one to three fields, or such a text, fails the run.
+// `allFields`), and returns false when the text is not a number; one that
+// takes onText(into, fields, line) also gets the record's line number as
+// the merge counts it (see readRecords). A line of one to three fields, or
+// such a text, fails the run.
 template <class Result, bool allFields = false, class OnText, class Merge>
 void readPValues(ByteSource& in, const char* name, const RecordThreads& threads, OnText&& onText,
                  Merge&& merge) {
@@ -148,7 +151,13 @@ void readPValues(ByteSource& in, const char* name, const RecordThreads& threads,
             std::snprintf(text, sizeof text,
                           "%d field%s, a record needs 4 (k-mer, two integers, p-value)", found,
                           found == 1 ? "" : "s");
-        } else if (!onText(into, fields)) {
+        } else if (![&] {
+                       if constexpr (std::is_invocable_v<OnText, decltype(into), std::string_view*,
+                                                         uint64_t>)
+                           return onText(into, fields, reader.lineNumber());
+                       else
+                           return onText(into, fields);
+                   }()) {
             std::snprintf(text, sizeof text, "p-value '%.*s' is not a number",
                           shown(fields[3].size()), fields[3].data());
         } else {

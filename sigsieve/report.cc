@@ -138,6 +138,14 @@ std::string reportText(const char* method, double alpha, int64_t total, const Cu
         {"lambda_present", "Lambda present",
          "The genomic-control inflation factor of the p-values present", ratioFormat},
     };
+    const bool unitigs = rows[0].unitigs >= 0;
+    if (unitigs) {
+        table.columns.push_back({"unitigs", "Unitigs",
+                                 "The unitigs the passing k-mers form (of both: in all)",
+                                 wholeFormat});
+        table.columns.push_back({"longest_unitig", "Longest unitig",
+                                 "The length of the longest unitig (0 for none)", wholeFormat});
+    }
     const char* const groups[3] = {"case", "control", "both"};
     for (int g = 0; g < 3; ++g) {
         const ReportRow& r = rows[g];
@@ -149,6 +157,10 @@ std::string reportText(const char* method, double alpha, int64_t total, const Cu
               cutoff.inclusive ? "<=" : "<", std::to_string(r.records), std::to_string(r.pValues),
               std::to_string(r.passing), number(r.cells->empty() ? NAN : r.cells->front().lo),
               number(pi0), number(r.lambda), number(r.cells->empty() ? NAN : r.lambdaPresent)}});
+        if (unitigs) {
+            table.rows.back().second.push_back(std::to_string(r.unitigs));
+            table.rows.back().second.push_back(std::to_string(r.longestUnitig));
+        }
     }
     if (!json) return tsvText(table);
     const std::string description = std::string("k-mers whose p-value passes the ") + method +

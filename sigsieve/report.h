@@ -3,7 +3,8 @@
 // number of k-mers tested, the cutoff applied and its rule, the records
 // read, the p-values present, the records passing, the smallest p-value,
 // pi0, and the genomic-control lambda of the N tested and of the p-values
-// present (NA where there is none). Numbers are written in the shortest
+// present (NA where there is none); with --unitigs, the number of unitigs
+// and the length of the longest. Numbers are written in the shortest
 // form that reads back as the same double.
 #pragma once
 
@@ -31,6 +32,10 @@ struct ReportRow {
     const Cells* cells;    // of its p-values: the first holds the smallest
     double lambda;         // of the N tested: nan for NA
     double lambdaPresent;  // of the p-values present
+    // With --unitigs: the number of unitigs and the length of the longest
+    // (0 without one); -1 without --unitigs.
+    int64_t unitigs = -1;
+    uint64_t longestUnitig = 0;
 };
 
 // The text of the report (report_table.h): the header line, then the three

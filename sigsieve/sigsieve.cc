@@ -88,7 +88,8 @@ namespace {
 // The run's outputs, once created.
 struct Outputs {
     Output* fasta[2];
-    Output *table = nullptr, *report = nullptr, *plot = nullptr, *hist = nullptr;
+    Output *table = nullptr, *report = nullptr, *plot = nullptr, *hist = nullptr,
+           *unitigs = nullptr;
 };
 
 // Creates every output of the run, all or none.
@@ -97,58 +98,149 @@ Outputs createOutputs(const Run& run, OutputSet& set) {
     Outputs o{{made[0], made[1]}};
     size_t next = 2;
     for (auto [path, slot] : {std::pair{run.report, &o.report}, std::pair{run.plot, &o.plot},
-                              std::pair{run.hist, &o.hist}, std::pair{run.table, &o.table}})
+                              std::pair{run.hist, &o.hist}, std::pair{run.table, &o.table},
+                              std::pair{run.unitigs, &o.unitigs}})
         if (path) *slot = made[next++];
     return o;
 }
 
 const char* const groups[2] = {"case", "control"};
 
+// What the last pass learns: the records passing in each input and, with
+// --unitigs, what the report gives of their unitigs.
+struct Passed {
+    int64_t records[2] = {};
+    UnitigCounts unitigs[2];
+};
+
+// Copies the table rows spooled in `fd` to the table, each ended by the
+// number of its k-mer's unitig: the rows of the case input, then those of
+// the control input.
+void copySpooledRows(int fd, OutputFile& table, const Passed& passed,
+                     const std::unique_ptr<GroupUnitigs> unitigs[2]) {
+    std::vector<char> buffer(size_t{1} << 20);
+    std::string row;  // a row that spans two reads
+    uint64_t offset = 0;
+    int group = 0;
+    uint64_t index = 0;
+    const auto take = [&](const char* text, size_t length) {
+        while (index == static_cast<uint64_t>(passed.records[group])) ++group, index = 0;
+        table.write(text, length);
+        table.put('\t');
+        const GroupUnitigs& u = *unitigs[group];
+        table.commit(formatDecimal(table.reserve(21), u.base() + u.unitigOfRecords()[index++]));
+        table.put('\n');
+    };
+    for (;;) {
+        const ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) fail("cannot read a temporary file in '%s': %s", temporaryDirectory(),
+                        std::strerror(errno));
+        if (n == 0) break;
+        offset += static_cast<uint64_t>(n);
+        const char* p = buffer.data();
+        const char* end = p + n;
+        while (const char* nl = static_cast<const char*>(std::memchr(p, '\n', end - p))) {
+            if (row.empty()) {
+                take(p, static_cast<size_t>(nl - p));
+            } else {
+                row.append(p, nl);
+                take(row.data(), row.size());
+                row.clear();
+            }
+            p = nl + 1;
+        }
+        row.append(p, end);
+    }
+}
+
 // Filters each input into its FASTA output with the cutoff (reading the
 // source given for it, else opening it); with --table, writes the table
 // too: at once when p_adjusted depends on p alone, else in a pass over the
-// inputs once every passing p-value is known. Sets the records passing in
-// each input.
+// inputs once every passing p-value is known; with --unitigs, joins each
+// input's passing k-mers into unitigs once both are read (the table's rows
+// wait for them in a temporary file when written at once).
 void filterBoth(const Run& run, Inputs& in, std::unique_ptr<ByteSource> first[2],
-                const Outputs& outputs, const Cutoff& cutoff, double pi0, int64_t passing[2]) {
+                const Outputs& outputs, const Cutoff& cutoff, double pi0, Passed& passed) {
     const double applied = cutoff.inclusive ? std::nextafter(cutoff.value, INFINITY) : cutoff.value;
     const Threshold threshold = makeThreshold(applied);
     std::unique_ptr<OutputFile> table;
     if (run.table) {
         table = std::make_unique<OutputFile>(*outputs.table, size_t{256} << 10, run.output());
-        table->put(tableHeader);
+        if (run.unitigs) {
+            table->write(tableHeader, sizeof tableHeader - 2);
+            table->put("\tunitig\n");
+        } else {
+            table->put(tableHeader);
+        }
     }
-    const bool ranked = table && methodNeedsRanks(run.method);
+    const bool ranks = methodNeedsRanks(run.method);
+    const bool ranked = table && ranks;
+    std::unique_ptr<OutputFile> spool;
+    int spoolFd = -1;
+    if (table && run.unitigs && !ranks) {
+        spoolFd = openTemporaryFile(temporaryDirectory());
+        if (spoolFd < 0)
+            fail("cannot create a temporary file in '%s': %s", temporaryDirectory(),
+                 std::strerror(errno));
+        spool = std::make_unique<OutputFile>(spoolFd, "a temporary file", size_t{256} << 10);
+    }
+    int unitigK = 0;
+    std::unique_ptr<GroupUnitigs> unitigs[2];
     std::deque<double> values;  // passing, in blocks: no growth beyond them
     for (int i = 0; i < 2; ++i) {
         OutputFile out(*outputs.fasta[i], size_t{256} << 10, run.output());
-        Sieve sieve(threshold, &out, ranked ? nullptr : table.get(), groups[i]);
+        Sieve sieve(threshold, &out, ranked ? nullptr : spool ? spool.get() : table.get(),
+                    groups[i]);
         sieve.adjust = [&](double p) { return singleStepAdjusted(run.method, run.total, p); };
-        if (ranked) sieve.passing = &values;
+        if (ranks && (table || run.unitigs)) sieve.passing = &values;
+        if (run.unitigs) sieve.unitigK = &unitigK, sieve.unitigs = &unitigs[i];
         in.pass(
             i,
             [&](ByteSource& source) {
                 const Filtered filtered = filter(source, in.name(i), sieve, run.records);
-                passing[i] = filtered.passing;
+                passed.records[i] = filtered.passing;
                 return filtered.records;
             },
             std::move(first[i]));
         out.close();
     }
+    // The adjusted p-values of the methods that rank: every p-value below
+    // the largest passing one passes, and their ranks are the family's,
+    // the absent k-mers' 1s counting where they reach.
+    std::deque<double>& sorted = values;
+    std::vector<double> adjusted;
+    if (ranks && (table || run.unitigs)) {
+        std::sort(sorted.begin(), sorted.end());
+        adjusted = adjustedPValues(run.method, run.total, sorted,
+                                   static_cast<uint64_t>(run.total) - sorted.size(), pi0);
+    }
+    const std::function<double(double)> adjust = [&](double p) {
+        if (!ranks) return singleStepAdjusted(run.method, run.total, p);
+        // Every passing p-value was kept: another is a changed input.
+        const auto at = std::lower_bound(sorted.begin(), sorted.end(), p);
+        if (at == sorted.end() || *at != p) failChanged();
+        return adjusted[static_cast<size_t>(at - sorted.begin())];
+    };
+    if (run.unitigs) {
+        OutputFile out(*outputs.unitigs, size_t{256} << 10, run.output());
+        UnitigSink sink{out, nameEndsIn(run.unitigs, ".gfa")};
+        if (sink.gfa) out.put("H\tVN:Z:1.0\n");
+        for (int i = 0; i < 2; ++i)
+            if (unitigs[i]) passed.unitigs[i] = unitigs[i]->write(sink, groups[i], adjust);
+        out.close();
+    }
+    if (spool) {
+        spool->flush();
+        copySpooledRows(spoolFd, *table, passed, unitigs);
+        spool.reset();
+        ::close(spoolFd);
+    }
     if (ranked) {
-        // Every p-value below the largest passing one passes: their ranks
-        // are the family's, the absent k-mers' 1s counting where they reach.
-        std::sort(values.begin(), values.end());
-        const std::vector<double> adjusted = adjustedPValues(
-            run.method, run.total, values, static_cast<uint64_t>(run.total) - values.size(), pi0);
         for (int i = 0; i < 2; ++i) {
             Sieve sieve(threshold, nullptr, table.get(), groups[i]);
-            sieve.adjust = [&](double p) {
-                // Every passing p-value was kept: another is a changed input.
-                const auto at = std::lower_bound(values.begin(), values.end(), p);
-                if (at == values.end() || *at != p) failChanged();
-                return adjusted[static_cast<size_t>(at - values.begin())];
-            };
+            sieve.adjust = adjust;
+            sieve.rowUnitigs = unitigs[i].get();
             in.pass(i, [&](ByteSource& source) {
                 return filter(source, in.name(i), sieve, run.records).records;
             });
@@ -209,20 +301,31 @@ void correctAndWrite(const Run& run, Inputs& in, const Outputs& outputs) {
             lambda[g] = genomicControl(testedMedian(in, inputs, cells[g], counts[g], run.total));
         }
 
-    int64_t passing[2];
+    Passed passed;
     std::unique_ptr<ByteSource> none[2];
-    filterBoth(run, in, none, outputs, cutoff, pi0, passing);
+    filterBoth(run, in, none, outputs, cutoff, pi0, passed);
 
     const char* names[3] = {in.name(0), in.name(1), "both"};
     const char* method = methodName(run.method);
     if (run.report) {
         const int64_t records[3] = {survey.records[0], survey.records[1],
                                     survey.records[0] + survey.records[1]};
-        const int64_t passed[3] = {passing[0], passing[1], passing[0] + passing[1]};
+        const int64_t passing[3] = {passed.records[0], passed.records[1],
+                                    passed.records[0] + passed.records[1]};
         ReportRow rows[3];
         for (int g = 0; g < 3; ++g)
-            rows[g] = {names[g],  records[g], counts[g],       passed[g],
+            rows[g] = {names[g],  records[g], counts[g],       passing[g],
                        &cells[g], lambda[g],  lambdaPresent[g]};
+        if (run.unitigs) {
+            const UnitigCounts* u = passed.unitigs;
+            const UnitigCounts both{u[0].unitigs + u[1].unitigs,
+                                    std::max(u[0].longest, u[1].longest)};
+            for (int g = 0; g < 3; ++g) {
+                const UnitigCounts& of = g < 2 ? u[g] : both;
+                rows[g].unitigs = static_cast<int64_t>(of.unitigs);
+                rows[g].longestUnitig = of.longest;
+            }
+        }
         writeWhole(
             *outputs.report,
             reportText(method, run.alpha, run.total, cutoff, pi0, rows, jsonReportName(run.report)),
@@ -275,9 +378,9 @@ void run(int argc, char** argv, OutputSet& set) {
         first[0].reset(), first[1].reset();
         correctAndWrite(run, inputs, outputs);
     } else {
-        int64_t passing[2];
+        Passed passed;
         filterBoth(run, inputs, first, outputs,
-                   methodCutoff(run.method, run.alpha, run.total, {}, {}), run.pi0, passing);
+                   methodCutoff(run.method, run.alpha, run.total, {}, {}), run.pi0, passed);
     }
     set.commit();
 }

@@ -1,0 +1,337 @@
+// Unitigs of the passing k-mers against a plain reading of their graph:
+// every pair of sides compared as strings, components of inner joins
+// found by union, sequences spelled by overlaps.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <numeric>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "memory_file.h"
+#include "output_file.h"
+#include "unitigs.h"
+
+namespace {
+
+std::string reverseComplement(std::string s) {
+    std::reverse(s.begin(), s.end());
+    for (char& c : s) c = c == 'A' ? 'T' : c == 'C' ? 'G' : c == 'G' ? 'C' : 'A';
+    return s;
+}
+std::string canonical(const std::string& s) {
+    return std::min(s, reverseComplement(s));
+}
+std::string upper(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+struct Record {
+    std::string kmer, pText;
+    double p;
+};
+
+struct Unitig {
+    std::string sequence;
+    size_t kmers;
+    std::string pText;
+};
+
+// What the unitigs of `records` must be: in order, the L lines (each in
+// the smaller of its two spellings) and each record's unitig.
+struct Expected {
+    std::vector<Unitig> unitigs;
+    std::multiset<std::string> links;
+    std::vector<size_t> ofRecord;
+};
+
+// "U o1 V o2" and "V -o2 U -o1" are one link.
+std::string sameLink(const std::string& u, char o1, const std::string& v, char o2) {
+    const auto flip = [](char o) { return o == '+' ? '-' : '+'; };
+    const std::string a = u + o1 + " " + v + o2, b = v + flip(o2) + " " + u + flip(o1);
+    return std::min(a, b);
+}
+
+Expected plainUnitigs(const std::vector<Record>& records, size_t k) {
+    // Nodes in the order first listed, each with its smallest p-value.
+    std::vector<std::string> nodes;
+    std::map<std::string, size_t> id;
+    std::vector<const Record*> lowest;
+    std::vector<size_t> nodeOf;
+    for (const Record& r : records) {
+        const std::string c = canonical(upper(r.kmer));
+        if (!id.count(c)) id[c] = nodes.size(), nodes.push_back(c), lowest.push_back(&r);
+        const size_t n = id[c];
+        if (r.p < lowest[n]->p) lowest[n] = &r;
+        nodeOf.push_back(n);
+    }
+    // Sides 2n (left) and 2n + 1 (right): the k - 1 characters read out.
+    const size_t sides = 2 * nodes.size();
+    std::vector<std::string> out(sides);
+    for (size_t n = 0; n < nodes.size(); ++n) {
+        out[2 * n] = reverseComplement(nodes[n]).substr(1);
+        out[2 * n + 1] = nodes[n].substr(1);
+    }
+    std::vector<std::pair<size_t, size_t>> joins;  // a <= b
+    std::vector<size_t> degree(sides);
+    for (size_t a = 0; a < sides; ++a)
+        for (size_t b = a; b < sides; ++b)
+            if (out[a] == reverseComplement(out[b])) {
+                joins.emplace_back(a, b);
+                ++degree[a];
+                if (b != a) ++degree[b];
+            }
+    // Inner joins, and their components.
+    std::vector<size_t> parent(nodes.size());
+    std::iota(parent.begin(), parent.end(), 0);
+    const auto root = [&](size_t n) {
+        while (parent[n] != n) n = parent[n] = parent[parent[n]];
+        return n;
+    };
+    std::vector<size_t> inner(sides, SIZE_MAX);  // the side it is joined to
+    for (const auto& [a, b] : joins)
+        if (degree[a] == 1 && degree[b] == 1 && a / 2 != b / 2) {
+            inner[a] = b, inner[b] = a;
+            parent[root(a / 2)] = root(b / 2);
+        }
+    std::map<size_t, size_t> firstOf;  // component root -> its first node
+    std::vector<size_t> order;
+    for (size_t n = 0; n < nodes.size(); ++n)
+        if (!firstOf.count(root(n))) firstOf[root(n)] = n, order.push_back(root(n));
+
+    Expected expected;
+    std::map<size_t, size_t> unitigOfRoot;
+    std::vector<int> leftEnd(sides, 0);  // 1 its unitig's left end, 2 its right end
+    for (const size_t r : order) {
+        std::vector<size_t> members;
+        for (size_t n = 0; n < nodes.size(); ++n)
+            if (root(n) == r) members.push_back(n);
+        // A side with no inner join ends the path; none: a cycle.
+        size_t start = members[0], enterBy = 0;
+        bool cycle = true;
+        for (size_t n : members)
+            for (size_t s = 0; s < 2 && cycle; ++s)
+                if (inner[2 * n + s] == SIZE_MAX) start = n, enterBy = s, cycle = false;
+        // Spell the path: a node entered by its left side reads as its
+        // canonical form.
+        std::string seq = enterBy == 0 ? nodes[start] : reverseComplement(nodes[start]);
+        size_t node = start, side = 1 - enterBy, count = 1;
+        std::vector<std::pair<size_t, size_t>> path = {{start, enterBy}};
+        while (inner[2 * node + side] != SIZE_MAX && count < members.size()) {
+            const size_t next = inner[2 * node + side];
+            const std::string kmer = next % 2 == 0 ? nodes[next / 2]
+                                                   : reverseComplement(nodes[next / 2]);
+            EXPECT_EQ(seq.substr(seq.size() - (k - 1)), kmer.substr(0, k - 1));
+            seq += kmer.back();
+            path.emplace_back(next / 2, next % 2);
+            node = next / 2, side = 1 - next % 2, ++count;
+        }
+        EXPECT_EQ(count, members.size());
+        if (cycle) {
+            // Round the circle, from the smallest k-mer as it reads.
+            std::string circle = seq.substr(0, members.size());
+            std::string best;
+            for (const std::string& c : {circle, reverseComplement(circle)})
+                for (size_t at = 0; at < c.size(); ++at) {
+                    std::string around;
+                    for (size_t i = 0; i < c.size() + k - 1; ++i) around += c[(at + i) % c.size()];
+                    if (best.empty() || around.substr(0, k) < best.substr(0, k)) best = around;
+                }
+            seq = best;
+        } else if (reverseComplement(seq) < seq) {
+            seq = reverseComplement(seq);
+        }
+        // The ends: the first k-mer read in, the last read out.
+        const auto sideOf = [&](const std::string& kmer, bool in) {
+            const size_t n = id.at(canonical(kmer));
+            const bool forward = kmer == nodes[n];
+            return 2 * n + (in ? !forward : forward);
+        };
+        leftEnd[sideOf(seq.substr(0, k), true)] = 1;
+        leftEnd[sideOf(seq.substr(seq.size() - k), false)] = 2;
+        size_t best = members[0];
+        for (size_t n : members)
+            if (lowest[n]->p < lowest[best]->p) best = n;
+        unitigOfRoot[r] = expected.unitigs.size();
+        expected.unitigs.push_back({seq, members.size(), lowest[best]->pText});
+    }
+    for (size_t n : nodeOf) expected.ofRecord.push_back(unitigOfRoot[root(n)]);
+    // Every join but the inner ones a path was spelled with.
+    for (const auto& [a, b] : joins) {
+        if (!leftEnd[a] || !leftEnd[b]) continue;  // inside a unitig
+        const std::string u = std::to_string(unitigOfRoot[root(a / 2)]),
+                          v = std::to_string(unitigOfRoot[root(b / 2)]);
+        expected.links.insert(
+            sameLink(u, leftEnd[a] == 2 ? '+' : '-', v, leftEnd[b] == 1 ? '+' : '-'));
+    }
+    return expected;
+}
+
+std::string randomBases(std::mt19937_64& rng, size_t n) {
+    std::string s;
+    while (s.size() < n) s += "ACGT"[rng() % 4];
+    return s;
+}
+
+// Random passing k-mers: windows of a few related sequences, random
+// k-mers, palindromes (even k), the windows of circles, either strand,
+// some listed twice, some in lower case; p-values that tie.
+std::vector<Record> randomRecords(std::mt19937_64& rng, size_t k) {
+    std::vector<std::string> kmers;
+    const std::string base = randomBases(rng, k + rng() % 40);
+    for (int source = 0, sources = 1 + static_cast<int>(rng() % 5); source < sources; ++source) {
+        std::string s;
+        switch (rng() % 5) {
+            case 0:
+            case 1:  // a piece of the shared sequence, mutated a little
+                s = base.substr(rng() % std::min<size_t>(8, base.size()));
+                for (int m = static_cast<int>(rng() % 3); m > 0; --m)
+                    s[rng() % s.size()] = "ACGT"[rng() % 4];
+                break;
+            case 2:
+                s = randomBases(rng, k + rng() % 20);
+                break;
+            case 3: {  // a circle of n k-mers (fewer when they repeat)
+                const size_t n = 1 + rng() % 12;
+                const std::string unit = randomBases(rng, n);
+                for (size_t i = 0; i < n + k - 1; ++i) s += unit[i % n];
+                break;
+            }
+            default:
+                if (k % 2 == 0) {
+                    const std::string half = randomBases(rng, k / 2);
+                    s = half + reverseComplement(half);
+                } else {
+                    s = randomBases(rng, k);
+                }
+        }
+        for (size_t at = 0; at + k <= s.size(); ++at) kmers.push_back(s.substr(at, k));
+    }
+    std::shuffle(kmers.begin(), kmers.end(), rng);
+    std::vector<Record> records;
+    const char* const texts[][2] = {{"1e-9", "1.0e-9"}, {"5e-10", "0.0000000005"}, {"3e-12", "3E-12"}};
+    for (std::string& kmer : kmers) {
+        if (rng() % 2) kmer = reverseComplement(kmer);
+        if (rng() % 10 == 0)
+            for (char& c : kmer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        const size_t v = rng() % 3;
+        const double p = v == 0 ? 1e-9 : v == 1 ? 5e-10 : 3e-12;
+        records.push_back({kmer, texts[v][rng() % 2], p});
+        if (rng() % 8 == 0) records.push_back(records.back());
+    }
+    return records;
+}
+
+// The unitigs as written: FASTA records or GFA lines.
+struct Written {
+    std::vector<Unitig> unitigs;
+    std::vector<std::string> numbers;
+    std::multiset<std::string> links;
+};
+
+Written readUnitigs(const std::string& text, bool gfa, size_t k, const char* group) {
+    Written w;
+    std::istringstream in(text);
+    std::string line;
+    std::map<std::string, std::string> sequences;
+    bool first = true;
+    while (std::getline(in, line)) {
+        std::vector<std::string> f;
+        std::istringstream fields(line);
+        for (std::string field; std::getline(fields, field, gfa ? '\t' : ' ');) f.push_back(field);
+        if (gfa && first) {
+            EXPECT_EQ(line, "H\tVN:Z:1.0");
+            first = false;
+            continue;
+        }
+        if (gfa && f[0] == "L") {
+            EXPECT_EQ(f.size(), 6u) << line;
+            EXPECT_EQ(f[5], std::to_string(k - 1) + "M");
+            // A true overlap of the two as the signs read them.
+            const auto as = [&](const std::string& u, const std::string& o) {
+                return o == "+" ? sequences.at(u) : reverseComplement(sequences.at(u));
+            };
+            const std::string from = as(f[1], f[2]), to = as(f[3], f[4]);
+            EXPECT_EQ(from.substr(from.size() - (k - 1)), to.substr(0, k - 1)) << line;
+            w.links.insert(sameLink(f[1], f[2][0], f[3], f[4][0]));
+            continue;
+        }
+        std::string name, sequence;
+        size_t tags;
+        if (gfa) {
+            EXPECT_EQ(f[0], "S") << line;
+            name = f[1], sequence = f[2], tags = 3;
+        } else {
+            EXPECT_EQ(f[0][0], '>') << line;
+            name = f[0].substr(1), tags = 1;
+            std::getline(in, sequence);
+        }
+        EXPECT_EQ(f.size(), tags + 5) << line;
+        EXPECT_EQ(f[tags], "LN:i:" + std::to_string(sequence.size()));
+        EXPECT_EQ(f[tags + 2], std::string("GR:Z:") + group);
+        EXPECT_EQ(f[tags + 4].substr(0, 5), "PA:f:");
+        sequences[name] = sequence;
+        w.numbers.push_back(name);
+        w.unitigs.push_back({sequence, std::stoul(f[tags + 1].substr(5)), f[tags + 3].substr(5)});
+        // The adjusted p-value is the test's: twice the smallest.
+        EXPECT_EQ(std::stod(f[tags + 4].substr(5)), 2 * std::stod(w.unitigs.back().pText));
+    }
+    return w;
+}
+
+}  // namespace
+
+TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
+    std::mt19937_64 rng(34);
+    for (int round = 0; round < 1500; ++round) {
+        const size_t k = round % 5 == 0 ? 3 + rng() % 4 : 3 + rng() % 62;
+        const std::vector<Record> records = randomRecords(rng, k);
+        const Expected expected = plainUnitigs(records, k);
+        for (const bool gfa : {false, true}) {
+            GroupUnitigs unitigs(static_cast<int>(k));
+            for (const Record& r : records) unitigs.add(r.kmer, r.p, r.pText);
+            const int fd = memoryFile("", 2);
+            {
+                OutputFile out(fd, "unitigs", 1 << 16);
+                UnitigSink sink{out, gfa, 7};
+                if (gfa) out.put("H\tVN:Z:1.0\n");
+                const UnitigCounts counts =
+                    unitigs.write(sink, "case", [](double p) { return 2 * p; });
+                out.flush();
+                EXPECT_EQ(counts.unitigs, expected.unitigs.size());
+                EXPECT_EQ(sink.next, 7 + expected.unitigs.size());
+            }
+            const Written written = readUnitigs(contents(fd), gfa, k, "case");
+            ASSERT_EQ(written.unitigs.size(), expected.unitigs.size()) << "k " << k;
+            for (size_t u = 0; u < written.unitigs.size(); ++u) {
+                EXPECT_EQ(written.numbers[u], std::to_string(7 + u));
+                EXPECT_EQ(written.unitigs[u].sequence, expected.unitigs[u].sequence)
+                    << "k " << k << " unitig " << u;
+                EXPECT_EQ(written.unitigs[u].kmers, expected.unitigs[u].kmers);
+                EXPECT_EQ(written.unitigs[u].pText, expected.unitigs[u].pText);
+            }
+            if (gfa) {
+                std::multiset<std::string> shifted;  // the expected links, numbered from 7
+                for (const std::string& link : expected.links) {
+                    std::istringstream parts(link);
+                    std::string a, b;
+                    parts >> a >> b;
+                    const auto moved = [](const std::string& s) {
+                        return std::to_string(7 + std::stoul(s.substr(0, s.size() - 1)));
+                    };
+                    shifted.insert(sameLink(moved(a), a.back(), moved(b), b.back()));
+                }
+                EXPECT_EQ(written.links, shifted) << "k " << k;
+            }
+            ASSERT_EQ(unitigs.unitigOfRecords().size(), records.size());
+            for (size_t r = 0; r < records.size(); ++r)
+                EXPECT_EQ(unitigs.base() + unitigs.unitigOfRecords()[r], 7 + expected.ofRecord[r]);
+        }
+    }
+}
