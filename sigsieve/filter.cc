@@ -37,6 +37,7 @@ struct Passing {
     int64_t records = 0;  // read, passing or not
     std::string firstKmer, badKmer;
     uint64_t firstLine = 0, badLine = 0;
+    uint64_t badAt = 0;  // the passing records before the unfit one
 };
 
 // The fields kept of a passing record: the k-mer; for a table the
@@ -112,7 +113,7 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
             if (!into.firstLine)
                 into.firstKmer = kmer, into.firstLine = line;
             if (kmer.size() != into.firstKmer.size() || !unitigAlphabet(kmer, bad))
-                into.badKmer = kmer, into.badLine = line;
+                into.badKmer = kmer, into.badLine = line, into.badAt = into.count;
         }
         // Every field the sieve writes, tab-separated; the k-mer first.
         for (int f = 0; f < fieldCount; ++f)
@@ -126,20 +127,24 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
         return true;
     };
     const auto merge = [&](const Passing& chunk, uint64_t linesBefore) {
+        // The records before a bad one are written, as by one thread; the
+        // k-mer unfit for unitigs is such a record.
+        uint64_t upTo = chunk.count, unfitLine = 0;
+        const std::string* unfit = nullptr;
         if (sieve.unitigK && chunk.firstLine) {
             int& k = *sieve.unitigK;
             const size_t length = chunk.firstKmer.size();
             if (k == 0 && length <= static_cast<size_t>(maxUnitigK)) k = static_cast<int>(length);
             if (length != static_cast<size_t>(k))
-                failUnfit(inName, linesBefore + chunk.firstLine, chunk.firstKmer, k);
-            if (chunk.badLine) failUnfit(inName, linesBefore + chunk.badLine, chunk.badKmer, k);
-            if (!*sieve.unitigs) *sieve.unitigs = std::make_unique<GroupUnitigs>(k);
+                upTo = 0, unfitLine = chunk.firstLine, unfit = &chunk.firstKmer;
+            else if (chunk.badLine)
+                upTo = chunk.badAt, unfitLine = chunk.badLine, unfit = &chunk.badKmer;
+            if (k && !*sieve.unitigs) *sieve.unitigs = std::make_unique<GroupUnitigs>(k);
         }
-        // The records before a bad one are written, as by one thread.
         records += chunk.records;
         const std::string_view text = chunk.fields;
         size_t at = 0;
-        for (uint64_t r = 0; r < chunk.count; ++r) {
+        for (uint64_t r = 0; r < upTo; ++r) {
             std::string_view fields[4];
             for (int f = 0; f < fieldCount; ++f) {
                 const size_t end = text.find(f + 1 < fieldCount ? '\t' : '\n', at);
@@ -148,6 +153,7 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
             }
             write(sieve, index++, fields, values ? chunk.values[r] : 0);
         }
+        if (unfit) failUnfit(inName, linesBefore + unfitLine, *unfit, *sieve.unitigK);
     };
     if (sieve.table)
         readPValues<Passing, true>(in, inName, threads, onText, merge);

@@ -1,7 +1,8 @@
 // Record work on several threads against one thread: random records (blank
-// lines, CRLF, long lines, a bad line anywhere) read in chunks of random
-// sizes by 1 to 4 workers, cut in memory or read as byte ranges of the
-// file, give the same output and the same message.
+// lines, CRLF, long lines, a bad line anywhere; k-mers joined into unitigs,
+// one unfit for them anywhere) read in chunks of random sizes by 1 to 4
+// workers, cut in memory or read as byte ranges of the file, give the same
+// output and the same message.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "cohortmeans.h"
 #include "decoders.h"
+#include "filter.h"
 #include "memory_file.h"
 #include "ordered_pipeline.h"
 #include "sigsieve.h"
@@ -22,10 +24,20 @@
 
 namespace {
 
-std::string randomLines(std::mt19937_64& rng) {
+// With `bases`: k-mers of five bases, most of them passing, and rarely
+// one unfit for unitigs.
+std::string randomLines(std::mt19937_64& rng, bool bases = false) {
     std::string text;
     const int lines = static_cast<int>(rng() % 300);
     for (int i = 0; i < lines; ++i) {
+        if (bases) {
+            std::string kmer;
+            for (int b = 0; b < 5; ++b) kmer += "ACGTacgt"[rng() % 8];
+            if (rng() % 500 == 0) kmer[rng() % 5] = 'N';
+            text += kmer + " 1 2 " + std::to_string((rng() % 1000) / 999.0 * 6e-4);
+            text += rng() % 5 ? "\n" : "\r\n";
+            if (rng() % 10) continue;
+        }
         switch (rng() % 40) {
             case 0:
                 text += "\n";  // blank
@@ -34,7 +46,8 @@ std::string randomLines(std::mt19937_64& rng) {
                 text += "x 1 2\n";  // too few fields
                 continue;
             case 2:
-                text += std::string(rng() % 5000, 'A') + " 1 2 0.001\r\n";  // long
+                text += std::string(rng() % 5000, 'A') +
+                        (bases ? " 1 2 1e-4\r\n" : " 1 2 0.001\r\n");  // long
                 continue;
             case 3:
                 text += "k 1 2 " + std::string(rng() % 2 ? "nan" : "abc") + " 3 4\n";
@@ -68,7 +81,9 @@ TEST(Chunks, ManyThreadsReadAsOne) {
     std::mt19937_64 rng(11);
     const Threshold threshold = makeThreshold(int64_t{100});
     for (int round = 0; round < 400; ++round) {
-        const std::string input = randomLines(rng);
+        // Every other round joins the passing k-mers into unitigs too.
+        const bool unitigs = round % 2;
+        const std::string input = randomLines(rng, unitigs);
         const int workers = 1 + static_cast<int>(rng() % 4);
         TaskPool pool(workers);
         const size_t chunkSize = 1 + rng() % 4096;
@@ -81,10 +96,18 @@ TEST(Chunks, ManyThreadsReadAsOne) {
                 const auto source = mode == Ranges
                                         ? openSource(fd, "in", RunThreads::none().pool(), nullptr)
                                         : plainSource(fd);
+                Sieve sieve(threshold, &out);
+                int k = 0;
+                std::unique_ptr<GroupUnitigs> kmers;
+                if (unitigs) sieve.unitigK = &k, sieve.unitigs = &kmers;
                 if (mode == One)
-                    filter(*source, "in", out, threshold);
+                    filter(*source, "in", sieve);
                 else
-                    filter(*source, "in", out, threshold, {&pool, chunkSize, 1 << 16, true});
+                    filter(*source, "in", sieve, {&pool, chunkSize, 1 << 16, true});
+                if (kmers) {
+                    UnitigSink sink{out, false};
+                    kmers->write(sink, "case", [](double p) { return p; });
+                }
             });
         };
         const auto one = run(One);
