@@ -6,12 +6,18 @@
 //                      of N, soft-masked stretches and repeats
 //   gen_data reads     reads.fq: 150 bp reads of a 10 Mbp genome-like
 //                      sequence at 20x, both strands, 0.5% errors (FASTQ)
+//   gen_data unitigs   hits.kmerDiff: the 510,000 31-mers of 3,000 sequences of
+//                      200 bases, shuffled, either strand, all passing;
+//                      mixed.kmerDiff: 10,000,000 records, of which the
+//                      1,000,000 31-mers of 5,000 sequences of 230 bases pass;
+//                      none.kmerDiff (empty) and total_kmers.txt
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -167,6 +173,51 @@ void genome() {
     finish(f, "genome.fa");
 }
 
+// The 31-mers of `count` random sequences of `length` bases, shuffled,
+// each on either strand.
+std::vector<std::string> tiledKmers(int count, size_t length) {
+    std::vector<std::string> kmers;
+    for (int s = 0; s < count; ++s) {
+        std::string seq(length, 'A');
+        for (char& c : seq) c = "ACGT"[next() & 3];
+        for (size_t at = 0; at + 31 <= length; ++at) {
+            std::string kmer = seq.substr(at, 31);
+            kmers.push_back(next() % 2 ? reverseComplement(kmer) : kmer);
+        }
+    }
+    for (size_t i = kmers.size(); i > 1; --i) std::swap(kmers[i - 1], kmers[next() % i]);
+    return kmers;
+}
+
+void unitigInputs() {
+    FILE* total = create("total_kmers.txt");
+    std::fprintf(total, "10000000000\n");
+    finish(total, "total_kmers.txt");
+    finish(create("none.kmerDiff"), "none.kmerDiff");
+    FILE* f = create("hits.kmerDiff");
+    for (const std::string& kmer : tiledKmers(3000, 200))
+        std::fprintf(f, "%s\t12\t0\t%.3e\n", kmer.c_str(),
+                     static_cast<double>(next() % 1000 + 1) * 1e-15);
+    finish(f, "hits.kmerDiff");
+    f = create("mixed.kmerDiff");
+    const std::vector<std::string> hits = tiledKmers(5000, 230);
+    size_t next_hit = 0;
+    char kmer[32] = {};
+    for (int i = 0; i < 10000000; ++i) {
+        // Every tenth record, about, passes.
+        if (next_hit < hits.size() &&
+            (next() % 10 == 0 || 10000000 - i <= static_cast<int>(hits.size() - next_hit))) {
+            std::fprintf(f, "%s\t12\t0\t%.3e\n", hits[next_hit++].c_str(),
+                         static_cast<double>(next() % 1000 + 1) * 1e-15);
+            continue;
+        }
+        for (int j = 0; j < 31; ++j) kmer[j] = "ACGT"[next() & 3];
+        std::fprintf(f, "%s\t3\t4\t%.4g\n", kmer,
+                     static_cast<double>(next() >> 11) / 9007199254740992.0 + 1e-6);
+    }
+    finish(f, "mixed.kmerDiff");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,8 +236,10 @@ int main(int argc, char** argv) {
         genome();
     } else if (!std::strcmp(what, "reads")) {
         reads();
+    } else if (!std::strcmp(what, "unitigs")) {
+        unitigInputs();
     } else {
-        std::fprintf(stderr, "usage: gen_data seed|sigsieve|cohort|genome|reads\n");
+        std::fprintf(stderr, "usage: gen_data seed|sigsieve|cohort|genome|reads|unitigs\n");
         return 2;
     }
     return 0;

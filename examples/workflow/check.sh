@@ -23,7 +23,7 @@ sigsieve -m "$(setting method)" -a "$(setting alpha)" --total-file="$(data total
     --case="$(data case)" --control="$(data control)" \
     --case-out="$direct/case_sig.fasta" --control-out="$direct/control_sig.fasta" \
     --table="$direct/hits.tsv" --report="$direct/sigsieve_mqc.json" \
-    --qq-plot="$direct/qq.svg" --hist-plot="$direct/hist.svg"
+    --qq-plot="$direct/qq.svg" --hist-plot="$direct/hist.svg" --unitigs="$direct/unitigs.gfa"
 cohortmeans -i "$(data counts)" --report="$direct/cohortmeans_mqc.json" \
     --spectrum="$direct/spectrum.tsv" --spectrum-plot="$direct/spectrum.svg" \
     "$(setting cases)" "$(setting controls)" >"$direct/means.csv"
