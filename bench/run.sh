@@ -5,7 +5,7 @@
 # alone under each instruction set this CPU runs (KMERTOOLS_SIMD).
 # Compressed data is timed against the standard decompressors and
 # compressors (igzip from Debian's isal, zstd).
-#   bench/run.sh [BUILD_DIR] [seedtiler|sigsieve|cohortmeans ...]
+#   bench/run.sh [BUILD_DIR] [seedtiler|sigsieve|cohortmeans|genome|reads|unitigs ...]
 # BUILD_DIR defaults to build/release (cmake --preset release && cmake --build --preset release).
 # RUNS (default 11) sets the number of alternations. BASELINE=DIR, the build
 # directory of an earlier version, also times each tool against that
@@ -17,7 +17,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build/release}" && pwd)
 shift || true
 tools=("$@")
-[ ${#tools[@]} -gt 0 ] || tools=(seedtiler sigsieve cohortmeans genome reads)
+[ ${#tools[@]} -gt 0 ] || tools=(seedtiler sigsieve cohortmeans genome reads unitigs)
 runs=${RUNS:-11}
 data=$build/bench-data
 mkdir -p "$data"
@@ -278,6 +278,30 @@ for tool in "${tools[@]}"; do
         cmp -s "$d/small.txt" "$d/counts.txt" || echo "  -S 64M DIFFERS"
         unset PREPARE
         rm -rf "$d"/counts.txt "$d"/small.txt "$d"/jf.db "$d"/jf.txt "$d/kmc" ;;
+    unitigs)
+        # sigsieve --unitigs: the extra time on 510,000 passing 31-mers
+        # (3,000 sequences of 200 bases, shuffled) against bcalm on the
+        # same k-mers, and on a run of 10,000,000 records of which
+        # 1,000,000 pass, against the same run without --unitigs.
+        d=$data/unitigs; mkdir -p "$d"
+        [ -s "$d/mixed.kmerDiff" ] || (cd "$d" && "$build/bench/gen_data" unitigs)
+        sieve="$build/sigsieve/sigsieve --control=none.kmerDiff --control-out=/dev/null"
+        compare "sigsieve --unitigs 510k" "$d" "$sieve --case=hits.kmerDiff --case-out=hits.fa --unitigs=hits.unitigs.fa" \
+            "$sieve --case=hits.kmerDiff --case-out=hits.fa"
+        if with bcalm bcalm; then
+            RUNS=$(( runs < 3 ? runs : 3 )) compare "sigsieve --unitigs [vs bcalm]" "$d" \
+                "$sieve --case=hits.kmerDiff --case-out=hits.fa --unitigs=hits.unitigs.fa" \
+                "bcalm -in hits.fa -kmer-size 31 -abundance-min 1 -nb-cores 2 -out bcalm 2>/dev/null"
+            # The same unitigs, each as the smaller of it and its reverse complement.
+            canonical='!/^>/ { r = ""; for (i = length($0); i > 0; --i) r = r substr("TGCA", index("ACGT", substr($0, i, 1)), 1); print ($0 < r ? $0 : r) }'
+            cmp -s <(awk "$canonical" "$d/bcalm.unitigs.fa" | LC_ALL=C sort) \
+                <(awk "$canonical" "$d/hits.unitigs.fa" | LC_ALL=C sort) ||
+                echo "  DIFFERENT from bcalm's unitigs"
+        fi
+        RUNS=$(( runs < 5 ? runs : 5 )) compare "sigsieve --unitigs 1M of 10M" "$d" \
+            "$sieve --case=mixed.kmerDiff --case-out=mixed.fa --unitigs=mixed.unitigs.fa" \
+            "$sieve --case=mixed.kmerDiff --case-out=mixed.fa"
+        rm -f "$d"/*.fa "$d"/bcalm.* ;;
     *) echo "unknown tool: $tool" >&2; exit 2 ;;
     esac
 done
