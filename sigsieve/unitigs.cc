@@ -148,7 +148,7 @@ class Graph final : public GroupUnitigs::Graph {
     void insert(W c, uint32_t node) {
         if (4 * (kmers_.size() + 1) > 3 * slots_.size()) {
             std::vector<uint64_t>().swap(slots_);
-            slots_.assign(2 * std::bit_ceil(kmers_.size() * 4 / 3 + 1), 0);
+            slots_.assign(std::bit_ceil(2 * kmers_.size()), 0);  // half full
             for (uint32_t n = 0; n < kmers_.size(); ++n) place(kmers_[n], n);
         } else {
             place(c, node);
