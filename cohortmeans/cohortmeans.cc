@@ -236,13 +236,6 @@ size_t formatMeans(const Totals& totals, char* text, size_t size) {
 
 namespace {
 
-// Writes `text` to the output.
-void writeWhole(Output& output, const std::string& text, const OutputOptions& options) {
-    OutputFile out(output, size_t{64} << 10, options);
-    out.write(text.data(), text.size());
-    out.close();
-}
-
 // The run, from the options to the outputs written.
 void run(int argc, char** argv, OutputSet& outputs) {
     const char* table = "test.txt";

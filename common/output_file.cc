@@ -75,3 +75,9 @@ void OutputFile::close() {
     if (fd_ >= 0 && ::close(fd_) != 0 && errno != EINTR) failWrite(errno);
     fd_ = -1;
 }
+
+void writeWhole(Output& output, std::string_view text, const OutputOptions& options) {
+    OutputFile out(output, size_t{64} << 10, options);
+    out.write(text.data(), text.size());
+    out.close();
+}

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "sink.h"
 
@@ -60,3 +61,6 @@ class OutputFile {
     size_t cap_;
     size_t used_ = 0;
 };
+
+// Writes the whole of `text` to an output of the run and closes it.
+void writeWhole(Output& output, std::string_view text, const OutputOptions& options = {});

@@ -51,15 +51,14 @@ const struct {
     const char* name;
     Method method;
     const char* description;
-} methods[] = {
-    {"bonferroni", Method::Bonferroni, "Bonferroni: p below alpha / N"},
-    {"holm", Method::Holm, "Holm's step-down (family-wise)"},
-    {"bh", Method::BH, "Benjamini-Hochberg false discovery rate"},
-    {"by", Method::BY, "Benjamini-Yekutieli false discovery rate"},
-    {"hochberg", Method::Hochberg, "Hochberg's step-up (family-wise)"},
-    {"sidak", Method::Sidak, "Sidak single-step (family-wise)"},
-    {"sidak-sd", Method::SidakSD, "Holm-Sidak step-down (family-wise)"},
-    {"storey", Method::Storey, "Storey's q-values: adaptive false discovery rate"}};
+} methods[] = {{"bonferroni", Method::Bonferroni, "Bonferroni: p below alpha / N"},
+               {"holm", Method::Holm, "Holm's step-down (family-wise)"},
+               {"bh", Method::BH, "Benjamini-Hochberg false discovery rate"},
+               {"by", Method::BY, "Benjamini-Yekutieli false discovery rate"},
+               {"hochberg", Method::Hochberg, "Hochberg's step-up (family-wise)"},
+               {"sidak", Method::Sidak, "Sidak single-step (family-wise)"},
+               {"sidak-sd", Method::SidakSD, "Holm-Sidak step-down (family-wise)"},
+               {"storey", Method::Storey, "Storey's q-values: adaptive false discovery rate"}};
 
 }  // namespace
 

@@ -110,8 +110,7 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
         if (sieve.unitigK && !into.badLine) {
             const std::string_view kmer = fields[0];
             size_t bad;
-            if (!into.firstLine)
-                into.firstKmer = kmer, into.firstLine = line;
+            if (!into.firstLine) into.firstKmer = kmer, into.firstLine = line;
             if (kmer.size() != into.firstKmer.size() || !unitigAlphabet(kmer, bad))
                 into.badKmer = kmer, into.badLine = line, into.badAt = into.count;
         }

@@ -164,11 +164,11 @@ std::string qqPlotSvg(const QQFamily& family, const char* method, double cutoff,
            format("y2=\"%.1f\" stroke=\"#999\"/>\n", s.y(diagonal));
     if (showCutoff) {
         const double y = s.y(minusLog(cutoff));
-        svg += format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left, y, left + plotWidth) +
-               format("y2=\"%.1f\" stroke=\"#2ca02c\" stroke-dasharray=\"6 4\"/>\n", y) +
-               format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#2ca02c\" ", left + plotWidth - 4,
-                      y - 5) +
-               format("text-anchor=\"end\">cutoff %.3g</text>\n", cutoff);
+        svg +=
+            format("<line x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" ", left, y, left + plotWidth) +
+            format("y2=\"%.1f\" stroke=\"#2ca02c\" stroke-dasharray=\"6 4\"/>\n", y) +
+            format("<text x=\"%.1f\" y=\"%.1f\" fill=\"#2ca02c\" ", left + plotWidth - 4, y - 5) +
+            format("text-anchor=\"end\">cutoff %.3g</text>\n", cutoff);
     }
     if (family.n) svg += drawFamily(family, s, N);
     // The legend, in the plot's top left corner, where a QQ plot has no
@@ -180,17 +180,16 @@ std::string qqPlotSvg(const QQFamily& family, const char* method, double cutoff,
         const double y = top + 22 + 20 * static_cast<double>(i);
         const std::string name = legendName(family.names[i]);
         std::string text = std::string(groups[i]) + ": " + xmlText(name);
-        if (family.zeros[i])
-            text += format(", %.0f at 0", static_cast<double>(family.zeros[i]));
-        legendWidth = std::max(legendWidth, 30 + 7.0 * static_cast<double>(
-                                                        std::string(groups[i]).size() + 2 +
+        if (family.zeros[i]) text += format(", %.0f at 0", static_cast<double>(family.zeros[i]));
+        legendWidth = std::max(
+            legendWidth, 30 + 7.0 * static_cast<double>(std::string(groups[i]).size() + 2 +
                                                         name.size() + (family.zeros[i] ? 12 : 0)));
-        legend += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" ", left + 16, y - 4) +
-                  "fill=\"" + colours[i] + "\"/>" +
-                  format("<text x=\"%.1f\" y=\"%.1f\">", left + 26, y) + text + "</text>\n";
+        legend += format("<circle cx=\"%.1f\" cy=\"%.1f\" r=\"4\" ", left + 16, y - 4) + "fill=\"" +
+                  colours[i] + "\"/>" + format("<text x=\"%.1f\" y=\"%.1f\">", left + 26, y) +
+                  text + "</text>\n";
     }
-    svg += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"48\" ", left + 6,
-                  top + 6, std::min(legendWidth, plotWidth - 12)) +
+    svg += format("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"48\" ", left + 6, top + 6,
+                  std::min(legendWidth, plotWidth - 12)) +
            "fill=\"#fff\" fill-opacity=\"0.85\" stroke=\"#ccc\"/>\n" + legend;
     return svg + "</svg>\n";
 }

@@ -163,10 +163,10 @@ std::string reportText(const char* method, double alpha, int64_t total, const Cu
         }
     }
     if (!json) return tsvText(table);
-    const std::string description = std::string("k-mers whose p-value passes the ") + method +
-                                    " correction at alpha " + number(alpha) + " among " +
-                                    std::to_string(total) + " k-mers tested (case: " +
-                                    rows[0].input + "; control: " + rows[1].input + ")";
+    const std::string description =
+        std::string("k-mers whose p-value passes the ") + method + " correction at alpha " +
+        number(alpha) + " among " + std::to_string(total) +
+        " k-mers tested (case: " + rows[0].input + "; control: " + rows[1].input + ")";
     return multiqcJson(table, "sigsieve", description, "Group",
                        {{"method", jsonString(method)},
                         {"alpha", jsonNumber(number(alpha))},

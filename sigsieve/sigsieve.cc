@@ -134,8 +134,9 @@ void copySpooledRows(int fd, OutputFile& table, const Passed& passed,
     for (;;) {
         const ssize_t n = pread(fd, buffer.data(), buffer.size(), static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) fail("cannot read a temporary file in '%s': %s", temporaryDirectory(),
-                        std::strerror(errno));
+        if (n < 0)
+            fail("cannot read a temporary file in '%s': %s", temporaryDirectory(),
+                 std::strerror(errno));
         if (n == 0) break;
         offset += static_cast<uint64_t>(n);
         const char* p = buffer.data();
@@ -190,7 +191,10 @@ void filterBoth(const Run& run, Inputs& in, std::unique_ptr<ByteSource> first[2]
     std::deque<double> values;  // passing, in blocks: no growth beyond them
     for (int i = 0; i < 2; ++i) {
         OutputFile out(*outputs.fasta[i], size_t{256} << 10, run.output());
-        Sieve sieve(threshold, &out, ranked ? nullptr : spool ? spool.get() : table.get(),
+        Sieve sieve(threshold, &out,
+                    ranked  ? nullptr
+                    : spool ? spool.get()
+                            : table.get(),
                     groups[i]);
         sieve.adjust = [&](double p) { return singleStepAdjusted(run.method, run.total, p); };
         if (ranks && (table || run.unitigs)) sieve.passing = &values;
@@ -247,13 +251,6 @@ void filterBoth(const Run& run, Inputs& in, std::unique_ptr<ByteSource> first[2]
         }
     }
     if (table) table->close();
-}
-
-// Writes `text` to the output.
-void writeWhole(Output& output, const std::string& text, const OutputOptions& options) {
-    OutputFile out(output, size_t{64} << 10, options);
-    out.write(text.data(), text.size());
-    out.close();
 }
 
 // The methods that need ranks, the report and the plots: passes over the
@@ -337,12 +334,9 @@ void correctAndWrite(const Run& run, Inputs& in, const Outputs& outputs) {
         writeWhole(*outputs.hist, histogramSvg(bins, counts[2], pi0, method), run.output());
     }
     if (run.plot) {
-        QQFamily family{{names[0], names[1]},
-                        counts[2],
-                        {survey.zeros[0], survey.zeros[1]},
-                        lambda[2],
-                        std::move(cells[2]),
-                        {}};
+        QQFamily family{
+            {names[0], names[1]}, counts[2], {survey.zeros[0], survey.zeros[1]}, lambda[2],
+            std::move(cells[2]),  {}};
         // The smallest of both inputs, each with the input it comes from;
         // ties (zeros, say) taken from each in turn.
         const std::vector<double>* lowest = survey.lowest;
@@ -354,8 +348,7 @@ void correctAndWrite(const Run& run, Inputs& in, const Outputs& outputs) {
                                                        : lowest[1][at[1]] < lowest[0][at[0]]));
             family.lowest.emplace_back(lowest[i][at[i]++], i);
         }
-        writeWhole(*outputs.plot, qqPlotSvg(family, method, cutoff.value, run.total),
-                   run.output());
+        writeWhole(*outputs.plot, qqPlotSvg(family, method, cutoff.value, run.total), run.output());
     }
 }
 

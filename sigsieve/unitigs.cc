@@ -305,8 +305,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         sequence.resize(path.size() + static_cast<size_t>(k) - 1);
         {
             const auto [n, entered] = path.front();
-            pack_.decode(entered ? pack_.reverseComplement(kmers_[n]) : kmers_[n],
-                         sequence.data());
+            pack_.decode(entered ? pack_.reverseComplement(kmers_[n]) : kmers_[n], sequence.data());
         }
         for (size_t i = 1; i < path.size(); ++i) {
             const auto [n, entered] = path[i];
@@ -318,13 +317,14 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             const size_t length = sequence.size();
             int order = 0;
             for (size_t i = 0; i < length && !order; ++i) {
-                const char back = bases[3 - baseCodes.code[static_cast<unsigned char>(
-                                                sequence[length - 1 - i])]];
+                const char back =
+                    bases[3 - baseCodes.code[static_cast<unsigned char>(sequence[length - 1 - i])]];
                 order = (back > sequence[i]) - (back < sequence[i]);
             }
             if (order < 0) {
                 std::reverse(sequence.begin(), sequence.end());
-                for (char& b : sequence) b = bases[3 - baseCodes.code[static_cast<unsigned char>(b)]];
+                for (char& b : sequence)
+                    b = bases[3 - baseCodes.code[static_cast<unsigned char>(b)]];
                 std::reverse(path.begin(), path.end());
                 for (auto& [node, entered] : path) entered = 1 - entered;
             }
