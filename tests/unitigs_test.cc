@@ -367,7 +367,8 @@ TEST(Unitigs, SigsieveJoinsTheTableToTheUnitigs) {
     for (const char* method : {"bonferroni", "bh"})
         for (const char* threads : {"-@0", "-@3"})
             for (const char* name : {"u.fa", "u.gfa.gz"}) {
-                run({"-m", method, threads, "--table=t.tsv", std::string("--unitigs=") + name});
+                run({"-m", method, threads, "--table=t.tsv", "--report=r.tsv",
+                     std::string("--unitigs=") + name});
                 EXPECT_EQ(s.read("case_out_sig.fasta"), plainCase);
                 const RunResult unzip = s.run("/bin/sh", {"-c", std::string("zcat -f ") + name});
                 // Each row's k-mer lies in the unitig its column names.
@@ -395,6 +396,17 @@ TEST(Unitigs, SigsieveJoinsTheTableToTheUnitigs) {
                     ++rows;
                 }
                 EXPECT_GT(rows, 0);
+                // The report's row of both: the unitigs and the longest.
+                std::istringstream report(s.read("r.tsv"));
+                std::string header;
+                std::getline(report, header);
+                EXPECT_NE(header.find("\tunitigs\tlongest_unitig"), std::string::npos);
+                size_t longest = 0;
+                for (const auto& [number, seq] : sequence) longest = std::max(longest, seq.size());
+                std::string last;
+                for (std::string line; std::getline(report, line);) last = line;
+                EXPECT_EQ(last.substr(last.rfind('\t', last.rfind('\t') - 1) + 1),
+                          std::to_string(sequence.size()) + "\t" + std::to_string(longest));
                 if (std::string(name) == "u.fa" && first.empty()) first = s.read("u.fa");
                 if (std::string(name) == "u.fa" && std::string(method) == "bonferroni") {
                     EXPECT_EQ(s.read("u.fa"), first);
