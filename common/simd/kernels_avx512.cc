@@ -3,6 +3,7 @@
 // (_mm512_undefined_epi32) for uninitialised reads.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #define SIMD_LEVEL 3
 #define SIMD_NAMESPACE avx512
