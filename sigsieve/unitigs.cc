@@ -18,10 +18,10 @@ struct BaseCodes {
     uint8_t code[256];
     constexpr BaseCodes() : code() {
         for (uint8_t& c : code) c = 4;
-        code['A'] = code['a'] = 0;
-        code['C'] = code['c'] = 1;
-        code['G'] = code['g'] = 2;
-        code['T'] = code['t'] = 3;
+        for (int i = 0; i < 4; ++i) {
+            code[static_cast<uint8_t>("ACGT"[i])] = static_cast<uint8_t>(i);
+            code[static_cast<uint8_t>("acgt"[i])] = static_cast<uint8_t>(i);
+        }
     }
 };
 constexpr BaseCodes baseCodes;
@@ -390,7 +390,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         const std::pair<uint32_t, int> ends[2] = {path.front(),
                                                   {path.back().first, 1 - path.back().second}};
         for (int e = 0; e < 2; ++e) {
-            const auto [n, s] = ends[e];
+            const uint32_t n = ends[e].first;
+            const int s = ends[e].second;
             forEachJoin(n, s, [&](uint32_t m, int t) {
                 if (!written(m)) return;
                 const uint64_t other = base + value_[m];
