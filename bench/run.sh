@@ -216,6 +216,21 @@ for tool in "${tools[@]}"; do
         # More threads on a larger table (the rows six times over), where
         # the start of a run no longer dominates.
         [ -s "$d/big.txt" ] || for i in 1 2 3 4 5 6; do cat "$d/test.txt"; done >"$d/big.txt"
+        # The larger table compressed, against its decompressor alone.
+        for z in gz zst; do
+            if [ $z = gz ]; then
+                with igzip isal || continue
+                make="gzip -6 -c"; undo="igzip -dc"
+            else
+                with zstd zstd || continue
+                make="zstd -3 -q -c"; undo="zstd -dc"
+            fi
+            [ -s "$d/big.txt.$z" ] || $make "$d/big.txt" >"$d/big.txt.$z"
+            for threads in 0 1; do
+                compare "cohortmeans .$z -@$threads" "$d" \
+                    "$build/cohortmeans/cohortmeans -i big.txt.$z -@$threads 100 100" "$undo big.txt.$z > /dev/null"
+            done
+        done
         against_baseline cohortmeans "$d" "-i big.txt -@1 100 100"
         for threads in 1 2 3; do
             compare "cohortmeans -@$threads big" "$d" "$build/cohortmeans/cohortmeans -i big.txt -@$threads 100 100" \
