@@ -90,6 +90,18 @@ with() {
     return 1
 }
 
+# codec gz|zst: sets $make (compresses a file to standard output) and $undo
+# (its decompressor, the anchor); fails when the decompressor is missing.
+codec() {
+    if [ "$1" = gz ]; then
+        with igzip isal || return 1
+        make="gzip -6 -c"; undo="igzip -dc"
+    else
+        with zstd zstd || return 1
+        make="zstd -3 -q -c"; undo="zstd -dc"
+    fi
+}
+
 for tool in "${tools[@]}"; do
     case $tool in
     seedtiler)
@@ -182,13 +194,7 @@ for tool in "${tools[@]}"; do
             done
         fi
         for z in gz zst; do
-            if [ $z = gz ]; then
-                with igzip isal || continue
-                make="gzip -6 -c"; undo="igzip -dc"
-            else
-                with zstd zstd || continue
-                make="zstd -3 -q -c"; undo="zstd -dc"
-            fi
+            codec $z || continue
             for f in case control; do
                 [ -s "$d/$f.kmerDiff.$z" ] || $make "$d/${f}_out_wo_bonf.kmerDiff" >"$d/$f.kmerDiff.$z"
             done
@@ -218,13 +224,7 @@ for tool in "${tools[@]}"; do
         [ -s "$d/big.txt" ] || for i in 1 2 3 4 5 6; do cat "$d/test.txt"; done >"$d/big.txt"
         # The larger table compressed, against its decompressor alone.
         for z in gz zst; do
-            if [ $z = gz ]; then
-                with igzip isal || continue
-                make="gzip -6 -c"; undo="igzip -dc"
-            else
-                with zstd zstd || continue
-                make="zstd -3 -q -c"; undo="zstd -dc"
-            fi
+            codec $z || continue
             [ -s "$d/big.txt.$z" ] || $make "$d/big.txt" >"$d/big.txt.$z"
             for threads in 0 1; do
                 compare "cohortmeans .$z -@$threads" "$d" \
