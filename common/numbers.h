@@ -9,6 +9,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 // White space as isspace() sees it in the "C" locale.
 inline bool isCSpace(char c) {
     return c == ' ' || (c >= '\t' && c <= '\r');
@@ -34,6 +38,37 @@ inline uint64_t nonDigitBytes(uint64_t v) {
     const uint64_t high = 0xF0F0F0F0F0F0F0F0u, three = 0x3030303030303030u;
     return ((v & high) ^ three) | (((v + 0x0606060606060606u) & high) ^ three);
 }
+
+// The decimal digits and the '0' characters among the 32 characters at p:
+// bit i of `digits` is set when p[i] is a digit, of `zeros` when it is '0'.
+struct DigitBits {
+    uint32_t digits, zeros;
+};
+#if defined(__SSE2__)
+inline DigitBits digitBits32(const char* p) {
+    const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16));
+    const __m128i zero = _mm_set1_epi8('0'), nine = _mm_set1_epi8(9);
+    // A digit is a byte whose distance above '0' is at most 9, unsigned.
+    const auto digits = [&](__m128i x) {
+        const __m128i d = _mm_sub_epi8(x, zero);
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(d, nine), d)));
+    };
+    const auto zeros = [&](__m128i x) {
+        return static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, zero)));
+    };
+    return {digits(low) | digits(high) << 16, zeros(low) | zeros(high) << 16};
+}
+#else
+inline DigitBits digitBits32(const char* p) {
+    DigitBits bits{0, 0};
+    for (int i = 0; i < 32; ++i) {
+        bits.digits |= uint32_t{isDigit(p[i])} << i;
+        bits.zeros |= uint32_t{p[i] == '0'} << i;
+    }
+    return bits;
+}
+#endif
 
 // The first character at or after p that is not a decimal digit, or end.
 // Looks at eight characters at a time while eight remain.

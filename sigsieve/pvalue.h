@@ -52,7 +52,68 @@ struct Magnitude {
     int64_t decade;
 };
 
-// With `padded`, the text is followed by at least 8 readable bytes.
+// Adds the exponent that may follow the digits of a decimal text at p
+// ("e", an optional sign, digits, read as far as they go) to `decade`;
+// false when it is too long to add up.
+inline bool addExponent(const char* p, const char* end, int64_t& decade) {
+    if (p == end || (*p | 0x20) != 'e') return true;
+    const char* e = p + 1;
+    bool negative = false;
+    if (e != end && (*e == '+' || *e == '-')) negative = *e++ == '-';
+    int64_t exponent = 0;
+    for (; e != end && isDigit(*e); ++e) {
+        exponent = exponent * 10 + (*e - '0');
+        if (exponent > 100000000) return false;
+    }
+    decade += negative ? -exponent : exponent;
+    return true;
+}
+
+// decimalMagnitude of text shorter than 31 characters and followed by at
+// least 32 readable bytes, from the masks of its digits and zeros: no loop
+// over its characters, and choices made by selection rather than by
+// branches where the shapes of p-values vary from line to line.
+inline Magnitude shortDecimalMagnitude(const char* p, size_t size) {
+    const int n = static_cast<int>(size);
+    const uint32_t inText = (uint32_t{1} << n) - 1;
+    const DigitBits bits = digitBits32(p);
+    const uint32_t digits = bits.digits & inText, zeros = bits.zeros & inText;
+    // The whole part: leading zeros, then its other digits.
+    const int wholeEnd = __builtin_ctz(~digits), leadingZeros = __builtin_ctz(~zeros);
+    bool anyDigit = wholeEnd > 0, nonZero = leadingZeros < wholeEnd;
+    int64_t decade = wholeEnd - leadingZeros - 1;
+    // A fraction after a point.
+    const bool point = wholeEnd < n && p[wholeEnd] == '.';
+    const int fraction = wholeEnd + 1;  // at most n, below 32
+    const int fractionEnd = point ? fraction + __builtin_ctz(~digits >> fraction) : wholeEnd;
+    anyDigit = anyDigit || fractionEnd > fraction;
+    const uint32_t significant =
+        digits & ~zeros & ((uint32_t{1} << fractionEnd) - 1) & ~((uint32_t{1} << fraction) - 1);
+    const bool fromFraction = !nonZero && significant != 0;
+    decade = fromFraction ? -(__builtin_ctz(significant | 0x80000000u) - wholeEnd) : decade;
+    nonZero = nonZero || fromFraction;
+    if (!anyDigit) return {Magnitude::Other, 0};
+    if (!nonZero) return {Magnitude::Zero, 0};
+    // An exponent of up to three digits; a longer one is read digit by
+    // digit.
+    const int at = fractionEnd;
+    const bool mark = at < n && (p[at] | 0x20) == 'e';
+    const bool sign = p[at + 1] == '-' || p[at + 1] == '+', negative = p[at + 1] == '-';
+    const int from = at + 1 + sign;  // at most n + 1, below 32
+    const int count = from >= n ? 0 : __builtin_ctz(~digits >> from);
+    if (mark && count > 3) {
+        if (!addExponent(p + at, p + n, decade)) return {Magnitude::Other, 0};
+        return {Magnitude::Decade, decade};
+    }
+    const int d0 = p[from] - '0', d1 = p[from + 1] - '0', d2 = p[from + 2] - '0';
+    const int value = count == 3   ? d0 * 100 + d1 * 10 + d2
+                      : count == 2 ? d0 * 10 + d1
+                      : count == 1 ? d0
+                                   : 0;
+    return {Magnitude::Decade, decade + (mark ? (negative ? -value : value) : 0)};
+}
+
+// With `padded`, the text is followed by at least 32 readable bytes.
 inline Magnitude decimalMagnitude(std::string_view text, bool padded = false) {
     const auto skip = [padded](const char* from, const char* to) {
         return padded ? skipDigitsPadded(from, to) : skipDigits(from, to);
@@ -60,6 +121,7 @@ inline Magnitude decimalMagnitude(std::string_view text, bool padded = false) {
     const char* p = text.data();
     const char* end = p + text.size();
     if (end - p > 1 && p[0] == '0' && (p[1] | 0x20) == 'x') return {Magnitude::Other, 0};
+    if (padded && text.size() < 31) return shortDecimalMagnitude(p, text.size());
     bool anyDigit = false;
     bool nonZero = false;
     int64_t decade = 0;  // the value lies in [10^decade, 10^(decade+1))
@@ -84,17 +146,7 @@ inline Magnitude decimalMagnitude(std::string_view text, bool padded = false) {
     }
     if (!anyDigit) return {Magnitude::Other, 0};
     if (!nonZero) return {Magnitude::Zero, 0};
-    if (p != end && (*p | 0x20) == 'e') {
-        const char* e = p + 1;
-        bool negative = false;
-        if (e != end && (*e == '+' || *e == '-')) negative = *e++ == '-';
-        int64_t exponent = 0;
-        for (; e != end && isDigit(*e); ++e) {
-            exponent = exponent * 10 + (*e - '0');
-            if (exponent > 100000000) return {Magnitude::Other, 0};
-        }
-        decade += negative ? -exponent : exponent;
-    }
+    if (!addExponent(p, end, decade)) return {Magnitude::Other, 0};
     return {Magnitude::Decade, decade};
 }
 
@@ -118,8 +170,8 @@ inline Verdict quickVerdict(std::string_view text, const Threshold& threshold,
 // decimal text).
 int quickLambdaBin(std::string_view text, const Magnitude& m);
 
-// The full test of the p-value field `text` (followed by at least 8
-// readable bytes when `padded`).
+// The full test of the p-value field `text` (followed by at least 32
+// readable bytes when `padded`, as every line a LineReader returns is).
 inline Verdict verdict(std::string_view text, const Threshold& threshold, bool padded = false) {
     const Verdict quick = quickVerdict(text, threshold, padded);
     if (quick != Verdict::Undecided) return quick;

@@ -117,10 +117,12 @@ inline double randomAlpha(std::mt19937_64& rng) {
 
 // verdict (or quickVerdict) on a copy of the text followed by digits and a
 // letter, which it must not take as part of the text, read both as any text
-// and as text known to be followed by 8 bytes; a value outside the enum
+// and as text known to be followed by 32 bytes; a value outside the enum
 // when the two differ.
 inline Verdict paddedVerdict(const std::string& text, const Threshold& t, bool quick = false) {
-    const std::string padded = text + "999x9999";
+    // Digits, zeros, a point and exponent marks past the end: a fast path
+    // that read them as the text's would give another verdict.
+    const std::string padded = text + "999x9999.0e-0000000001234567890e+";
     const std::string_view view(padded.data(), text.size());
     const Verdict plain = quick ? quickVerdict(view, t) : verdict(view, t);
     const Verdict fast = quick ? quickVerdict(view, t, true) : verdict(view, t, true);
