@@ -106,9 +106,15 @@ int changeOpens = 0;
 int changeFd = -1;  // the opening whose first read changes the file
 char changePath[4096];
 
+// The name an action such as "link=NAME@read" gives: after '=', up to '@'.
+std::string named(const char* action) {
+    const std::string name(std::strchr(action, '=') + 1);
+    return name.substr(0, name.find('@'));
+}
+
 void changeFile() {
-    const char* spec = std::getenv("KMT_CHANGE_INPUT");
-    const char* action = std::strchr(std::strchr(spec, ':') + 1, ':') + 1;
+    const char* request = std::getenv("KMT_CHANGE_INPUT");
+    const char* action = std::strchr(std::strchr(request, ':') + 1, ':') + 1;
     const int fd = realOpen()(changePath, O_RDWR);
     struct stat info;
     fstat(fd, &info);
@@ -130,16 +136,11 @@ void changeFile() {
                 break;
             }
     } else if (std::strncmp(action, "link=", 5) == 0) {
-        std::string name(action + 5);
-        name = name.substr(0, name.find('@'));
-        if (symlink(changePath, name.c_str()) != 0) std::abort();
+        if (symlink(changePath, named(action).c_str()) != 0) std::abort();
     } else if (std::strncmp(action, "hardlink=", 9) == 0) {
-        std::string name(action + 9);
-        name = name.substr(0, name.find('@'));
-        if (link(changePath, name.c_str()) != 0) std::abort();
+        if (link(changePath, named(action).c_str()) != 0) std::abort();
     } else if (std::strncmp(action, "dir=", 4) == 0) {
-        std::string name(action + 4);
-        name = name.substr(0, name.find('@'));
+        const std::string name = named(action);
         unlink(name.c_str());
         if (mkdir(name.c_str(), 0755) != 0) std::abort();
         close(realOpen()((name + "/kept").c_str(), O_WRONLY | O_CREAT, 0644));
@@ -153,17 +154,17 @@ void changeFile() {
 // read of this opening, or not.
 enum class Change { None, Now, AtRead };
 Change changeAtOpen(const char* path) {
-    const char* spec = std::getenv("KMT_CHANGE_INPUT");
-    if (!spec) return Change::None;
-    const char* colon = std::strchr(spec, ':');
+    const char* request = std::getenv("KMT_CHANGE_INPUT");
+    if (!request) return Change::None;
+    const char* colon = std::strchr(request, ':');
     const char* base = std::strrchr(path, '/');
     base = base ? base + 1 : path;
-    if (std::strlen(base) != static_cast<size_t>(colon - spec) ||
-        std::strncmp(base, spec, static_cast<size_t>(colon - spec)) != 0)
+    if (std::strlen(base) != static_cast<size_t>(colon - request) ||
+        std::strncmp(base, request, static_cast<size_t>(colon - request)) != 0)
         return Change::None;
     if (++changeOpens != std::atoi(colon + 1)) return Change::None;
     std::snprintf(changePath, sizeof changePath, "%s", path);
-    return std::strstr(spec, "@read") ? Change::AtRead : Change::Now;
+    return std::strstr(request, "@read") ? Change::AtRead : Change::Now;
 }
 
 void changeAtRead(int fd) {

@@ -825,20 +825,20 @@ TEST(FaultInjection, InputsThatChangeFailTheRun) {
                 for (int n = 1;; ++n) {
                     Scratch s;
                     sigsieveInputs(s);
-                    std::string spec = change;
-                    spec.replace(spec.find('N'), 1, std::to_string(n));
-                    std::string command = faults + " KMT_CHANGE_INPUT=" + spec + " \"$1\" " +
+                    std::string request = change;
+                    request.replace(request.find('N'), 1, std::to_string(n));
+                    std::string command = faults + " KMT_CHANGE_INPUT=" + request + " \"$1\" " +
                                           threads + " -n 100000 --case=c.txt --control=d.txt";
                     for (const auto& e : extra) command += " " + e;
                     const RunResult r = s.run("/bin/sh", {"-c", command, "sh", SIGSIEVE_PATH});
-                    const std::string input = spec.substr(0, 5);
+                    const std::string input = request.substr(0, 5);
                     if (!s.exists(input + ".changed")) {
                         EXPECT_EQ(r.status, 0) << command << "\n" << r.err;
                         break;
                     }
                     ++fired;
                     // The first opening only checks that the input opens.
-                    if (n == 1 && spec.find("@read") == std::string::npos) continue;
+                    if (n == 1 && request.find("@read") == std::string::npos) continue;
                     EXPECT_EQ(r.status, 1) << command;
                     EXPECT_EQ(r.err, "sigsieve: the inputs changed while they were being read\n")
                         << command;
