@@ -38,9 +38,12 @@ inline bool addSlowCount(const char* field, size_t length, CountWalk& walk, int3
         walk.badLength = length;
         return false;
     }
-    walk.sum += count;
-    walk.present += count > 0;
-    if (to) *to = count;
+    if (to) {
+        *to = count;  // summed with the others once all are stored
+    } else {
+        walk.sum += count;
+        walk.present += count > 0;
+    }
     return true;
 }
 
@@ -131,16 +134,28 @@ CountWalk walkFields(const char* p, const char* end, int64_t n, int32_t* counts)
                     *to = shortCount(p + start, __builtin_ctzll(delim >> start));
             }
         }
-        sums.add(block, ends);
-        const uint64_t nonzero = field & ~eqMask(block, '0');
-        walk.present +=
-            __builtin_popcountll((nonzero & ends[0]) | ((nonzero & ends[1]) << 1) |
-                                 ((nonzero & ends[2]) << 2) | ((nonzero & ends[3]) << 3));
+        if constexpr (!Store) {
+            sums.add(block, ends);
+            const uint64_t nonzero = field & ~eqMask(block, '0');
+            walk.present +=
+                __builtin_popcountll((nonzero & ends[0]) | ((nonzero & ends[1]) << 1) |
+                                     ((nonzero & ends[2]) << 2) | ((nonzero & ends[3]) << 3));
+        }
         walk.read += taken;
         p += limit;
     }
-    walk.sum += static_cast<int64_t>(sums.sum(0) + 10 * sums.sum(1) + 100 * sums.sum(2) +
-                                     1000 * sums.sum(3));
+    if constexpr (Store) {
+        // Quicker from the stored counts than from the digits on the way.
+        int64_t sum = 0, present = 0;
+        for (int64_t i = 0; i < walk.read; ++i) {
+            sum += counts[i];
+            present += counts[i] > 0;
+        }
+        walk.sum = sum, walk.present = present;
+    } else {
+        walk.sum += static_cast<int64_t>(sums.sum(0) + 10 * sums.sum(1) + 100 * sums.sum(2) +
+                                         1000 * sums.sum(3));
+    }
     walk.next = p < end ? p : end;
     return walk;
 }
