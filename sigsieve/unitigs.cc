@@ -1,8 +1,12 @@
 #include "unitigs.h"
 
+#include <sys/mman.h>
+
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -11,6 +15,58 @@
 #include "output_file.h"
 
 namespace {
+
+// Memory for the large arrays of a group: in 2 MiB pages where the system
+// gives them (far fewer page faults, and fewer misses of the address
+// cache on the random reads of a walk), and left as it comes instead of
+// zeroed, since every element is written before it is read.
+template <class T>
+struct LargePages {
+    using value_type = T;
+    static constexpr size_t page = size_t{2} << 20;
+    LargePages() = default;
+    template <class U>
+    LargePages(const LargePages<U>&) {}
+    T* allocate(size_t n) {
+        const size_t bytes = n * sizeof(T);
+        if (bytes < page / 4) {
+            if (void* p = std::malloc(bytes)) return static_cast<T*>(p);
+            throw std::bad_alloc();
+        }
+        // Aligned to a page, so that all of it can be in large pages.
+        const size_t size = (bytes + page - 1) / page * page;
+        void* got =
+            mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (got == MAP_FAILED) throw std::bad_alloc();
+        char* at = static_cast<char*>(got);
+        const size_t head = (page - reinterpret_cast<uintptr_t>(at) % page) % page;
+        if (head) munmap(at, head);
+        if (page - head) munmap(at + head + size, page - head);
+        madvise(at + head, size, MADV_HUGEPAGE);
+        return reinterpret_cast<T*>(at + head);
+    }
+    void deallocate(T* p, size_t n) {
+        const size_t bytes = n * sizeof(T);
+        if (bytes < page / 4)
+            std::free(p);
+        else
+            munmap(p, (bytes + page - 1) / page * page);
+    }
+    template <class U>
+    void construct(U* p) {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+    template <class U>
+    bool operator==(const LargePages<U>&) const {
+        return true;
+    }
+};
+template <class T>
+using LargeVector = std::vector<T, LargePages<T>>;
 
 // Two bits a base, the first base highest: A 0, C 1, G 2, T 3; 4 for any
 // other character.
@@ -35,14 +91,6 @@ inline uint64_t reverseComplement64(uint64_t x) {
     return __builtin_bswap64(x);
 }
 
-inline uint64_t mix64(uint64_t x) {
-    x ^= x >> 33;
-    x *= 0xff51afd7ed558ccdu;
-    x ^= x >> 33;
-    x *= 0xc4ceb9fe1a85ec53u;
-    return x ^ (x >> 33);
-}
-
 __extension__ typedef unsigned __int128 Word128;
 
 // The packed k-mers of one width: k of up to 32 bases in 64 bits, or of up
@@ -64,12 +112,6 @@ struct Packing {
         }
     }
     W canonical(W x) const { return std::min(x, reverseComplement(x)); }
-    static uint64_t hash(W x) {
-        if constexpr (sizeof(W) == 8)
-            return mix64(x);
-        else
-            return mix64(static_cast<uint64_t>(x) ^ mix64(static_cast<uint64_t>(x >> 64)));
-    }
     W encode(std::string_view text) const {
         W x = 0;
         for (const char c : text) x = x << 2 | baseCodes.code[static_cast<unsigned char>(c)];
@@ -96,203 +138,341 @@ namespace {
 
 constexpr uint32_t none = UINT32_MAX;
 
+// An item to sort by its key, and what it stands for: a record or a node.
+template <class W>
+struct Keyed {
+    W key;
+    uint32_t id;
+};
+// A side of a node by its key, packed: there are two per node.
+template <class W>
+struct __attribute__((packed)) SideKey {
+    W key;
+    uint32_t id;
+};
+
+// Sorts make(0), ..., make(n - 1) by their keys (of `bits` bits), equal
+// keys in the order made, in `parts` parts (a power of 2) by the keys' top
+// bits, each given to each(first, last) in turn in `buffer`, which holds
+// the largest part: one pass counts the items of each bucket of top bits,
+// then for each part one places its items by bucket and sorts each
+// bucket on its own. Items of one key are in one part.
+template <class Item, class Make, class Each>
+void sortInParts(size_t n, int bits, int parts, LargeVector<Item>& buffer, Make&& make,
+                 Each&& each) {
+    const int partBits = std::countr_zero(static_cast<unsigned>(parts));
+    const int topBits =
+        std::clamp(static_cast<int>(std::bit_width(n)) - 3, std::max(partBits, 1), 16);
+    const int shift = std::max(0, bits - topBits);
+    const size_t buckets = size_t{1} << topBits, perPart = buckets >> partBits;
+    const auto bucket = [shift](const Item& item) {
+        return static_cast<size_t>(item.key >> shift);
+    };
+    std::vector<size_t> at(buckets + 1, 0);
+    std::vector<uint8_t> partOf(parts > 1 ? n : 0);  // so that each part makes only its own
+    for (size_t i = 0; i < n; ++i) {
+        const size_t b = bucket(make(i));
+        ++at[b + 1];
+        if (parts > 1) partOf[i] = static_cast<uint8_t>(b / perPart);
+    }
+    size_t largest = 0;
+    for (size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
+    for (int part = 0; part < parts; ++part)
+        largest = std::max(largest, at[(part + 1) * perPart] - at[part * perPart]);
+    buffer.resize(largest);
+    const auto byKey = [](const Item& a, const Item& b) { return a.key < b.key; };
+    for (int part = 0; part < parts; ++part) {
+        const size_t from = at[part * perPart], to = at[(part + 1) * perPart];
+        if (from == to) continue;
+        Item* out = buffer.data() - from;  // item j of the part at out[j]
+        for (size_t i = 0; i < n; ++i) {
+            if (parts > 1 && partOf[i] != part) continue;
+            const Item item = make(i);
+            out[at[bucket(item)]++] = item;
+        }
+        // at[b] is now where bucket b ends, and at[b - 1] where it starts.
+        for (size_t b = part * perPart, start = from; b < (part + 1) * perPart; start = at[b++]) {
+            Item* first = out + start;
+            Item* last = out + at[b];
+            if (last - first > 32) {
+                std::stable_sort(first, last, byKey);
+                continue;
+            }
+            for (Item* i = first + 1; i < last; ++i)
+                for (Item* j = i; j > first && j->key < j[-1].key; --j) std::swap(*j, j[-1]);
+        }
+        each(out + from, out + to);
+    }
+}
+
 template <class W>
 class Graph final : public GroupUnitigs::Graph {
   public:
-    explicit Graph(int k) : pack_(k) { slots_.assign(1024, 0); }
+    explicit Graph(int k) : pack_(k), ends_(k - 1) {}
 
     void add(std::string_view kmer, double p, std::string_view pText) override {
-        const W c = pack_.canonical(pack_.encode(kmer));
-        uint32_t node = find(c);
-        if (node == none) {
-            if (kmers_.size() >= none - 1) fail("--unitigs: too many k-mers in a group");
-            node = static_cast<uint32_t>(kmers_.size());
-            kmers_.push_back(c);
-            value_.push_back(std::bit_cast<uint64_t>(p));
-            info_.push_back(texts_.size());
-            texts_.append(pText).push_back('\n');
-            insert(c, node);
-        } else if (p < std::bit_cast<double>(value_[node])) {
-            // The k-mer's smallest p-value: its first record with it.
-            value_[node] = std::bit_cast<uint64_t>(p);
-            info_[node] = (info_[node] & ~offsetMask) | texts_.size();
-            texts_.append(pText).push_back('\n');
-        }
-        records.push_back(node);
+        if (kmers_.size() >= maxKmers) fail("--unitigs: too many k-mers in a group");
+        kmers_.push_back(pack_.canonical(pack_.encode(kmer)));
+        value_.push_back(std::bit_cast<uint64_t>(p));
+        textAt_.push_back(texts_.size());
+        texts_.insert(texts_.end(), pText.begin(), pText.end());
+        texts_.push_back('\n');
     }
 
     UnitigCounts write(UnitigSink& sink, const char* group,
                        const std::function<double(double)>& adjust) override;
 
   private:
-    // info_: where the text of the node's smallest p-value starts, then
-    // the joins of each side (counted to 15), whether the node is written,
-    // and which end of its unitig each side is (0 none, 1 left, 2 right).
-    static constexpr uint64_t offsetMask = (uint64_t{1} << 40) - 1;
-    static constexpr int degreeShift = 40, writtenBit = 48, endShift = 50;
+    // Sides are numbered 2 n + s, so a group holds fewer nodes than this.
+    static constexpr size_t maxKmers = size_t{1} << 31;
 
-    // A slot holds node + 1 above the high half of its k-mer's hash (a
-    // check that spares reading most k-mers that differ), 0 when empty;
-    // the low bits of the hash place it.
-    uint32_t find(W c, uint64_t hash) const {
-        const size_t mask = slots_.size() - 1;
-        const uint32_t check = static_cast<uint32_t>(hash >> 32);
-        for (size_t i = hash & mask;; i = (i + 1) & mask) {
-            const uint64_t slot = slots_[i];
-            if (slot == 0) return none;
-            if (static_cast<uint32_t>(slot) == check && kmers_[(slot >> 32) - 1] == c)
-                return static_cast<uint32_t>((slot >> 32) - 1);
-        }
-    }
-    uint32_t find(W c) const { return find(c, Packing<W>::hash(c)); }
-    void insert(W c, uint32_t node) {
-        if (4 * (kmers_.size() + 1) > 3 * slots_.size()) {
-            std::vector<uint64_t>().swap(slots_);
-            slots_.assign(std::bit_ceil(2 * kmers_.size()), 0);  // half full
-            for (uint32_t n = 0; n < kmers_.size(); ++n) place(kmers_[n], n);
-        } else {
-            place(c, node);
-        }
-    }
-    void place(W c, uint32_t node) {
-        const size_t mask = slots_.size() - 1;
-        const uint64_t hash = Packing<W>::hash(c);
-        size_t i = hash & mask;
-        while (slots_[i]) i = (i + 1) & mask;
-        slots_[i] = uint64_t{node + 1} << 32 | hash >> 32;
+    W endComplement(W e) const { return ends_.k ? ends_.reverseComplement(e) : 0; }
+    // The key of a side: the canonical form of its exit (the k - 1
+    // characters left by it: the k-mer's last ones read onwards on the
+    // right, the reverse complement of its first ones on the left), then
+    // whether the exit is the reverse complement of that. Two sides join
+    // when their exits are each other's reverse complements.
+    W sideKey(W c, int side) const {
+        const W back = pack_.reverseComplement(c);
+        const W exit = (side ? c : back) & ends_.mask, exitBack = (side ? back : c) >> 2;
+        return exit <= exitBack ? exit << 1 : exitBack << 1 | 1;
     }
 
-    int degree(uint32_t n, int side) const {
-        return static_cast<int>(info_[n] >> (degreeShift + 4 * side) & 15);
-    }
-    bool written(uint32_t n) const { return info_[n] >> writtenBit & 1; }
-    int endOf(uint32_t n, int side) const {
-        return static_cast<int>(info_[n] >> (endShift + 2 * side) & 3);
-    }
-
-    // Calls f(m, t) for each join of side `side` of node n: side t of
-    // node m (both sides of a palindromic m).
+    // Calls f(m, t) for each join of side `side` of node n: side t of node
+    // m, in the order of the base they add, then t.
     template <class F>
-    void forEachJoin(uint32_t n, int side, F&& f) const {
-        const W c = kmers_[n];
-        const W out = ((side ? c : pack_.reverseComplement(c)) << 2) & pack_.mask;
-        for (unsigned b = 0; b < 4; ++b) {
-            const W into = out | b, back = pack_.reverseComplement(into);
-            const uint32_t m = find(std::min(into, back));
-            if (m == none) continue;
-            if (into <= back) f(m, 0);  // read as its canonical form: in by the left
-            if (into >= back) f(m, 1);
-        }
-    }
-    // The side by which the inner join of side `side` of n enters the
-    // next node, when there is one.
+    void forEachJoin(uint32_t n, int side, F&& f) const;
     bool step(uint32_t n, int side, uint32_t& next, int& into) const {
-        if (degree(n, side) != 1) return false;
-        const uint32_t joined = joined_[2 * size_t{n} + static_cast<size_t>(side)];
-        next = joined >> 1, into = static_cast<int>(joined & 1);
-        return next != n && degree(next, into) == 1;
+        const uint32_t link = links_[2 * size_t{n} + static_cast<size_t>(side)];
+        if (link == none) return false;
+        next = link >> 1, into = static_cast<int>(link & 1);
+        return next != n;
     }
 
-    Packing<W> pack_;
-    std::vector<W> kmers_;         // canonical, in the order first added
-    std::vector<uint64_t> value_;  // the smallest p-value's bits, then the unitig
-    std::vector<uint64_t> info_;
-    std::string texts_;  // p-value texts, each ended by a newline
-    std::vector<uint64_t> slots_;
-    std::vector<uint32_t> joined_;  // of a side with one join: 2 m + t of the side it joins
+    Packing<W> pack_, ends_;
+    LargeVector<W> kmers_;          // of each record, canonical
+    LargeVector<uint64_t> value_;   // of each record, its p-value's bits
+    LargeVector<uint64_t> textAt_;  // of each record, where its p-value's text starts
+    LargeVector<char> texts_;       // p-value texts, each ended by a newline
+    // The nodes: each k-mer and its reverse complement, read as the smaller
+    // (its canonical form), in the order of those, with its first record;
+    // the bits and the text of its smallest p-value (of the first record
+    // with it); of each side 2 n + s with an inner join, the side 2 m + t
+    // it joins; the number of its path, then of its unitig.
+    LargeVector<Keyed<W>> nodes_;
+    LargeVector<uint64_t> bestP_, bestText_;
+    LargeVector<uint32_t> links_, unitig_;
+    LargeVector<SideKey<W>> sides_;  // for GFA: the sides by key, each 2 n + s
+    LargeVector<uint8_t> endsOf_;    // for GFA: which end of its unitig each side is
+    // The paths between two ends, each node as 2 n + the side it is
+    // entered by.
+    struct Span {
+        uint64_t at;
+        uint32_t length;
+    };
+    LargeVector<uint32_t> paths_;
+    std::vector<Span> spans_;
+    void findPaths();
 };
+
+template <class W>
+template <class F>
+void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
+    const W key = sideKey(nodes_[n].key, side);
+    const W canonical = key >> 1;
+    const bool palindrome = endComplement(canonical) == canonical;
+    auto it = std::lower_bound(sides_.begin(), sides_.end(), canonical << 1,
+                               [](const SideKey<W>& a, W b) { return a.key < b; });
+    std::pair<unsigned, uint32_t> joins[8];  // base, then 2 m + t
+    int count = 0;
+    for (; it != sides_.end() && it->key >> 1 == canonical; ++it) {
+        if (!palindrome && (it->key & 1) == (key & 1)) continue;
+        const uint32_t m = it->id >> 1;
+        const int t = static_cast<int>(it->id & 1);
+        const W into = t ? pack_.reverseComplement(nodes_[m].key) : nodes_[m].key;
+        if (count < 8) joins[count++] = {static_cast<unsigned>(into & 3), it->id};
+    }
+    for (int i = 1; i < count; ++i)
+        for (int j = i; j > 0 && joins[j] < joins[j - 1]; --j) std::swap(joins[j], joins[j - 1]);
+    for (int j = 0; j < count; ++j) f(joins[j].second >> 1, static_cast<int>(joins[j].second & 1));
+}
+
+// Walks every path from one of its ends to the other, many at once: each
+// walk's next node is fetched while the others take their steps. A side
+// ends a path when it has no inner join, or one to its own node. Both ends
+// of a path may start a walk; the one from the lower side keeps it.
+template <class W>
+void Graph<W>::findPaths() {
+    const size_t sides = 2 * nodes_.size();
+    const auto ends = [this](uint32_t n, int s) {
+        const uint32_t link = links_[2 * size_t{n} + static_cast<size_t>(s)];
+        return link == none || link >> 1 == n;
+    };
+    struct Walk {
+        uint32_t node = 0, from = 0;
+        int entered = 0;
+        bool busy = false;
+        std::vector<uint32_t> path;
+    };
+    constexpr int lanes = 16;
+    Walk walks[lanes];
+    size_t side = 0;  // the next side to start from
+    for (bool busy = true; busy;) {
+        busy = false;
+        for (Walk& w : walks) {
+            if (!w.busy) {
+                while (side < sides && (unitig_[side >> 1] != none || !ends(side >> 1, side & 1)))
+                    ++side;
+                if (side == sides) continue;
+                w.from = static_cast<uint32_t>(side);
+                w.node = static_cast<uint32_t>(side >> 1), w.entered = static_cast<int>(side & 1);
+                w.path.assign(1, w.from);
+                w.busy = busy = true;
+                ++side;
+                continue;
+            }
+            busy = true;
+            const int out = 1 - w.entered;
+            const uint32_t link = links_[2 * size_t{w.node} + static_cast<size_t>(out)];
+            if (!ends(w.node, out) && w.path.size() <= nodes_.size()) {
+                w.node = link >> 1, w.entered = static_cast<int>(link & 1);
+                w.path.push_back(link);
+                __builtin_prefetch(&links_[2 * size_t{w.node}]);
+                continue;
+            }
+            w.busy = false;
+            if (w.from > 2 * w.node + static_cast<uint32_t>(out)) continue;
+            const uint32_t label = static_cast<uint32_t>(spans_.size());
+            spans_.push_back({paths_.size(), static_cast<uint32_t>(w.path.size())});
+            for (const uint32_t s : w.path) {
+                paths_.push_back(s);
+                unitig_[s >> 1] = label;
+            }
+        }
+    }
+}
 
 template <class W>
 UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
                              const std::function<double(double)>& adjust) {
-    const uint32_t nodes = static_cast<uint32_t>(kmers_.size());
     base = sink.next;
-    // The joins of every side, a few nodes at a time: the slots of their
-    // neighbours are fetched together.
-    joined_.assign(2 * size_t{nodes}, 0);
-    constexpr uint32_t batch = 8;
-    W keys[batch][8];
-    uint64_t hashes[batch][8];
-    const size_t slotMask = slots_.size() - 1;
-    for (uint32_t from = 0; from < nodes; from += batch) {
-        const uint32_t to = std::min(nodes, from + batch);
-        for (uint32_t n = from; n < to; ++n)
-            for (int side = 0; side < 2; ++side) {
-                const W c = kmers_[n];
-                const W out = ((side ? c : pack_.reverseComplement(c)) << 2) & pack_.mask;
-                for (unsigned b = 0; b < 4; ++b) {
-                    const W into = out | b;
-                    W& key = keys[n - from][4 * side + b];
-                    key = std::min(into, pack_.reverseComplement(into));
-                    hashes[n - from][4 * side + b] = Packing<W>::hash(key);
-                    __builtin_prefetch(&slots_[hashes[n - from][4 * side + b] & slotMask]);
-                }
-            }
-        // The k-mers of the slots that look like theirs, fetched together.
-        for (uint32_t n = from; n < to; ++n)
-            for (int j = 0; j < 8; ++j) {
-                const uint64_t slot = slots_[hashes[n - from][j] & slotMask];
-                if (slot && static_cast<uint32_t>(slot) == hashes[n - from][j] >> 32)
-                    __builtin_prefetch(&kmers_[(slot >> 32) - 1]);
-            }
-        for (uint32_t n = from; n < to; ++n)
-            for (int side = 0; side < 2; ++side) {
-                uint64_t joins = 0;
-                for (unsigned b = 0; b < 4; ++b) {
-                    const W key = keys[n - from][4 * side + b];
-                    const uint32_t m = find(key, hashes[n - from][4 * side + b]);
-                    if (m == none) continue;
-                    // Both sides of a palindromic k-mer; else the left one
-                    // when the k-mer read in is the canonical one.
-                    const W into = ((side ? kmers_[n] : pack_.reverseComplement(kmers_[n])) << 2 &
-                                    pack_.mask) |
-                                   b;
-                    joins += 1 + (key == pack_.reverseComplement(key));
-                    joined_[2 * size_t{n} + static_cast<size_t>(side)] = m << 1 | (into != key);
-                }
-                info_[n] |= std::min<uint64_t>(joins, 15) << (degreeShift + 4 * side);
-            }
+    const size_t added = kmers_.size();
+    const int k = pack_.k;
+    // The records by k-mer, then one node per k-mer, in place.
+    records.resize(added);
+    sortInParts(
+        added, 2 * k, 1, nodes_,
+        [&](size_t r) {
+            return Keyed<W>{kmers_[r], static_cast<uint32_t>(r)};
+        },
+        [](Keyed<W>*, Keyed<W>*) {});
+    LargeVector<W>().swap(kmers_);
+    size_t nodes = 0;
+    for (size_t i = 0; i < added; ++i) nodes += i == 0 || nodes_[i].key != nodes_[i - 1].key;
+    bestP_.resize(nodes);
+    bestText_.resize(nodes);
+    for (size_t i = 0, n = 0; i < added; ++i) {
+        const uint32_t r = nodes_[i].id;
+        if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
+            nodes_[n] = nodes_[i];
+            bestP_[n] = value_[r];
+            bestText_[n++] = textAt_[r];
+        } else if (std::bit_cast<double>(value_[r]) < std::bit_cast<double>(bestP_[n - 1])) {
+            bestP_[n - 1] = value_[r];
+            bestText_[n - 1] = textAt_[r];
+        }
+        records[r] = static_cast<uint32_t>(n - 1);
     }
+    nodes_.resize(nodes);
+    LargeVector<uint64_t>().swap(value_);
+    LargeVector<uint64_t>().swap(textAt_);
 
+    // The joins: the sides by key, a quarter of them at a time (all at
+    // once for GFA, which looks up the joins of the unitigs' ends). A side
+    // has one join when its key's group holds exactly one side that it
+    // joins and that one joins no other; a side whose exit is its own
+    // reverse complement joins every side of its group, itself too.
+    links_.assign(2 * nodes, none);
+    const auto join = [&](const SideKey<W>* first, const SideKey<W>* last) {
+        for (const SideKey<W>* from = first; from < last;) {
+            const W canonical = from->key >> 1;
+            const SideKey<W>* to = from + 1;
+            while (to < last && to->key >> 1 == canonical) ++to;
+            const bool palindrome = endComplement(canonical) == canonical;
+            const bool pair =
+                palindrome ? to - from == 1 : to - from == 2 && from[0].key != from[1].key;
+            if (pair) {
+                const uint32_t a = from->id, b = to[-1].id;
+                links_[a] = b;
+                links_[b] = a;
+            }
+            from = to;
+        }
+    };
+    sortInParts(
+        2 * nodes, 2 * k - 1, sink.gfa ? 1 : 4, sides_,
+        [&](size_t id) {
+            return SideKey<W>{sideKey(nodes_[id >> 1].key, static_cast<int>(id & 1)),
+                              static_cast<uint32_t>(id)};
+        },
+        join);
+    if (sink.gfa)
+        endsOf_.assign(2 * nodes, 0);
+    else
+        LargeVector<SideKey<W>>().swap(sides_);
+    unitig_.assign(nodes, none);
     UnitigCounts counts;
     // A unitig: each node and the side it is entered by, read left to right.
-    std::vector<std::pair<uint32_t, int>> path, back;
+    std::vector<std::pair<uint32_t, int>> path;
     std::string sequence;
     char text[shortestLength + 24];
-    const int k = pack_.k;
-    for (uint32_t start = 0; start < nodes; ++start) {
-        if (written(start)) continue;
-        // Onwards from `start`, read as its canonical form (entered by its
-        // left side), to the unitig's last node or round a cycle; then, but
-        // for a cycle, back from it to the first node.
-        uint32_t next = none;
-        int into = 0;
-        bool cycle = false;
-        path.clear();
-        path.emplace_back(start, 0);
-        while (path.size() <= nodes &&
-               step(path.back().first, 1 - path.back().second, next, into)) {
-            if ((cycle = next == start)) break;
-            path.emplace_back(next, into);
+    findPaths();
+    std::vector<uint32_t> numbers(spans_.size(), none);  // of each path once written
+    for (size_t record = 0; record < added; ++record) {
+        const uint32_t start = records[record];
+        uint32_t label = unitig_[start];
+        const bool cycle = label == none;
+        if (cycle) {
+            // On no path from an end: round a cycle, onwards from `start`
+            // read as its canonical form (entered by its left side).
+            uint32_t next = none;
+            int into = 0;
+            path.assign(1, {start, 0});
+            while (path.size() <= nodes &&
+                   step(path.back().first, 1 - path.back().second, next, into) && next != start)
+                path.emplace_back(next, into);
+            if (next != start) throw std::logic_error("a unitig on no path that is no cycle");
+            label = static_cast<uint32_t>(spans_.size());
+            spans_.push_back({paths_.size(), static_cast<uint32_t>(path.size())});
+            numbers.push_back(none);
+            for (const auto& [n, entered] : path) {
+                paths_.push_back(n << 1 | static_cast<uint32_t>(entered));
+                unitig_[n] = label;
+            }
+        } else if (numbers[label] != none) {
+            continue;
+        }
+        const Span span = spans_[label];
+        path.resize(span.length);
+        for (uint32_t i = 0; i < span.length; ++i) {
+            const uint32_t side = paths_[span.at + i];
+            path[i] = {side >> 1, static_cast<int>(side & 1)};
         }
         if (!cycle) {
-            back.clear();
-            uint32_t at = start;
-            int side = 0;
-            while (back.size() <= nodes && step(at, side, next, into)) {
-                back.emplace_back(next, 1 - into);  // entered by the side not stepped in by
-                at = next, side = 1 - into;
-            }
-            if (!back.empty()) {
-                std::reverse(back.begin(), back.end());
-                path.insert(path.begin(), back.begin(), back.end());
+            // As read with `start` entered by its left side.
+            const auto at = std::find_if(path.begin(), path.end(),
+                                         [start](const auto& e) { return e.first == start; });
+            if (at->second == 1) {
+                std::reverse(path.begin(), path.end());
+                for (auto& [node, entered] : path) entered = 1 - entered;
             }
         }
         if (cycle) {
-            // Cut before the smallest k-mer, read as its canonical form.
+            // Cut before the smallest k-mer (nodes are in k-mer order), read
+            // as its canonical form.
             size_t at = 0;
             for (size_t i = 1; i < path.size(); ++i)
-                if (kmers_[path[i].first] < kmers_[path[at].first]) at = i;
+                if (path[i].first < path[at].first) at = i;
             if (path[at].second == 1) {
                 // Read the other way round.
                 std::reverse(path.begin(), path.end());
@@ -305,11 +485,12 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         sequence.resize(path.size() + static_cast<size_t>(k) - 1);
         {
             const auto [n, entered] = path.front();
-            pack_.decode(entered ? pack_.reverseComplement(kmers_[n]) : kmers_[n], sequence.data());
+            const W kmer = nodes_[n].key;
+            pack_.decode(entered ? pack_.reverseComplement(kmer) : kmer, sequence.data());
         }
         for (size_t i = 1; i < path.size(); ++i) {
             const auto [n, entered] = path[i];
-            const W kmer = entered ? pack_.reverseComplement(kmers_[n]) : kmers_[n];
+            const W kmer = entered ? pack_.reverseComplement(nodes_[n].key) : nodes_[n].key;
             sequence[i + static_cast<size_t>(k) - 1] = bases[static_cast<unsigned>(kmer & 3)];
         }
         if (!cycle) {
@@ -331,24 +512,17 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         }
 
         const uint64_t number = sink.next++;
-        const uint32_t local = static_cast<uint32_t>(number - base);
-        // The smallest p-value: of the node added first among those with it.
+        numbers[label] = static_cast<uint32_t>(number - base);
+        // The smallest p-value: of the k-mer added first among those with it.
         uint32_t lowest = path.front().first;
         for (const auto& [n, entered] : path) {
-            const double p = std::bit_cast<double>(value_[n]);
-            const double best = std::bit_cast<double>(value_[lowest]);
-            if (p < best || (p == best && n < lowest)) lowest = n;
+            const double p = std::bit_cast<double>(bestP_[n]);
+            const double best = std::bit_cast<double>(bestP_[lowest]);
+            if (p < best || (p == best && nodes_[n].id < nodes_[lowest].id)) lowest = n;
         }
-        const double p = std::bit_cast<double>(value_[lowest]);
-        const char* pText = texts_.data() + (info_[lowest] & offsetMask);
+        const double p = std::bit_cast<double>(bestP_[lowest]);
+        const char* pText = texts_.data() + bestText_[lowest];
         const size_t pLength = static_cast<size_t>(std::strchr(pText, '\n') - pText);
-        for (const auto& [n, entered] : path) {
-            info_[n] |= uint64_t{1} << writtenBit;
-            value_[n] = local;
-        }
-        // The ends: the side entered first, and the side left last.
-        info_[path.front().first] |= uint64_t{1} << (endShift + 2 * path.front().second);
-        info_[path.back().first] |= uint64_t{2} << (endShift + 2 * (1 - path.back().second));
 
         ++counts.unitigs;
         counts.longest = std::max<uint64_t>(counts.longest, sequence.size());
@@ -385,6 +559,9 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             out.put('\n');
             continue;
         }
+        // The ends: the side entered first, and the side left last.
+        endsOf_[2 * size_t{path.front().first} + static_cast<size_t>(path.front().second)] |= 1;
+        endsOf_[2 * size_t{path.back().first} + static_cast<size_t>(1 - path.back().second)] |= 2;
         // The joins of this unitig's ends to unitigs written before it, or
         // to its own ends (each once).
         const std::pair<uint32_t, int> ends[2] = {path.front(),
@@ -393,10 +570,11 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             const uint32_t n = ends[e].first;
             const int s = ends[e].second;
             forEachJoin(n, s, [&](uint32_t m, int t) {
-                if (!written(m)) return;
-                const uint64_t other = base + value_[m];
+                const uint32_t of = unitig_[m];
+                if (of == none || numbers[of] == none) return;
+                const uint64_t other = base + numbers[of];
                 if (other == number && std::pair(m, t) < std::pair(n, s)) return;
-                const int end = endOf(m, t);
+                const int end = endsOf_[2 * size_t{m} + static_cast<size_t>(t)];
                 if (end == 0) throw std::logic_error("a join into a unitig's inside");
                 out.put("L\t");
                 out.commit(formatDecimal(out.reserve(24), number));
@@ -408,13 +586,13 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             });
         }
     }
-    for (uint32_t& r : records) r = static_cast<uint32_t>(value_[r]);
-    std::vector<W>().swap(kmers_);
-    std::vector<uint64_t>().swap(value_);
-    std::vector<uint64_t>().swap(info_);
-    std::vector<uint64_t>().swap(slots_);
-    std::vector<uint32_t>().swap(joined_);
-    std::string().swap(texts_);
+    for (uint32_t& r : records) r = numbers[unitig_[r]];
+    LargeVector<Keyed<W>>().swap(nodes_);
+    LargeVector<SideKey<W>>().swap(sides_);
+    LargeVector<uint8_t>().swap(endsOf_);
+    LargeVector<uint32_t>().swap(paths_);
+    std::vector<Span>().swap(spans_);
+    LargeVector<char>().swap(texts_);
     return counts;
 }
 
