@@ -278,9 +278,12 @@ class Graph final : public GroupUnitigs::Graph {
     // (its canonical form), in the order of those, with its first record;
     // the bits and the text of its smallest p-value (of the first record
     // with it); of each side 2 n + s with an inner join, the side 2 m + t
-    // it joins; the number of its path, then of its unitig.
+    // it joins; the number of its path, then of its unitig; its first
+    // letter's code times 4 plus its last one's (so that a walk reads
+    // the letter it adds from one byte of the node).
     LargeVector<Keyed<W>> nodes_;
     LargeVector<uint64_t> bestP_, bestText_;
+    LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<SideKey<W>> sides_;  // for GFA: the sides by key, each 2 n + s
     LargeVector<uint8_t> endsOf_;    // for GFA: which end of its unitig each side is
@@ -391,12 +394,15 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     for (size_t i = 0; i < added; ++i) nodes += i == 0 || nodes_[i].key != nodes_[i - 1].key;
     bestP_.resize(nodes);
     bestText_.resize(nodes);
+    letters_.resize(nodes);
     for (size_t i = 0, n = 0; i < added; ++i) {
         const uint32_t r = nodes_[i].id;
         if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
             nodes_[n] = nodes_[i];
             bestP_[n] = value_[r];
-            bestText_[n++] = textAt_[r];
+            bestText_[n] = textAt_[r];
+            letters_[n++] =
+                static_cast<uint8_t>((nodes_[i].key >> (2 * k - 2)) << 2 | (nodes_[i].key & 3));
         } else if (std::bit_cast<double>(value_[r]) < std::bit_cast<double>(bestP_[n - 1])) {
             bestP_[n - 1] = value_[r];
             bestText_[n - 1] = textAt_[r];
@@ -510,8 +516,9 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         }
         for (size_t i = 1; i < path.size(); ++i) {
             const auto [n, entered] = path[i];
-            const W kmer = entered ? pack_.reverseComplement(nodes_[n].key) : nodes_[n].key;
-            sequence[i + static_cast<size_t>(k) - 1] = bases[static_cast<unsigned>(kmer & 3)];
+            const unsigned letters = letters_[n];
+            sequence[i + static_cast<size_t>(k) - 1] =
+                bases[entered ? 3 - (letters >> 2) : letters & 3];
         }
         if (!cycle) {
             // The smaller of the sequence and its reverse complement.
@@ -610,6 +617,11 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<Keyed<W>>().swap(nodes_);
     LargeVector<SideKey<W>>().swap(sides_);
     LargeVector<uint8_t>().swap(endsOf_);
+    LargeVector<uint64_t>().swap(bestP_);
+    LargeVector<uint64_t>().swap(bestText_);
+    LargeVector<uint8_t>().swap(letters_);
+    LargeVector<uint32_t>().swap(links_);
+    LargeVector<uint32_t>().swap(unitig_);
     LargeVector<uint32_t>().swap(paths_);
     std::vector<Span>().swap(spans_);
     LargeVector<char>().swap(texts_);
