@@ -146,7 +146,7 @@ struct GroupUnitigs::Graph {
     virtual void add(std::string_view kmer, double p, std::string_view pText) = 0;
     virtual UnitigCounts write(UnitigSink& sink, const char* group,
                                const std::function<double(double)>& adjust) = 0;
-    std::vector<uint32_t> records;  // the node of each record added, then its unitig
+    LargeVector<uint32_t> records;  // the node of each record added, then its unitig
     uint64_t base = 0;
 };
 
@@ -184,8 +184,8 @@ void sortInParts(size_t n, int bits, int parts, LargeVector<Item>& buffer, Make&
     const auto bucket = [shift](const Item& item) {
         return static_cast<size_t>(item.key >> shift);
     };
-    std::vector<size_t> at(buckets + 1, 0);
-    std::vector<uint8_t> partOf(parts > 1 ? n : 0);  // so that each part makes only its own
+    LargeVector<size_t> at(buckets + 1, 0);
+    LargeVector<uint8_t> partOf(parts > 1 ? n : 0);  // so that each part makes only its own
     for (size_t i = 0; i < n; ++i) {
         const size_t b = bucket(make(i));
         ++at[b + 1];
@@ -648,8 +648,8 @@ UnitigCounts GroupUnitigs::write(UnitigSink& sink, const char* group,
     return graph_->write(sink, group, adjust);
 }
 
-const std::vector<uint32_t>& GroupUnitigs::unitigOfRecords() const {
-    return graph_->records;
+std::span<const uint32_t> GroupUnitigs::unitigOfRecords() const {
+    return {graph_->records.data(), graph_->records.size()};
 }
 
 uint64_t GroupUnitigs::base() const {

@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -70,7 +71,7 @@ class GroupUnitigs {
 
     // After write: the number of the unitig of each k-mer added, in the
     // order added, less `base` (the number of the group's first).
-    const std::vector<uint32_t>& unitigOfRecords() const;
+    std::span<const uint32_t> unitigOfRecords() const;
     uint64_t base() const;
 
     struct Graph;
