@@ -312,6 +312,11 @@ for tool in "${tools[@]}"; do
             cmp -s <(awk "$canonical" "$d/bcalm.unitigs.fa" | LC_ALL=C sort) \
                 <(awk "$canonical" "$d/hits.unitigs.fa" | LC_ALL=C sort) ||
                 echo "  DIFFERENT from bcalm's unitigs"
+            # What --unitigs adds to the run, against bcalm's whole time.
+            awk -v with="$(cut -d' ' -f1 "$data/sigsieve --unitigs 510k.tool" | median)" \
+                -v without="$(cut -d' ' -f1 "$data/sigsieve --unitigs 510k.anchor" | median)" \
+                -v bcalm="$(cut -d' ' -f1 "$data/sigsieve --unitigs [vs bcalm].anchor" | median)" \
+                'BEGIN { printf "%-22s extra %.1f ms vs bcalm %.1f ms: ratio %.3f\n", "sigsieve --unitigs", with - without, bcalm, (with - without) / bcalm }'
         fi
         RUNS=$(( runs < 5 ? runs : 5 )) compare "sigsieve --unitigs 1M of 10M" "$d" \
             "$sieve --case=mixed.kmerDiff --case-out=mixed.fa --unitigs=mixed.unitigs.fa" \

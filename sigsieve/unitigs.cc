@@ -184,8 +184,8 @@ void sortInParts(size_t n, int bits, int parts, LargeVector<Item>& buffer, Make&
     const auto bucket = [shift](const Item& item) {
         return static_cast<size_t>(item.key >> shift);
     };
-    LargeVector<size_t> at(buckets + 1, 0);
-    LargeVector<uint8_t> partOf(parts > 1 ? n : 0);  // so that each part makes only its own
+    std::vector<size_t> at(buckets + 1, 0);
+    std::vector<uint8_t> partOf(parts > 1 ? n : 0);  // so that each part makes only its own
     for (size_t i = 0; i < n; ++i) {
         const size_t b = bucket(make(i));
         ++at[b + 1];
