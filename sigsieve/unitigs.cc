@@ -154,15 +154,10 @@ namespace {
 
 constexpr uint32_t none = UINT32_MAX;
 
-// An item to sort by its key, and what it stands for: a record or a node.
+// An item to sort by its key, and what it stands for: a record, a node or
+// a side of a node. Packed: there is one per record or two per node.
 template <class W>
-struct Keyed {
-    W key;
-    uint32_t id;
-};
-// A side of a node by its key, packed: there are two per node.
-template <class W>
-struct __attribute__((packed)) SideKey {
+struct __attribute__((packed)) Keyed {
     W key;
     uint32_t id;
 };
@@ -172,14 +167,15 @@ struct __attribute__((packed)) SideKey {
 // bits, each given to each(first, last) in turn in `buffer`, which holds
 // the largest part: one pass counts the items of each bucket of top bits,
 // then for each part one places its items by bucket and sorts each
-// bucket on its own. Items of one key are in one part.
+// bucket on its own. Items whose keys differ only in their `together` low
+// bits are in one part.
 template <class Item, class Make, class Each>
-void sortInParts(size_t n, int bits, int parts, LargeVector<Item>& buffer, Make&& make,
-                 Each&& each) {
+void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>& buffer,
+                 Make&& make, Each&& each) {
     const int partBits = std::countr_zero(static_cast<unsigned>(parts));
     const int topBits =
         std::clamp(static_cast<int>(std::bit_width(n)) - 3, std::max(partBits, 1), 16);
-    const int shift = std::max(0, bits - topBits);
+    const int shift = std::max(together, bits - topBits);
     const size_t buckets = size_t{1} << topBits, perPart = buckets >> partBits;
     const auto bucket = [shift](const Item& item) {
         return static_cast<size_t>(item.key >> shift);
@@ -234,7 +230,6 @@ class Graph final : public GroupUnitigs::Graph {
         if (kmers_.size() >= maxKmers) fail("--unitigs: too many k-mers in a group");
         kmers_.push_back(pack_.canonical(pack_.encode(kmer)));
         value_.push_back(std::bit_cast<uint64_t>(p));
-        textAt_.push_back(texts_.size());
         texts_.insert(texts_.end(), pText.begin(), pText.end());
         texts_.push_back('\n');
     }
@@ -270,10 +265,9 @@ class Graph final : public GroupUnitigs::Graph {
     }
 
     Packing<W> pack_, ends_;
-    LargeVector<W> kmers_;          // of each record, canonical
-    LargeVector<uint64_t> value_;   // of each record, its p-value's bits
-    LargeVector<uint64_t> textAt_;  // of each record, where its p-value's text starts
-    LargeVector<char> texts_;       // p-value texts, each ended by a newline
+    LargeVector<W> kmers_;         // of each record, canonical
+    LargeVector<uint64_t> value_;  // of each record, its p-value's bits
+    LargeVector<char> texts_;      // p-value texts, each ended by a newline
     // The nodes: each k-mer and its reverse complement, read as the smaller
     // (its canonical form), in the order of those, with its first record;
     // the bits and the text of its smallest p-value (of the first record
@@ -285,8 +279,8 @@ class Graph final : public GroupUnitigs::Graph {
     LargeVector<uint64_t> bestP_, bestText_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
-    LargeVector<SideKey<W>> sides_;  // for GFA: the sides by key, each 2 n + s
-    LargeVector<uint8_t> endsOf_;    // for GFA: which end of its unitig each side is
+    LargeVector<Keyed<W>> sides_;  // for GFA: the sides by key, each 2 n + s
+    LargeVector<uint8_t> endsOf_;  // for GFA: which end of its unitig each side is
     // The paths between two ends, each node as 2 n + the side it is
     // entered by.
     struct Span {
@@ -305,7 +299,7 @@ void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
     const W canonical = key >> 1;
     const bool palindrome = endComplement(canonical) == canonical;
     auto it = std::lower_bound(sides_.begin(), sides_.end(), canonical << 1,
-                               [](const SideKey<W>& a, W b) { return a.key < b; });
+                               [](const Keyed<W>& a, W b) { return a.key < b; });
     std::pair<unsigned, uint32_t> joins[8];  // base, then 2 m + t
     int count = 0;
     for (; it != sides_.end() && it->key >> 1 == canonical; ++it) {
@@ -381,10 +375,13 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     base = sink.next;
     const size_t added = kmers_.size();
     const int k = pack_.k;
-    // The records by k-mer, then one node per k-mer, in place.
+    // The records by k-mer, then one node per k-mer, in place; each node's
+    // smallest p-value (of the first record with it), and that record,
+    // marked as not yet turned into where its text starts.
+    constexpr uint64_t unplaced = uint64_t{1} << 63;
     records.resize(added);
     sortInParts(
-        added, 2 * k, 1, nodes_,
+        added, 2 * k, 0, 1, nodes_,
         [&](size_t r) {
             return Keyed<W>{kmers_[r], static_cast<uint32_t>(r)};
         },
@@ -400,29 +397,38 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
             nodes_[n] = nodes_[i];
             bestP_[n] = value_[r];
-            bestText_[n] = textAt_[r];
+            bestText_[n] = r | unplaced;
             letters_[n++] =
                 static_cast<uint8_t>((nodes_[i].key >> (2 * k - 2)) << 2 | (nodes_[i].key & 3));
         } else if (std::bit_cast<double>(value_[r]) < std::bit_cast<double>(bestP_[n - 1])) {
             bestP_[n - 1] = value_[r];
-            bestText_[n - 1] = textAt_[r];
+            bestText_[n - 1] = r | unplaced;
         }
         records[r] = static_cast<uint32_t>(n - 1);
     }
     nodes_.resize(nodes);
     LargeVector<uint64_t>().swap(value_);
-    LargeVector<uint64_t>().swap(textAt_);
+    // Where the text of each node's smallest p-value starts, from one pass
+    // over the texts in the order of their records.
+    for (size_t r = 0, at = 0; r < added; ++r) {
+        uint64_t& text = bestText_[records[r]];
+        if (text == (r | unplaced)) text = at;
+        at = static_cast<size_t>(static_cast<const char*>(
+                                     std::memchr(texts_.data() + at, '\n', texts_.size() - at)) -
+                                 texts_.data()) +
+             1;
+    }
 
-    // The joins: the sides by key, a quarter of them at a time (all at
+    // The joins: the sides by key, an eighth of them at a time (all at
     // once for GFA, which looks up the joins of the unitigs' ends). A side
     // has one join when its key's group holds exactly one side that it
     // joins and that one joins no other; a side whose exit is its own
     // reverse complement joins every side of its group, itself too.
     links_.assign(2 * nodes, none);
-    const auto join = [&](const SideKey<W>* first, const SideKey<W>* last) {
-        for (const SideKey<W>* from = first; from < last;) {
+    const auto join = [&](const Keyed<W>* first, const Keyed<W>* last) {
+        for (const Keyed<W>* from = first; from < last;) {
             const W canonical = from->key >> 1;
-            const SideKey<W>* to = from + 1;
+            const Keyed<W>* to = from + 1;
             while (to < last && to->key >> 1 == canonical) ++to;
             const bool palindrome = endComplement(canonical) == canonical;
             const bool pair =
@@ -436,16 +442,16 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         }
     };
     sortInParts(
-        2 * nodes, 2 * k - 1, sink.gfa ? 1 : 4, sides_,
+        2 * nodes, 2 * k - 1, 1, sink.gfa ? 1 : 8, sides_,
         [&](size_t id) {
-            return SideKey<W>{sideKey(nodes_[id >> 1].key, static_cast<int>(id & 1)),
-                              static_cast<uint32_t>(id)};
+            return Keyed<W>{sideKey(nodes_[id >> 1].key, static_cast<int>(id & 1)),
+                            static_cast<uint32_t>(id)};
         },
         join);
     if (sink.gfa)
         endsOf_.assign(2 * nodes, 0);
     else
-        LargeVector<SideKey<W>>().swap(sides_);
+        LargeVector<Keyed<W>>().swap(sides_);
     unitig_.assign(nodes, none);
     UnitigCounts counts;
     // A unitig: each node and the side it is entered by, read left to right.
@@ -615,7 +621,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     }
     for (uint32_t& r : records) r = numbers[unitig_[r]];
     LargeVector<Keyed<W>>().swap(nodes_);
-    LargeVector<SideKey<W>>().swap(sides_);
+    LargeVector<Keyed<W>>().swap(sides_);
     LargeVector<uint8_t>().swap(endsOf_);
     LargeVector<uint64_t>().swap(bestP_);
     LargeVector<uint64_t>().swap(bestText_);
