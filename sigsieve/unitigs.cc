@@ -277,18 +277,18 @@ class Graph final : public GroupUnitigs::Graph {
     // the letter it adds from one byte of the node).
     LargeVector<Keyed<W>> nodes_;
     LargeVector<uint64_t> bestP_, bestText_;
+    LargeVector<uint32_t> bestRecord_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<Keyed<W>> sides_;  // for GFA: the sides by key, each 2 n + s
     LargeVector<uint8_t> endsOf_;  // for GFA: which end of its unitig each side is
     // The paths between two ends, each node as 2 n + the side it is
     // entered by.
-    struct Span {
-        uint64_t at;
-        uint32_t length;
-    };
     LargeVector<uint32_t> paths_;
-    std::vector<Span> spans_;
+    // Where each path starts in paths_, then where they end; the cycles'
+    // after the others', from cycles_ on.
+    LargeVector<uint32_t> spans_;
+    uint32_t cycles_ = 0;
     void findPaths();
 };
 
@@ -317,10 +317,22 @@ void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
 // Walks every path from one of its ends to the other, many at once: each
 // walk's next node is fetched while the others take their steps. A side
 // ends a path when it has no inner join, or one to its own node. Both ends
-// of a path may start a walk; the one from the lower side keeps it.
+// of a path may start a walk; the one from the lower side keeps it. Then
+// walks each cycle (a path with no end) from its smallest k-mer, read as
+// its canonical form (entered by its left side).
 template <class W>
 void Graph<W>::findPaths() {
     const size_t sides = 2 * nodes_.size();
+    paths_.reserve(nodes_.size());
+    spans_.reserve(nodes_.size() + 1);
+    const auto keep = [this](const auto& path, auto side) {
+        const uint32_t label = static_cast<uint32_t>(spans_.size());
+        spans_.push_back(static_cast<uint32_t>(paths_.size()));
+        for (const auto& s : path) {
+            paths_.push_back(side(s));
+            unitig_[side(s) >> 1] = label;
+        }
+    };
     const auto ends = [this](uint32_t n, int s) {
         const uint32_t link = links_[2 * size_t{n} + static_cast<size_t>(s)];
         return link == none || link >> 1 == n;
@@ -359,14 +371,25 @@ void Graph<W>::findPaths() {
             }
             w.busy = false;
             if (w.from > 2 * w.node + static_cast<uint32_t>(out)) continue;
-            const uint32_t label = static_cast<uint32_t>(spans_.size());
-            spans_.push_back({paths_.size(), static_cast<uint32_t>(w.path.size())});
-            for (const uint32_t s : w.path) {
-                paths_.push_back(s);
-                unitig_[s >> 1] = label;
-            }
+            keep(w.path, [](uint32_t s) { return s; });
         }
     }
+    cycles_ = static_cast<uint32_t>(spans_.size());
+    std::vector<std::pair<uint32_t, int>> path;
+    for (uint32_t start = 0; start < nodes_.size(); ++start) {
+        if (unitig_[start] != none) continue;
+        uint32_t next = none;
+        int into = 0;
+        path.assign(1, {start, 0});
+        while (path.size() <= nodes_.size() &&
+               step(path.back().first, 1 - path.back().second, next, into) && next != start)
+            path.emplace_back(next, into);
+        if (next != start) throw std::logic_error("a unitig on no path that is no cycle");
+        keep(path, [](const std::pair<uint32_t, int>& e) {
+            return e.first << 1 | static_cast<uint32_t>(e.second);
+        });
+    }
+    spans_.push_back(static_cast<uint32_t>(paths_.size()));
 }
 
 template <class W>
@@ -376,9 +399,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     const size_t added = kmers_.size();
     const int k = pack_.k;
     // The records by k-mer, then one node per k-mer, in place; each node's
-    // smallest p-value (of the first record with it), and that record,
-    // marked as not yet turned into where its text starts.
-    constexpr uint64_t unplaced = uint64_t{1} << 63;
+    // smallest p-value, and the first record with it.
     records.resize(added);
     sortInParts(
         added, 2 * k, 0, 1, nodes_,
@@ -390,34 +411,24 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     size_t nodes = 0;
     for (size_t i = 0; i < added; ++i) nodes += i == 0 || nodes_[i].key != nodes_[i - 1].key;
     bestP_.resize(nodes);
-    bestText_.resize(nodes);
+    bestRecord_.resize(nodes);
     letters_.resize(nodes);
     for (size_t i = 0, n = 0; i < added; ++i) {
         const uint32_t r = nodes_[i].id;
         if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
             nodes_[n] = nodes_[i];
             bestP_[n] = value_[r];
-            bestText_[n] = r | unplaced;
+            bestRecord_[n] = r;
             letters_[n++] =
                 static_cast<uint8_t>((nodes_[i].key >> (2 * k - 2)) << 2 | (nodes_[i].key & 3));
         } else if (std::bit_cast<double>(value_[r]) < std::bit_cast<double>(bestP_[n - 1])) {
             bestP_[n - 1] = value_[r];
-            bestText_[n - 1] = r | unplaced;
+            bestRecord_[n - 1] = r;
         }
         records[r] = static_cast<uint32_t>(n - 1);
     }
     nodes_.resize(nodes);
     LargeVector<uint64_t>().swap(value_);
-    // Where the text of each node's smallest p-value starts, from one pass
-    // over the texts in the order of their records.
-    for (size_t r = 0, at = 0; r < added; ++r) {
-        uint64_t& text = bestText_[records[r]];
-        if (text == (r | unplaced)) text = at;
-        at = static_cast<size_t>(static_cast<const char*>(
-                                     std::memchr(texts_.data() + at, '\n', texts_.size() - at)) -
-                                 texts_.data()) +
-             1;
-    }
 
     // The joins: the sides by key, an eighth of them at a time (all at
     // once for GFA, which looks up the joins of the unitigs' ends). A side
@@ -452,6 +463,18 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         endsOf_.assign(2 * nodes, 0);
     else
         LargeVector<Keyed<W>>().swap(sides_);
+    // Where the text of each node's smallest p-value starts, from one pass
+    // over the texts in the order of their records.
+    bestText_.resize(nodes);
+    for (size_t r = 0, at = 0; r < added; ++r) {
+        const uint32_t n = records[r];
+        if (bestRecord_[n] == r) bestText_[n] = at;
+        at = static_cast<size_t>(static_cast<const char*>(
+                                     std::memchr(texts_.data() + at, '\n', texts_.size() - at)) -
+                                 texts_.data()) +
+             1;
+    }
+    LargeVector<uint32_t>().swap(bestRecord_);
     unitig_.assign(nodes, none);
     UnitigCounts counts;
     // A unitig: each node and the side it is entered by, read left to right.
@@ -459,35 +482,32 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     std::string sequence;
     char text[shortestLength + 24];
     findPaths();
-    std::vector<uint32_t> numbers(spans_.size(), none);  // of each path once written
+    LargeVector<uint32_t>().swap(links_);  // (GFA's joins are read from the sides)
+    LargeVector<uint32_t> numbers(spans_.size() - 1, none);  // of each path once written
     for (size_t record = 0; record < added; ++record) {
-        const uint32_t start = records[record];
-        uint32_t label = unitig_[start];
-        const bool cycle = label == none;
-        if (cycle) {
-            // On no path from an end: round a cycle, onwards from `start`
-            // read as its canonical form (entered by its left side).
-            uint32_t next = none;
-            int into = 0;
-            path.assign(1, {start, 0});
-            while (path.size() <= nodes &&
-                   step(path.back().first, 1 - path.back().second, next, into) && next != start)
-                path.emplace_back(next, into);
-            if (next != start) throw std::logic_error("a unitig on no path that is no cycle");
-            label = static_cast<uint32_t>(spans_.size());
-            spans_.push_back({paths_.size(), static_cast<uint32_t>(path.size())});
-            numbers.push_back(none);
-            for (const auto& [n, entered] : path) {
-                paths_.push_back(n << 1 | static_cast<uint32_t>(entered));
-                unitig_[n] = label;
+        // What the records ahead will read, fetched while this one is
+        // written: their nodes' paths, then what those paths' first nodes
+        // hold (all of a unitig of one k-mer, the most common).
+        constexpr size_t ahead = 8;
+        if (record + 2 * ahead < added) __builtin_prefetch(&unitig_[records[record + 2 * ahead]]);
+        if (record + ahead < added) {
+            const uint32_t n = records[record + ahead], label = unitig_[n];
+            if (label + 1 < spans_.size()) {
+                __builtin_prefetch(&numbers[label]);
+                __builtin_prefetch(&spans_[label]);
             }
-        } else if (numbers[label] != none) {
-            continue;
+            __builtin_prefetch(&nodes_[n]);
+            __builtin_prefetch(&bestP_[n]);
+            __builtin_prefetch(&bestText_[n]);
+            __builtin_prefetch(&letters_[n]);
         }
-        const Span span = spans_[label];
-        path.resize(span.length);
-        for (uint32_t i = 0; i < span.length; ++i) {
-            const uint32_t side = paths_[span.at + i];
+        const uint32_t start = records[record];
+        const uint32_t label = unitig_[start];
+        if (numbers[label] != none) continue;
+        const bool cycle = label >= cycles_;
+        path.resize(spans_[label + 1] - spans_[label]);
+        for (size_t i = 0; i < path.size(); ++i) {
+            const uint32_t side = paths_[spans_[label] + i];
             path[i] = {side >> 1, static_cast<int>(side & 1)};
         }
         if (!cycle) {
@@ -629,7 +649,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<uint32_t>().swap(links_);
     LargeVector<uint32_t>().swap(unitig_);
     LargeVector<uint32_t>().swap(paths_);
-    std::vector<Span>().swap(spans_);
+    LargeVector<uint32_t>().swap(spans_);
     LargeVector<char>().swap(texts_);
     return counts;
 }
