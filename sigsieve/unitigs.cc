@@ -486,12 +486,13 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<uint32_t> numbers(spans_.size() - 1, none);  // of each path once written
     for (size_t record = 0; record < added; ++record) {
         // What the records ahead will read, fetched while this one is
-        // written: their nodes' paths, then what those paths' first nodes
-        // hold (all of a unitig of one k-mer, the most common).
+        // written, in three steps: their nodes' paths; what those paths
+        // and nodes hold; the paths' first nodes and the texts (all of a
+        // unitig of one k-mer, the most common).
         constexpr size_t ahead = 8;
-        if (record + 2 * ahead < added) __builtin_prefetch(&unitig_[records[record + 2 * ahead]]);
-        if (record + ahead < added) {
-            const uint32_t n = records[record + ahead], label = unitig_[n];
+        if (record + 4 * ahead < added) __builtin_prefetch(&unitig_[records[record + 4 * ahead]]);
+        if (record + 2 * ahead < added) {
+            const uint32_t n = records[record + 2 * ahead], label = unitig_[n];
             if (label + 1 < spans_.size()) {
                 __builtin_prefetch(&numbers[label]);
                 __builtin_prefetch(&spans_[label]);
@@ -500,6 +501,11 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             __builtin_prefetch(&bestP_[n]);
             __builtin_prefetch(&bestText_[n]);
             __builtin_prefetch(&letters_[n]);
+        }
+        if (record + ahead < added) {
+            const uint32_t n = records[record + ahead], label = unitig_[n];
+            if (label + 1 < spans_.size()) __builtin_prefetch(&paths_[spans_[label]]);
+            __builtin_prefetch(texts_.data() + bestText_[n]);
         }
         const uint32_t start = records[record];
         const uint32_t label = unitig_[start];
