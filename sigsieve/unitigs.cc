@@ -174,7 +174,7 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
                  Make&& make, Each&& each) {
     const int partBits = std::countr_zero(static_cast<unsigned>(parts));
     const int topBits =
-        std::clamp(static_cast<int>(std::bit_width(n)) - 3, std::max(partBits, 1), 18);
+        std::clamp(static_cast<int>(std::bit_width(n)) - 3, std::max(partBits, 1), 20);
     const int shift = std::max(together, bits - topBits);
     const size_t buckets = size_t{1} << topBits, perPart = buckets >> partBits;
     const auto bucket = [shift](const Item& item) {
