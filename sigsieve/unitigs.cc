@@ -412,15 +412,13 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     for (size_t i = 0; i < added; ++i) nodes += i == 0 || nodes_[i].key != nodes_[i - 1].key;
     bestP_.resize(nodes);
     bestRecord_.resize(nodes);
-    letters_.resize(nodes);
     for (size_t i = 0, n = 0; i < added; ++i) {
         const uint32_t r = nodes_[i].id;
         if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
             nodes_[n] = nodes_[i];
             bestP_[n] = value_[r];
             bestRecord_[n] = r;
-            letters_[n++] =
-                static_cast<uint8_t>((nodes_[i].key >> (2 * k - 2)) << 2 | (nodes_[i].key & 3));
+            ++n;
         } else if (std::bit_cast<double>(value_[r]) < std::bit_cast<double>(bestP_[n - 1])) {
             bestP_[n - 1] = value_[r];
             bestRecord_[n - 1] = r;
@@ -463,6 +461,14 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         endsOf_.assign(2 * nodes, 0);
     else
         LargeVector<Keyed<W>>().swap(sides_);
+    unitig_.assign(nodes, none);
+    UnitigCounts counts;
+    // A unitig: each node and the side it is entered by, read left to right.
+    std::vector<std::pair<uint32_t, int>> path;
+    std::string sequence;
+    char text[shortestLength + 24];
+    findPaths();
+    LargeVector<uint32_t>().swap(links_);  // (GFA's joins are read from the sides)
     // Where the text of each node's smallest p-value starts, from one pass
     // over the texts in the order of their records.
     bestText_.resize(nodes);
@@ -475,15 +481,13 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
              1;
     }
     LargeVector<uint32_t>().swap(bestRecord_);
-    unitig_.assign(nodes, none);
-    UnitigCounts counts;
-    // A unitig: each node and the side it is entered by, read left to right.
-    std::vector<std::pair<uint32_t, int>> path;
-    std::string sequence;
-    char text[shortestLength + 24];
-    findPaths();
-    LargeVector<uint32_t>().swap(links_);  // (GFA's joins are read from the sides)
-    LargeVector<uint32_t> numbers(spans_.size() - 1, none);  // of each path once written
+    letters_.resize(nodes);
+    for (size_t n = 0; n < nodes; ++n)
+        letters_[n] =
+            static_cast<uint8_t>((nodes_[n].key >> (2 * k - 2)) << 2 | (nodes_[n].key & 3));
+    // Once its unitig is written, a node's number of its path gives way to
+    // the unitig's number in the group, marked as written.
+    constexpr uint32_t written = uint32_t{1} << 31;
     for (size_t record = 0; record < added; ++record) {
         // What the records ahead will read, fetched while this one is
         // written, in three steps: their nodes' paths; what those paths
@@ -493,10 +497,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         if (record + 4 * ahead < added) __builtin_prefetch(&unitig_[records[record + 4 * ahead]]);
         if (record + 2 * ahead < added) {
             const uint32_t n = records[record + 2 * ahead], label = unitig_[n];
-            if (label + 1 < spans_.size()) {
-                __builtin_prefetch(&numbers[label]);
-                __builtin_prefetch(&spans_[label]);
-            }
+            if (label + 1 < spans_.size()) __builtin_prefetch(&spans_[label]);
             __builtin_prefetch(&nodes_[n]);
             __builtin_prefetch(&bestP_[n]);
             __builtin_prefetch(&bestText_[n]);
@@ -509,7 +510,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         }
         const uint32_t start = records[record];
         const uint32_t label = unitig_[start];
-        if (numbers[label] != none) continue;
+        if (label & written) continue;
         const bool cycle = label >= cycles_;
         path.resize(spans_[label + 1] - spans_[label]);
         for (size_t i = 0; i < path.size(); ++i) {
@@ -571,10 +572,10 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         }
 
         const uint64_t number = sink.next++;
-        numbers[label] = static_cast<uint32_t>(number - base);
         // The smallest p-value: of the k-mer added first among those with it.
         uint32_t lowest = path.front().first;
         for (const auto& [n, entered] : path) {
+            unitig_[n] = static_cast<uint32_t>(number - base) | written;
             const double p = std::bit_cast<double>(bestP_[n]);
             const double best = std::bit_cast<double>(bestP_[lowest]);
             if (p < best || (p == best && nodes_[n].id < nodes_[lowest].id)) lowest = n;
@@ -630,8 +631,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             const int s = ends[e].second;
             forEachJoin(n, s, [&](uint32_t m, int t) {
                 const uint32_t of = unitig_[m];
-                if (of == none || numbers[of] == none) return;
-                const uint64_t other = base + numbers[of];
+                if (!(of & written)) return;
+                const uint64_t other = base + (of & ~written);
                 if (other == number && std::pair(m, t) < std::pair(n, s)) return;
                 const int end = endsOf_[2 * size_t{m} + static_cast<size_t>(t)];
                 if (end == 0) throw std::logic_error("a join into a unitig's inside");
@@ -645,7 +646,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             });
         }
     }
-    for (uint32_t& r : records) r = numbers[unitig_[r]];
+    for (uint32_t& r : records) r = unitig_[r] & ~written;
     LargeVector<Keyed<W>>().swap(nodes_);
     LargeVector<Keyed<W>>().swap(sides_);
     LargeVector<uint8_t>().swap(endsOf_);
