@@ -321,6 +321,14 @@ for tool in "${tools[@]}"; do
         RUNS=$(( runs < 5 ? runs : 5 )) compare "sigsieve --unitigs 1M of 10M" "$d" \
             "$sieve --case=mixed.kmerDiff --case-out=mixed.fa --unitigs=mixed.unitigs.fa" \
             "$sieve --case=mixed.kmerDiff --case-out=mixed.fa"
+        # All 10,000,000 passing (p-values of 10 characters): the peak memory.
+        [ -s "$d/all.kmerDiff" ] ||
+            awk -F'\t' 'BEGIN { OFS = "\t" } { $4 = "1.2345e-" (10 + NR % 10); print }' \
+                "$d/mixed.kmerDiff" >"$d/all.kmerDiff"
+        RUNS=1 compare "sigsieve --unitigs 10M of 10M" "$d" \
+            "$sieve --case=all.kmerDiff --case-out=all.fa --unitigs=all.unitigs.fa" \
+            "$sieve --case=all.kmerDiff --case-out=all.fa"
+        echo "  (without --unitigs: peak $(cd "$d" && peak_kib $sieve --case=all.kmerDiff --case-out=all.fa) KiB)"
         rm -f "$d"/*.fa "$d"/bcalm.* ;;
     *) echo "unknown tool: $tool" >&2; exit 2 ;;
     esac
