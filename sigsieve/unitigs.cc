@@ -280,8 +280,8 @@ class Graph final : public GroupUnitigs::Graph {
     LargeVector<uint32_t> bestRecord_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
-    LargeVector<Keyed<W>> sides_;  // for GFA: the sides by key, each 2 n + s
-    LargeVector<uint8_t> endsOf_;  // for GFA: which end of its unitig each side is
+    LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
+    LargeVector<uint8_t> endsOf_;   // for GFA: which end of its unitig each side is
     // The paths between two ends, each node as 2 n + the side it is
     // entered by.
     LargeVector<uint32_t> paths_;
@@ -295,23 +295,21 @@ class Graph final : public GroupUnitigs::Graph {
 template <class W>
 template <class F>
 void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
-    const W key = sideKey(nodes_[n].key, side);
-    const W canonical = key >> 1;
-    const bool palindrome = endComplement(canonical) == canonical;
-    auto it = std::lower_bound(sides_.begin(), sides_.end(), canonical << 1,
-                               [](const Keyed<W>& a, W b) { return a.key < b; });
-    std::pair<unsigned, uint32_t> joins[8];  // base, then 2 m + t
-    int count = 0;
-    for (; it != sides_.end() && it->key >> 1 == canonical; ++it) {
-        if (!palindrome && (it->key & 1) == (key & 1)) continue;
-        const uint32_t m = it->id >> 1;
-        const int t = static_cast<int>(it->id & 1);
-        const W into = t ? pack_.reverseComplement(nodes_[m].key) : nodes_[m].key;
-        if (count < 8) joins[count++] = {static_cast<unsigned>(into & 3), it->id};
+    const size_t id = 2 * size_t{n} + static_cast<size_t>(side);
+    if (!(joined_[id / 64] >> (id % 64) & 1)) return;
+    // The k-mers read in after the side's last k - 1 letters, looked up
+    // among the nodes (in the order of their k-mers).
+    const W c = nodes_[n].key;
+    const W out = ((side ? c : pack_.reverseComplement(c)) << 2) & pack_.mask;
+    for (unsigned b = 0; b < 4; ++b) {
+        const W into = out | b, back = pack_.reverseComplement(into), key = std::min(into, back);
+        const auto it = std::lower_bound(nodes_.begin(), nodes_.end(), key,
+                                         [](const Keyed<W>& a, W v) { return a.key < v; });
+        if (it == nodes_.end() || it->key != key) continue;
+        const uint32_t m = static_cast<uint32_t>(it - nodes_.begin());
+        if (into <= back) f(m, 0);  // read as its canonical form: in by the left
+        if (into >= back) f(m, 1);
     }
-    for (int i = 1; i < count; ++i)
-        for (int j = i; j > 0 && joins[j] < joins[j - 1]; --j) std::swap(joins[j], joins[j - 1]);
-    for (int j = 0; j < count; ++j) f(joins[j].second >> 1, static_cast<int>(joins[j].second & 1));
 }
 
 // Walks every path from one of its ends to the other, many at once: each
@@ -428,12 +426,14 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     nodes_.resize(nodes);
     LargeVector<uint64_t>().swap(value_);
 
-    // The joins: the sides by key, an eighth of them at a time (all at
-    // once for GFA, which looks up the joins of the unitigs' ends). A side
+    // The joins: the sides by key, an eighth of them at a time. A side
     // has one join when its key's group holds exactly one side that it
     // joins and that one joins no other; a side whose exit is its own
-    // reverse complement joins every side of its group, itself too.
+    // reverse complement joins every side of its group, itself too. For
+    // GFA, which sides have a join at all.
     links_.assign(2 * nodes, none);
+    if (sink.gfa) joined_.assign((2 * nodes + 63) / 64, 0);
+    const auto mark = [this](uint32_t id) { joined_[id / 64] |= uint64_t{1} << (id % 64); };
     const auto join = [&](const Keyed<W>* first, const Keyed<W>* last) {
         for (const Keyed<W>* from = first; from < last;) {
             const W canonical = from->key >> 1;
@@ -447,20 +447,26 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
                 links_[a] = b;
                 links_[b] = a;
             }
+            if (sink.gfa) {
+                // Sides whose exits are each other's reverse complements
+                // join: those of the two keys of a canonical form.
+                const bool both = palindrome || ((from->key ^ to[-1].key) & 1);
+                if (both)
+                    for (const Keyed<W>* side = from; side < to; ++side) mark(side->id);
+            }
             from = to;
         }
     };
+    LargeVector<Keyed<W>> sides;
     sortInParts(
-        2 * nodes, 2 * k - 1, 1, sink.gfa ? 1 : 8, sides_,
+        2 * nodes, 2 * k - 1, 1, 8, sides,
         [&](size_t id) {
             return Keyed<W>{sideKey(nodes_[id >> 1].key, static_cast<int>(id & 1)),
                             static_cast<uint32_t>(id)};
         },
         join);
-    if (sink.gfa)
-        endsOf_.assign(2 * nodes, 0);
-    else
-        LargeVector<Keyed<W>>().swap(sides_);
+    LargeVector<Keyed<W>>().swap(sides);
+    if (sink.gfa) endsOf_.assign(2 * nodes, 0);
     unitig_.assign(nodes, none);
     UnitigCounts counts;
     // A unitig: each node and the side it is entered by, read left to right.
@@ -468,7 +474,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     std::string sequence;
     char text[shortestLength + 24];
     findPaths();
-    LargeVector<uint32_t>().swap(links_);  // (GFA's joins are read from the sides)
+    LargeVector<uint32_t>().swap(links_);  // (GFA looks the joins up among the nodes)
     // Where the text of each node's smallest p-value starts, from one pass
     // over the texts in the order of their records.
     bestText_.resize(nodes);
@@ -648,7 +654,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     }
     for (uint32_t& r : records) r = unitig_[r] & ~written;
     LargeVector<Keyed<W>>().swap(nodes_);
-    LargeVector<Keyed<W>>().swap(sides_);
+    LargeVector<uint64_t>().swap(joined_);
     LargeVector<uint8_t>().swap(endsOf_);
     LargeVector<uint64_t>().swap(bestP_);
     LargeVector<uint64_t>().swap(bestText_);
