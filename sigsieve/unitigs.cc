@@ -523,29 +523,17 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             const uint32_t side = paths_[spans_[label] + i];
             path[i] = {side >> 1, static_cast<int>(side & 1)};
         }
-        if (!cycle) {
-            // As read with `start` entered by its left side.
-            const auto at = std::find_if(path.begin(), path.end(),
-                                         [start](const auto& e) { return e.first == start; });
-            if (at->second == 1) {
-                std::reverse(path.begin(), path.end());
-                for (auto& [node, entered] : path) entered = 1 - entered;
-            }
-        }
-        if (cycle) {
-            // Cut before the smallest k-mer (nodes are in k-mer order), read
-            // as its canonical form.
-            size_t at = 0;
-            for (size_t i = 1; i < path.size(); ++i)
-                if (path[i].first < path[at].first) at = i;
-            if (path[at].second == 1) {
-                // Read the other way round.
-                std::reverse(path.begin(), path.end());
-                for (auto& [node, entered] : path) entered = 1 - entered;
-                at = path.size() - 1 - at;
-            }
-            std::rotate(path.begin(), path.begin() + static_cast<ptrdiff_t>(at), path.end());
-        }
+        // A cycle is kept cut before its smallest k-mer, read as its
+        // canonical form; a path is read with `start` entered by its left
+        // side.
+        const auto readBackwards = [&path] {
+            std::reverse(path.begin(), path.end());
+            for (auto& [node, entered] : path) entered = 1 - entered;
+        };
+        if (!cycle && std::find_if(path.begin(), path.end(), [start](const auto& e) {
+                          return e.first == start;
+                      })->second == 1)
+            readBackwards();
         // The sequence: the first k-mer as entered, then one base a node.
         sequence.resize(path.size() + static_cast<size_t>(k) - 1);
         {
@@ -572,8 +560,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
                 std::reverse(sequence.begin(), sequence.end());
                 for (char& b : sequence)
                     b = bases[3 - baseCodes.code[static_cast<unsigned char>(b)]];
-                std::reverse(path.begin(), path.end());
-                for (auto& [node, entered] : path) entered = 1 - entered;
+                readBackwards();
             }
         }
 
