@@ -182,13 +182,21 @@ std::string randomBases(std::mt19937_64& rng, size_t n) {
 
 // Random passing k-mers: windows of a few related sequences, random
 // k-mers, palindromes (even k), the windows of circles, either strand,
-// some listed twice, some in lower case; p-values that tie.
-std::vector<Record> randomRecords(std::mt19937_64& rng, size_t k) {
+// some listed twice, some in lower case; p-values that tie. With more than
+// five sources, also runs of A with a few other letters: k-mers that share
+// their first letters, many to a bucket of the sort.
+std::vector<Record> randomRecords(std::mt19937_64& rng, size_t k, int most = 5) {
     std::vector<std::string> kmers;
     const std::string base = randomBases(rng, k + rng() % 40);
-    for (int source = 0, sources = 1 + static_cast<int>(rng() % 5); source < sources; ++source) {
+    const int sources = 1 + static_cast<int>(rng() % static_cast<uint64_t>(most));
+    for (int source = 0; source < sources; ++source) {
         std::string s;
-        switch (rng() % 5) {
+        switch (rng() % (most > 5 ? 6 : 5)) {
+            case 5:
+                s.assign(k + rng() % 40, 'A');
+                for (int m = static_cast<int>(rng() % 4); m > 0; --m)
+                    s[rng() % s.size()] = "ACGT"[rng() % 4];
+                break;
             case 0:
             case 1:  // a piece of the shared sequence, mutated a little
                 s = base.substr(rng() % std::min<size_t>(8, base.size()));
@@ -293,7 +301,8 @@ TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
     std::mt19937_64 rng(34);
     for (int round = 0; round < 1500; ++round) {
         const size_t k = round % 5 == 0 ? 1 + rng() % 6 : 3 + rng() % 62;
-        const std::vector<Record> records = randomRecords(rng, k);
+        // A few rounds of thousands of k-mers: many paths walked at once.
+        const std::vector<Record> records = randomRecords(rng, k, round % 500 == 499 ? 80 : 5);
         const Expected expected = plainUnitigs(records, k);
         for (const bool gfa : {false, true}) {
             GroupUnitigs unitigs(static_cast<int>(k));
