@@ -190,11 +190,15 @@ TableRead readTable(ByteSource& in, const char* inputName, int32_t noCases, int3
         if (result.status == RowStatus::Blank) return true;
         if (result.status != RowStatus::Ok)
             return what = rowProblem(result, noCases, noControls), false;
-        into.add(sums);
         if (counts) {
-            into.samples.add(counts);
+            simd::RowCounts cases, controls;
+            into.samples.add(counts, static_cast<size_t>(noCases), cases, controls);
+            sums.caseSum = cases.sum, sums.casesPresent = static_cast<int32_t>(cases.present);
+            sums.controlSum = controls.sum;
+            sums.controlsPresent = static_cast<int32_t>(controls.present);
             into.cells.push_back(spectrum.cell(sums.casesPresent, sums.controlsPresent));
         }
+        into.add(sums);
         return true;
     };
     const auto merge = [&](const RowsRead& part) {

@@ -33,8 +33,8 @@ struct RowResult {
 
 // Reads one row that `reader` (made with fields) returned. Fields beyond
 // the counts are ignored. With `counts`, each sample's count is stored
-// there too (noCases + noControls of them, in room for simd::kCountSlack
-// more).
+// there instead (noCases + noControls of them, in room for
+// simd::kCountSlack more), and the sums of the counts are left 0.
 RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCases,
                   int32_t noControls, RowSums& sums, int32_t* counts = nullptr);
 

@@ -15,9 +15,14 @@
 struct SampleSums {
     std::vector<int64_t> total, present;
     void resize(size_t samples) { total.assign(samples, 0), present.assign(samples, 0); }
-    // Adds a row's counts, one per sample.
-    void add(const int32_t* counts) {
-        simd::kernels().addSamples(counts, total.size(), total.data(), present.data());
+    // Adds a row's counts, one per sample, the cases' first; gives the
+    // row's sum and presence of the cases, then of the controls.
+    void add(const int32_t* counts, size_t cases, simd::RowCounts& ofCases,
+             simd::RowCounts& ofControls) {
+        const simd::Kernels& k = simd::kernels();
+        ofCases = k.addSamples(counts, cases, total.data(), present.data());
+        ofControls = k.addSamples(counts + cases, total.size() - cases, total.data() + cases,
+                                  present.data() + cases);
     }
     // Takes on the sums of the rows after these.
     void merge(const SampleSums& later);

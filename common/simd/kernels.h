@@ -24,6 +24,11 @@ struct CountWalk {
 
 inline constexpr size_t kCountSlack = 16;
 
+// A row's counts of one side summed: their sum, and how many are above 0.
+struct RowCounts {
+    int64_t sum = 0, present = 0;
+};
+
 struct Kernels {
     const char* name;
     // For each 64-byte block b of p: bit i of newlines[b] is set when
@@ -36,13 +41,14 @@ struct Kernels {
     // Stops early at the end of the row or at a count out of the 32-bit
     // range.
     CountWalk (*walkCounts)(const char* p, const char* end, int64_t n);
-    // walkCounts that also stores each count it reads in counts[0 .. read);
-    // counts has room for n + kCountSlack values, as it may write past the
-    // last count read.
+    // walkCounts that stores each count it reads in counts[0 .. read)
+    // instead of summing them (sum and present are left 0: addSamples sums
+    // them as it adds them); counts has room for n + kCountSlack values, as
+    // it may write past the last count read.
     CountWalk (*readCounts)(const char* p, const char* end, int64_t n, int32_t* counts);
     // Adds counts[s] to totals[s], and 1 to present[s] when it is above 0,
-    // for each s below n.
-    void (*addSamples)(const int32_t* counts, size_t n, int64_t* totals, int64_t* present);
+    // for each s below n; gives the counts' sum and how many are above 0.
+    RowCounts (*addSamples)(const int32_t* counts, size_t n, int64_t* totals, int64_t* present);
 };
 
 enum class Set { Scalar, Sse2, Avx2, Avx512 };

@@ -39,7 +39,7 @@ inline bool addSlowCount(const char* field, size_t length, CountWalk& walk, int3
         return false;
     }
     if (to) {
-        *to = count;  // summed with the others once all are stored
+        *to = count;  // summed by addSamples
     } else {
         walk.sum += count;
         walk.present += count > 0;
@@ -64,7 +64,7 @@ inline int32_t shortCount(const char* p, int length) {
 // field counts once, the one before it ten times, and so on. Any other
 // field (a sign, a point, other characters, five digits or more) is read on
 // its own with parseInt. With `counts`, each field's value is stored there
-// too, in order: the short ones read from their four bytes at once.
+// instead, in order: the short ones read from their four bytes at once.
 template <bool Store>
 CountWalk walkFields(const char* p, const char* end, int64_t n, int32_t* counts) {
     CountWalk walk;
@@ -144,27 +144,23 @@ CountWalk walkFields(const char* p, const char* end, int64_t n, int32_t* counts)
         walk.read += taken;
         p += limit;
     }
-    if constexpr (Store) {
-        // Quicker from the stored counts than from the digits on the way.
-        int64_t sum = 0, present = 0;
-        for (int64_t i = 0; i < walk.read; ++i) {
-            sum += counts[i];
-            present += counts[i] > 0;
-        }
-        walk.sum = sum, walk.present = present;
-    } else {
+    if constexpr (!Store)
         walk.sum += static_cast<int64_t>(sums.sum(0) + 10 * sums.sum(1) + 100 * sums.sum(2) +
                                          1000 * sums.sum(3));
-    }
     walk.next = p < end ? p : end;
     return walk;
 }
 
-void addSamples(const int32_t* counts, size_t n, int64_t* totals, int64_t* present) {
+RowCounts addSamples(const int32_t* __restrict counts, size_t n, int64_t* __restrict totals,
+                     int64_t* __restrict present) {
+    int64_t sum = 0, above = 0;
     for (size_t s = 0; s < n; ++s) {
         totals[s] += counts[s];
         present[s] += counts[s] > 0;
+        sum += counts[s];
+        above += counts[s] > 0;
     }
+    return {sum, above};
 }
 
 CountWalk walkCounts(const char* p, const char* end, int64_t n) {
