@@ -153,6 +153,10 @@ struct GroupUnitigs::Graph {
 namespace {
 
 constexpr uint32_t none = UINT32_MAX;
+// The path of a node alone, entered by its left side: kept in no list, as
+// most passing k-mers are such unitigs. No other path's number, as a group
+// holds fewer than 2^31 nodes.
+constexpr uint32_t single = UINT32_MAX >> 1;
 
 // An item to sort by its key, and what it stands for: a record, a node or
 // a side of a node. Packed: there is one per record or two per node.
@@ -176,21 +180,22 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
     const int topBits =
         std::clamp(static_cast<int>(std::bit_width(n)) - 3, std::max(partBits, 1), 20);
     const int shift = std::max(together, bits - topBits);
-    const size_t buckets = size_t{1} << topBits, perPart = buckets >> partBits;
+    const int perPartBits = topBits - partBits;  // a bucket's part: its top bits
+    const size_t buckets = size_t{1} << topBits, perPart = size_t{1} << perPartBits;
     const auto bucket = [shift](const Item& item) {
         return static_cast<size_t>(item.key >> shift);
     };
-    std::vector<size_t> at(buckets + 1, 0);
+    std::vector<uint32_t> at(buckets + 1, 0);        // n is below 2^32
     std::vector<uint8_t> partOf(parts > 1 ? n : 0);  // so that each part makes only its own
     for (size_t i = 0; i < n; ++i) {
         const size_t b = bucket(make(i));
         ++at[b + 1];
-        if (parts > 1) partOf[i] = static_cast<uint8_t>(b / perPart);
+        if (parts > 1) partOf[i] = static_cast<uint8_t>(b >> perPartBits);
     }
     size_t largest = 0;
     for (size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
     for (int part = 0; part < parts; ++part)
-        largest = std::max(largest, at[(part + 1) * perPart] - at[part * perPart]);
+        largest = std::max<size_t>(largest, at[(part + 1) * perPart] - at[part * perPart]);
     buffer.resize(largest);
     const auto byKey = [](const Item& a, const Item& b) { return a.key < b.key; };
     for (int part = 0; part < parts; ++part) {
@@ -277,13 +282,12 @@ class Graph final : public GroupUnitigs::Graph {
     // the letter it adds from one byte of the node).
     LargeVector<Keyed<W>> nodes_;
     LargeVector<uint64_t> bestP_, bestText_;
-    LargeVector<uint32_t> bestRecord_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
     LargeVector<uint8_t> endsOf_;   // for GFA: which end of its unitig each side is
     // The paths between two ends, each node as 2 n + the side it is
-    // entered by.
+    // entered by (but those of one node: see `single`).
     LargeVector<uint32_t> paths_;
     // Where each path starts in paths_, then where they end; the cycles'
     // after the others', from cycles_ on.
@@ -369,6 +373,10 @@ void Graph<W>::findPaths() {
             }
             w.busy = false;
             if (w.from > 2 * w.node + static_cast<uint32_t>(out)) continue;
+            if (w.path.size() == 1) {
+                unitig_[w.node] = single;  // (entered by its left side, as kept)
+                continue;
+            }
             keep(w.path, [](uint32_t s) { return s; });
         }
     }
@@ -408,20 +416,28 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<W>().swap(kmers_);
     size_t nodes = 0;
     for (size_t i = 0; i < added; ++i) nodes += i == 0 || nodes_[i].key != nodes_[i - 1].key;
+    // A node's first record with its smallest p-value is marked in its
+    // record's entry until that p-value's text is found.
+    constexpr uint32_t best = uint32_t{1} << 31;
     bestP_.resize(nodes);
-    bestRecord_.resize(nodes);
-    for (size_t i = 0, n = 0; i < added; ++i) {
+    for (size_t i = 0, n = 0, bestRecord = 0; i < added; ++i) {
+        if (i + 16 < added) {  // the records ahead lie anywhere
+            __builtin_prefetch(&value_[nodes_[i + 16].id]);
+            __builtin_prefetch(&records[nodes_[i + 16].id], 1);
+        }
         const uint32_t r = nodes_[i].id;
         if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
+            if (n > 0) records[bestRecord] |= best;
             nodes_[n] = nodes_[i];
             bestP_[n] = value_[r];
-            bestRecord_[n] = r;
+            bestRecord = r;
             ++n;
         } else if (std::bit_cast<double>(value_[r]) < std::bit_cast<double>(bestP_[n - 1])) {
             bestP_[n - 1] = value_[r];
-            bestRecord_[n - 1] = r;
+            bestRecord = r;
         }
         records[r] = static_cast<uint32_t>(n - 1);
+        if (i + 1 == added) records[bestRecord] |= best;
     }
     nodes_.resize(nodes);
     LargeVector<uint64_t>().swap(value_);
@@ -479,14 +495,12 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     // over the texts in the order of their records.
     bestText_.resize(nodes);
     for (size_t r = 0, at = 0; r < added; ++r) {
-        const uint32_t n = records[r];
-        if (bestRecord_[n] == r) bestText_[n] = at;
+        if (records[r] & best) bestText_[records[r] &= ~best] = at;
         at = static_cast<size_t>(static_cast<const char*>(
                                      std::memchr(texts_.data() + at, '\n', texts_.size() - at)) -
                                  texts_.data()) +
              1;
     }
-    LargeVector<uint32_t>().swap(bestRecord_);
     letters_.resize(nodes);
     for (size_t n = 0; n < nodes; ++n)
         letters_[n] =
@@ -501,27 +515,36 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         // unitig of one k-mer, the most common).
         constexpr size_t ahead = 8;
         if (record + 4 * ahead < added) __builtin_prefetch(&unitig_[records[record + 4 * ahead]]);
+        // (Nothing for a unitig written already: of a k-mer seen before.)
         if (record + 2 * ahead < added) {
             const uint32_t n = records[record + 2 * ahead], label = unitig_[n];
-            if (label + 1 < spans_.size()) __builtin_prefetch(&spans_[label]);
-            __builtin_prefetch(&nodes_[n]);
-            __builtin_prefetch(&bestP_[n]);
-            __builtin_prefetch(&bestText_[n]);
-            __builtin_prefetch(&letters_[n]);
+            if (!(label & written)) {
+                if (label + 1 < spans_.size()) __builtin_prefetch(&spans_[label]);
+                __builtin_prefetch(&nodes_[n]);
+                __builtin_prefetch(&bestP_[n]);
+                __builtin_prefetch(&bestText_[n]);
+                if (label != single) __builtin_prefetch(&letters_[n]);
+            }
         }
         if (record + ahead < added) {
             const uint32_t n = records[record + ahead], label = unitig_[n];
-            if (label + 1 < spans_.size()) __builtin_prefetch(&paths_[spans_[label]]);
-            __builtin_prefetch(texts_.data() + bestText_[n]);
+            if (!(label & written)) {
+                if (label + 1 < spans_.size()) __builtin_prefetch(&paths_[spans_[label]]);
+                __builtin_prefetch(texts_.data() + bestText_[n]);
+            }
         }
         const uint32_t start = records[record];
         const uint32_t label = unitig_[start];
         if (label & written) continue;
-        const bool cycle = label >= cycles_;
-        path.resize(spans_[label + 1] - spans_[label]);
-        for (size_t i = 0; i < path.size(); ++i) {
-            const uint32_t side = paths_[spans_[label] + i];
-            path[i] = {side >> 1, static_cast<int>(side & 1)};
+        const bool cycle = label != single && label >= cycles_;
+        if (label == single) {
+            path.assign(1, {start, 0});
+        } else {
+            path.resize(spans_[label + 1] - spans_[label]);
+            for (size_t i = 0; i < path.size(); ++i) {
+                const uint32_t side = paths_[spans_[label] + i];
+                path[i] = {side >> 1, static_cast<int>(side & 1)};
+            }
         }
         // A cycle is kept cut before its smallest k-mer, read as its
         // canonical form; a path is read with `start` entered by its left
@@ -646,7 +669,6 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<uint64_t>().swap(bestP_);
     LargeVector<uint64_t>().swap(bestText_);
     LargeVector<uint8_t>().swap(letters_);
-    LargeVector<uint32_t>().swap(links_);
     LargeVector<uint32_t>().swap(unitig_);
     LargeVector<uint32_t>().swap(paths_);
     LargeVector<uint32_t>().swap(spans_);
