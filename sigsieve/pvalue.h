@@ -78,22 +78,27 @@ inline Magnitude shortDecimalMagnitude(const char* p, size_t size) {
     const uint32_t inText = (uint32_t{1} << n) - 1;
     const DigitBits bits = digitBits32(p);
     const uint32_t digits = bits.digits & inText, zeros = bits.zeros & inText;
-    // The whole part: leading zeros, then its other digits.
-    const int wholeEnd = __builtin_ctz(~digits), leadingZeros = __builtin_ctz(~zeros);
-    bool anyDigit = wholeEnd > 0, nonZero = leadingZeros < wholeEnd;
-    int64_t decade = wholeEnd - leadingZeros - 1;
-    // A fraction after a point.
+    // The whole part's digits, then a point and the fraction's.
+    const int wholeEnd = __builtin_ctz(~digits);
     const bool point = wholeEnd < n && p[wholeEnd] == '.';
     const int fraction = wholeEnd + 1;  // at most n, below 32
     const int fractionEnd = point ? fraction + __builtin_ctz(~digits >> fraction) : wholeEnd;
-    anyDigit = anyDigit || fractionEnd > fraction;
-    const uint32_t significant =
-        digits & ~zeros & ((uint32_t{1} << fractionEnd) - 1) & ~((uint32_t{1} << fraction) - 1);
-    const bool fromFraction = !nonZero && significant != 0;
-    decade = fromFraction ? -(__builtin_ctz(significant | 0x80000000u) - wholeEnd) : decade;
-    nonZero = nonZero || fromFraction;
+    const bool anyDigit = wholeEnd > 0 || fractionEnd > fraction;
+    // The first digit other than 0 sets the decade, in either part: no
+    // choice between the two, as whether the whole part is 0 varies from
+    // line to line.
+    const uint32_t significant = digits & ~zeros & ((uint32_t{1} << fractionEnd) - 1);
+    const int first = __builtin_ctz(significant | 0x80000000u);
+    const bool nonZero = significant != 0;
+    int64_t decade = wholeEnd - first - (first < wholeEnd);
     if (!anyDigit) return {Magnitude::Other, 0};
-    if (!nonZero) return {Magnitude::Zero, 0};
+    // Hexadecimal text ("0x...") reads as a zero followed by other
+    // characters: told apart only here, off the common path, as a test of
+    // its first character on every line would be a branch that the shapes
+    // of p-values make hard to predict.
+    if (!nonZero)
+        return {n > 1 && (p[1] | 0x20) == 'x' && p[0] == '0' ? Magnitude::Other : Magnitude::Zero,
+                0};
     // An exponent of up to three digits; a longer one is read digit by
     // digit.
     const int at = fractionEnd;
@@ -120,8 +125,8 @@ inline Magnitude decimalMagnitude(std::string_view text, bool padded = false) {
     };
     const char* p = text.data();
     const char* end = p + text.size();
-    if (end - p > 1 && p[0] == '0' && (p[1] | 0x20) == 'x') return {Magnitude::Other, 0};
     if (padded && text.size() < 31) return shortDecimalMagnitude(p, text.size());
+    if (end - p > 1 && p[0] == '0' && (p[1] | 0x20) == 'x') return {Magnitude::Other, 0};
     bool anyDigit = false;
     bool nonZero = false;
     int64_t decade = 0;  // the value lies in [10^decade, 10^(decade+1))
