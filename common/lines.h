@@ -88,9 +88,17 @@ class LineReader {
     // The 64 bits of a mask that start at byte `at`.
     static uint64_t window(const uint64_t* masks, size_t at) {
         const size_t word = at >> 6, shift = at & 63;
+#if defined(__x86_64__)
+        // The two words as one, shifted: one double shift, where the plain
+        // expression below takes six instructions (this runs twice a line).
+        uint64_t bits = masks[word];
+        __asm__("shrdq %%cl, %1, %0" : "+r"(bits) : "r"(masks[word + 1]), "c"(shift) : "cc");
+        return bits;
+#else
         // The second term is the next word's bits, moved in without a shift
         // by 64 when shift is 0.
         return (masks[word] >> shift) | ((masks[word + 1] << 1) << (63 - shift));
+#endif
     }
     bool nextSlow(std::string_view& text, bool& complete);
     bool fill();
