@@ -420,7 +420,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     // record's entry until that p-value's text is found.
     constexpr uint32_t best = uint32_t{1} << 31;
     bestP_.resize(nodes);
-    for (size_t i = 0, n = 0, bestRecord = 0; i < added; ++i) {
+    size_t bestRecord = 0;
+    for (size_t i = 0, n = 0; i < added; ++i) {
         if (i + 16 < added) {  // the records ahead lie anywhere
             __builtin_prefetch(&value_[nodes_[i + 16].id]);
             __builtin_prefetch(&records[nodes_[i + 16].id], 1);
@@ -437,8 +438,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             bestRecord = r;
         }
         records[r] = static_cast<uint32_t>(n - 1);
-        if (i + 1 == added) records[bestRecord] |= best;
     }
+    if (added > 0) records[bestRecord] |= best;  // the last node's
     nodes_.resize(nodes);
     LargeVector<uint64_t>().swap(value_);
 
