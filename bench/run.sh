@@ -69,7 +69,7 @@ compare() {
 # per_set NAME DIR TOOL_CMD ANCHOR_CMD: compare under each instruction set in turn.
 per_set() {
     local name=$1 dir=$2 tool=$3 anchor=$4 set
-    for set in scalar sse2 avx2 avx512; do
+    for set in scalar sse2 avx2 avx512 avx512vbmi2; do
         KMERTOOLS_SIMD=$set "$build/seedtiler/seedtiler" --version >/dev/null 2>&1 || {
             echo "$name [$set]: not supported on this CPU"; continue; }
         RUNS=$(( runs < 5 ? runs : 5 )) compare "$name [$set]" "$dir" "KMERTOOLS_SIMD=$set $tool" "$anchor"

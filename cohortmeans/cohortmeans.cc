@@ -99,7 +99,7 @@ RowResult readRow(const LineReader& reader, std::string_view line, int32_t noCas
     sums.casesPresent = static_cast<int32_t>(cases.present);
     sums.controlSum = controls.sum;
     sums.controlsPresent = static_cast<int32_t>(controls.present);
-    return {RowStatus::Ok};
+    return {RowStatus::Ok, 0, {}, cases.slow + controls.slow};
 }
 
 namespace {
@@ -192,7 +192,8 @@ TableRead readTable(ByteSource& in, const char* inputName, int32_t noCases, int3
             return what = rowProblem(result, noCases, noControls), false;
         if (counts) {
             simd::RowCounts cases, controls;
-            into.samples.add(counts, static_cast<size_t>(noCases), cases, controls);
+            into.samples.add(counts, static_cast<size_t>(noCases), result.slowCounts, cases,
+                             controls);
             sums.caseSum = cases.sum, sums.casesPresent = static_cast<int32_t>(cases.present);
             sums.controlSum = controls.sum;
             sums.controlsPresent = static_cast<int32_t>(controls.present);
@@ -217,6 +218,7 @@ TableRead readTable(ByteSource& in, const char* inputName, int32_t noCases, int3
                               });
     else
         readRecords<RowsRead>(in, inputName, threads, row, merge);
+    table.samples.settle();
     if (table.names.empty())
         for (size_t s = 0; s < samples; ++s)
             table.names.push_back(s < static_cast<size_t>(noCases)

@@ -29,6 +29,7 @@ struct RowResult {
     RowStatus status;
     int64_t fieldsFound = 0;  // with TooFewFields
     std::string_view bad{};   // the field, with ValueNotANumber or CountOutOfRange
+    int64_t slowCounts = 0;   // with Ok and counts: those read one by one (the rest are 0 to 9999)
 };
 
 // Reads one row that `reader` (made with fields) returned. Fields beyond

@@ -9,7 +9,24 @@
 #include "numbers.h"
 #include "report_table.h"
 
+void SampleSums::unpack(const std::vector<uint32_t>& words) {
+    constexpr uint32_t sumBits = (uint32_t{1} << simd::kPresentShift) - 1;
+    for (size_t s = 0; s < total.size(); ++s) {
+        if (__builtin_add_overflow(total[s], int64_t{words[s] & sumBits}, &total[s]))
+            fail("the total count of a sample does not fit in 64 bits");
+        present[s] += words[s] >> simd::kPresentShift;
+    }
+}
+
+void SampleSums::settle() {
+    unpack(packed);
+    std::fill(packed.begin(), packed.end(), 0);
+    packedRows = 0;
+}
+
 void SampleSums::merge(const SampleSums& later) {
+    settle();
+    unpack(later.packed);
     for (size_t s = 0; s < total.size(); ++s) {
         if (__builtin_add_overflow(total[s], later.total[s], &total[s]))
             fail("the total count of a sample does not fit in 64 bits");

@@ -11,21 +11,41 @@
 
 // The samples' sums over the rows: each sample's total count and the rows
 // where its count is above 0. Exact: 64-bit sums, a failure where one
-// would not fit.
+// would not fit. Rows whose counts are all 0 to 9999 (most tables' rows)
+// are first added up in one packed word per sample (see addShortSamples),
+// taken into the 64-bit sums every kPackedRows rows and by merge.
 struct SampleSums {
     std::vector<int64_t> total, present;
-    void resize(size_t samples) { total.assign(samples, 0), present.assign(samples, 0); }
-    // Adds a row's counts, one per sample, the cases' first; gives the
-    // row's sum and presence of the cases, then of the controls.
-    void add(const int32_t* counts, size_t cases, simd::RowCounts& ofCases,
+    void resize(size_t samples) {
+        total.assign(samples, 0), present.assign(samples, 0), packed.assign(samples, 0);
+    }
+    // Adds a row's counts, one per sample, the cases' first (`slow` of
+    // them read one by one, the rest 0 to 9999); gives the row's sum and
+    // presence of the cases, then of the controls.
+    void add(const int32_t* counts, size_t cases, int64_t slow, simd::RowCounts& ofCases,
              simd::RowCounts& ofControls) {
         const simd::Kernels& k = simd::kernels();
-        ofCases = k.addSamples(counts, cases, total.data(), present.data());
-        ofControls = k.addSamples(counts + cases, total.size() - cases, total.data() + cases,
-                                  present.data() + cases);
+        const size_t controls = total.size() - cases;
+        if (slow) {
+            ofCases = k.addSamples(counts, cases, total.data(), present.data());
+            ofControls = k.addSamples(counts + cases, controls, total.data() + cases,
+                                      present.data() + cases);
+            return;
+        }
+        ofCases = k.addShortSamples(counts, cases, packed.data());
+        ofControls = k.addShortSamples(counts + cases, controls, packed.data() + cases);
+        if (++packedRows == simd::kPackedRows) settle();
     }
     // Takes on the sums of the rows after these.
     void merge(const SampleSums& later);
+    // Takes the packed rows into total and present.
+    void settle();
+
+  private:
+    // Adds packed words into the 64-bit sums.
+    void unpack(const std::vector<uint32_t>& words);
+    std::vector<uint32_t> packed;  // the rows added since the last unpack
+    int packedRows = 0;
 };
 
 // The presence spectrum: for every i cases and j controls, the rows whose

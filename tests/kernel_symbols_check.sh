@@ -8,8 +8,8 @@
 set -euo pipefail
 lib=$1
 status=0
-for set in scalar sse2 avx2 avx512; do
-    members=$(ar t "$lib" | grep "kernels_$set" || true)
+for set in scalar sse2 avx2 avx512 avx512vbmi2; do
+    members=$(ar t "$lib" | grep -xE "kernels_$set(\.cc)?\.o(bj)?" || true)
     [ -n "$members" ] || continue
     scratch=$(mktemp -d)
     (cd "$scratch" && ar x "$lib" $members)

@@ -275,7 +275,7 @@ TEST(Seedtiler, EnvironmentChoosesTheKernels) {
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err,
               "seedtiler: KMERTOOLS_SIMD=neon: unknown instruction set (scalar, sse2, avx2, "
-              "avx512)\nTry 'seedtiler --help' for more information.\n");
+              "avx512, avx512vbmi2)\nTry 'seedtiler --help' for more information.\n");
 }
 
 }  // namespace

@@ -252,8 +252,9 @@ inline bool sameWalk(const simd::CountWalk& a, const simd::CountWalk& b) {
 }
 
 // readCounts, its counts then added up by addSamples as cohortmeans adds
-// them (onto sums already under way): the walk walkCounts gives, and the
-// counts read, in `counts`.
+// them (onto sums already under way), and by addShortSamples when no count
+// was read one by one: the walk walkCounts gives, and the counts read, in
+// `counts`.
 inline simd::CountWalk storedWalk(const simd::Kernels& k, const char* p, const char* end, int64_t n,
                                   std::vector<int32_t>& counts) {
     counts.assign(static_cast<size_t>(n) + simd::kCountSlack, 0);
@@ -266,6 +267,16 @@ inline simd::CountWalk storedWalk(const simd::Kernels& k, const char* p, const c
     for (size_t s = 0; s < counts.size(); ++s) {
         EXPECT_EQ(totals[s], 7 + int64_t{counts[s]}) << k.name;
         EXPECT_EQ(present[s], 3 + (counts[s] > 0)) << k.name;
+    }
+    if (walk.slow == 0) {
+        std::vector<uint32_t> packed(counts.size(), 5 + (2u << simd::kPresentShift));
+        const simd::RowCounts shortRow =
+            k.addShortSamples(counts.data(), counts.size(), packed.data());
+        EXPECT_TRUE(shortRow.sum == row.sum && shortRow.present == row.present) << k.name;
+        for (size_t s = 0; s < counts.size(); ++s)
+            EXPECT_EQ(packed[s],
+                      5 + uint32_t(counts[s]) + ((2u + (counts[s] > 0)) << simd::kPresentShift))
+                << k.name;
     }
     walk.sum = row.sum, walk.present = row.present;
     return walk;

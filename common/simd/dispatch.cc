@@ -21,6 +21,9 @@ extern const Kernels kernels;
 namespace avx512 {
 extern const Kernels kernels;
 }
+namespace avx512vbmi2 {
+extern const Kernels kernels;
+}
 #endif
 
 namespace {
@@ -45,6 +48,8 @@ const char* setName(Set set) {
             return "avx2";
         case Set::Avx512:
             return "avx512";
+        case Set::Avx512Vbmi2:
+            return "avx512vbmi2";
         default:
             return "scalar";
     }
@@ -61,6 +66,9 @@ bool supported(Set set) {
             return __builtin_cpu_supports("avx2");
         case Set::Avx512:
             return __builtin_cpu_supports("avx512bw");
+        case Set::Avx512Vbmi2:
+            return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi") &&
+                   __builtin_cpu_supports("avx512vbmi2");
     }
     return false;
 #else
@@ -77,6 +85,8 @@ const Kernels& kernelsFor(Set set) {
             return avx2::kernels;
         case Set::Avx512:
             return avx512::kernels;
+        case Set::Avx512Vbmi2:
+            return avx512vbmi2::kernels;
         default:
             break;
     }
@@ -115,7 +125,8 @@ const char* selectFromEnvironment() {
         return nullptr;
     }
     std::snprintf(message, sizeof message,
-                  "KMERTOOLS_SIMD=%.40s: unknown instruction set (scalar, sse2, avx2, avx512)",
+                  "KMERTOOLS_SIMD=%.40s: unknown instruction set (scalar, sse2, avx2, avx512, "
+                  "avx512vbmi2)",
                   wanted);
     return message;
 }

@@ -2,7 +2,7 @@
 // instruction set, chosen once when a tool starts.
 //
 // The best set the CPU supports is used unless the environment variable
-// KMERTOOLS_SIMD names one (scalar, sse2, avx2, avx512), for tests,
+// KMERTOOLS_SIMD names one (scalar, sse2, avx2, avx512, avx512vbmi2), for tests,
 // benchmarks and bug reports. Every set gives the same answers as the scalar
 // one; only the speed differs.
 #pragma once
@@ -20,9 +20,18 @@ struct CountWalk {
     const char* next = nullptr;  // where a following walk starts: after the last field read
     const char* bad = nullptr;   // a count out of the 32-bit range, else null
     size_t badLength = 0;
+    // How many were read one by one (a sign, a point, five digits or
+    // more...); every other count read is 0 to 9999.
+    int64_t slow = 0;
 };
 
-inline constexpr size_t kCountSlack = 16;
+inline constexpr size_t kCountSlack = 32;
+
+// addShortSamples packs a sample's rows into one 32-bit word: the sum of
+// their counts below this bit, the rows where it is above 0 from it on.
+// 256 rows of counts up to 9999 fit: 2 559 744 < 2^22 and 256 < 2^10.
+inline constexpr int kPresentShift = 22;
+inline constexpr int kPackedRows = 256;
 
 // A row's counts of one side summed: their sum, and how many are above 0.
 struct RowCounts {
@@ -49,10 +58,16 @@ struct Kernels {
     // Adds counts[s] to totals[s], and 1 to present[s] when it is above 0,
     // for each s below n; gives the counts' sum and how many are above 0.
     RowCounts (*addSamples)(const int32_t* counts, size_t n, int64_t* totals, int64_t* present);
+    // addSamples for counts of 0 to 9999 (a walk with no slow count): adds
+    // counts[s] and, when it is above 0, 1 << kPresentShift to packed[s].
+    // One word per sample instead of two: half the memory written.
+    RowCounts (*addShortSamples)(const int32_t* counts, size_t n, uint32_t* packed);
 };
 
-enum class Set { Scalar, Sse2, Avx2, Avx512 };
-inline constexpr Set allSets[] = {Set::Scalar, Set::Sse2, Set::Avx2, Set::Avx512};
+// Avx512Vbmi2: AVX-512BW with byte permutes and byte compression (Ice Lake,
+// Zen 4 and later), for storing a row's counts.
+enum class Set { Scalar, Sse2, Avx2, Avx512, Avx512Vbmi2 };
+inline constexpr Set allSets[] = {Set::Scalar, Set::Sse2, Set::Avx2, Set::Avx512, Set::Avx512Vbmi2};
 
 const char* setName(Set set);
 // Whether this build has the set and this CPU can run it.

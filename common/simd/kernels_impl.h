@@ -3,6 +3,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#if SIMD_LEVEL == 3 && defined(__GNUC__) && !defined(__clang__)
+// GCC 12 takes the undefined lanes that some AVX-512 intrinsics start from
+// (_mm512_undefined_epi32) for uninitialised reads.
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#endif
+
 #include "../numbers.h"
 #include "kernels.h"
 #include "masks.h"
@@ -32,6 +39,7 @@ void index(const char* p, size_t blocks, uint64_t* newlines, uint64_t* delimiter
 // given; false when it is out of range (then walk.bad is set).
 inline bool addSlowCount(const char* field, size_t length, CountWalk& walk, int32_t* to) {
     bool outOfRange;
+    ++walk.slow;
     const int32_t count = parseInt(field, length, &outOfRange);
     if (outOfRange) {
         walk.bad = field;
@@ -163,6 +171,24 @@ RowCounts addSamples(const int32_t* __restrict counts, size_t n, int64_t* __rest
     return {sum, above};
 }
 
+RowCounts addShortSamples(const int32_t* __restrict counts, size_t n, uint32_t* __restrict packed) {
+    RowCounts row;
+    // 32-bit sums: 2^16 counts up to 9999 fit.
+    for (size_t from = 0; from < n; from += size_t{1} << 16) {
+        const size_t to = n - from > size_t{1} << 16 ? from + (size_t{1} << 16) : n;
+        uint32_t sum = 0, above = 0;
+        for (size_t s = from; s < to; ++s) {
+            const uint32_t count = static_cast<uint32_t>(counts[s]);
+            const uint32_t present = count != 0;
+            packed[s] += count + (present << kPresentShift);
+            sum += count;
+            above += present;
+        }
+        row.sum += sum, row.present += above;
+    }
+    return row;
+}
+
 CountWalk walkCounts(const char* p, const char* end, int64_t n) {
     return walkFields<false>(p, end, n, nullptr);
 }
@@ -174,6 +200,6 @@ CountWalk readCounts(const char* p, const char* end, int64_t n, int32_t* counts)
 }  // namespace
 
 extern const Kernels kernels;
-const Kernels kernels = {SIMD_SET_NAME, index, walkCounts, readCounts, addSamples};
+const Kernels kernels = {SIMD_SET_NAME, index, walkCounts, readCounts, addSamples, addShortSamples};
 
 }  // namespace simd::SIMD_NAMESPACE

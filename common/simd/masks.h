@@ -1,8 +1,8 @@
 // The mask layer: 64 bytes of text in, 64-bit masks out (bit i for byte i).
 // This header is compiled once per instruction set, each time inside that
 // set's own namespace: the including file defines SIMD_LEVEL (0 scalar,
-// 1 SSE2, 2 AVX2, 3 AVX-512BW) and SIMD_NAMESPACE, and is built with the
-// matching -m flags. Nothing here may have external linkage outside that
+// 1 SSE2, 2 AVX2, 3 AVX-512BW, with or without VBMI2) and SIMD_NAMESPACE,
+// and is built with the matching -m flags. Nothing here may have external linkage outside that
 // namespace, so that code built for one set never serves a caller of another.
 #pragma once
 
@@ -54,10 +54,43 @@ struct DigitSums {
 };
 // The values of the fields of one to four digits whose digits masks[j]
 // gives (masks[j]: the digits j places before a field's last one), in
-// order, stored at `to` (which has room for 16 values more); false when this
-// set has no quick way to. In
-// 16-bit lanes, each digit is
-// moved up to its field's last place and added there at its weight.
+// order, stored at `to` (which has room for 32 values more); false when this
+// set has no quick way to.
+#if defined(__AVX512VBMI2__)
+// In bytes, each field's last place takes its ones and tens, and the same
+// place of a second vector its hundreds and thousands (each digit moved up
+// j places by one byte permute, zero where its field has no such digit);
+// both are then compressed to one byte per field, in order, and joined in
+// 16-bit lanes. No branch on the fields' lengths.
+inline bool storeShortValues(const Block& b, const uint64_t masks[4], int32_t* to) {
+    const __m512i d = _mm512_sub_epi8(b.v, _mm512_set1_epi8('0'));
+    const __m512i place = _mm512_set_epi8(
+        63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41,
+        40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, 20, 19, 18,
+        17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0);
+    // The digit j places before each place, where masks[j] has one there.
+    const auto before = [&](int j) {
+        return _mm512_maskz_permutexvar_epi8(
+            masks[j] << j, _mm512_sub_epi8(place, _mm512_set1_epi8(static_cast<char>(j))), d);
+    };
+    // Ten times digits of 0 to 9: 8x + 2x, without a carry into the next byte.
+    const auto tens = [](__m512i x) {
+        return _mm512_add_epi8(_mm512_slli_epi16(x, 3), _mm512_slli_epi16(x, 1));
+    };
+    const __m512i low = _mm512_maskz_compress_epi8(masks[0], _mm512_add_epi8(d, tens(before(1))));
+    const __m512i high =
+        _mm512_maskz_compress_epi8(masks[0], _mm512_add_epi8(before(2), tens(before(3))));
+    const __m512i values =
+        _mm512_add_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(low)),
+                         _mm512_mullo_epi16(_mm512_cvtepu8_epi16(_mm512_castsi512_si256(high)),
+                                            _mm512_set1_epi16(100)));
+    _mm512_storeu_si512(to, _mm512_cvtepu16_epi32(_mm512_castsi512_si256(values)));
+    _mm512_storeu_si512(to + 16, _mm512_cvtepu16_epi32(_mm512_extracti64x4_epi64(values, 1)));
+    return true;
+}
+#else
+// In 16-bit lanes, each digit is moved up to its field's last place and
+// added there at its weight.
 inline bool storeShortValues(const Block& b, const uint64_t masks[4], int32_t* to) {
     const __m512i d = _mm512_sub_epi8(b.v, _mm512_set1_epi8('0'));
     const __m512i lo = _mm512_cvtepu8_epi16(_mm512_castsi512_si256(d));
@@ -94,6 +127,7 @@ inline bool storeShortValues(const Block& b, const uint64_t masks[4], int32_t* t
     return true;
 }
 
+#endif
 #elif SIMD_LEVEL == 2
 struct Block {
     __m256i v[2];
