@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 
 #include "memory_file.h"
@@ -19,7 +20,7 @@ inline size_t bufferSizeFor(uint8_t choice) {
 // Runs the input under one of the kernel sets this CPU supports, picked by
 // `choice`.
 inline void useKernelsFor(uint8_t choice) {
-    simd::Set sets[4];
+    simd::Set sets[std::size(simd::allSets)];
     int count = 0;
     for (simd::Set set : simd::allSets)
         if (simd::supported(set)) sets[count++] = set;
