@@ -18,6 +18,7 @@ struct SampleSums {
     std::vector<int64_t> total, present;
     void resize(size_t samples) {
         total.assign(samples, 0), present.assign(samples, 0), packed.assign(samples, 0);
+        packedRows = 0;
     }
     // Adds a row's counts, one per sample, the cases' first (`slow` of
     // them read one by one, the rest 0 to 9999); gives the row's sum and

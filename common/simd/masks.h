@@ -2,8 +2,9 @@
 // This header is compiled once per instruction set, each time inside that
 // set's own namespace: the including file defines SIMD_LEVEL (0 scalar,
 // 1 SSE2, 2 AVX2, 3 AVX-512BW, with or without VBMI2) and SIMD_NAMESPACE,
-// and is built with the matching -m flags. Nothing here may have external linkage outside that
-// namespace, so that code built for one set never serves a caller of another.
+// and is built with the matching -m flags. Nothing here may have external
+// linkage outside that namespace, so that code built for one set never
+// serves a caller of another.
 #pragma once
 
 #include <cstddef>
@@ -126,8 +127,8 @@ inline bool storeShortValues(const Block& b, const uint64_t masks[4], int32_t* t
     }
     return true;
 }
-
 #endif
+
 #elif SIMD_LEVEL == 2
 struct Block {
     __m256i v[2];
