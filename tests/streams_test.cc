@@ -432,6 +432,20 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
         // The very bytes bgzip writes at the same level.
         EXPECT_TRUE(s.run("/bin/sh", {"-c", "bgzip -l 1 -c k.txt"}).out == bgzf);
     }
+    // More threads than a tool takes here (its -@ stops at the cores beside
+    // the calling one), each taking whichever blocks come, in odd pieces:
+    // the same bytes as the tool's.
+    for (int threads : {2, 6}) {
+        for (int round = 0; round < 5; ++round) {
+            TaskPool pool(threads);
+            const int fd = memoryFile("", 1);
+            auto sink = bgzfSink(fd, 1, pool);
+            for (size_t at = 0, piece = 1; at < text.size(); at += piece, piece = piece * 7 % 100003)
+                ASSERT_EQ(sink->write(&text[at], std::min(piece, text.size() - at)), 0);
+            ASSERT_EQ(sink->finish(), 0);
+            ASSERT_TRUE(contents(fd) == bgzf) << threads << " " << round;
+        }
+    }
     // Every level: BGZF members end to end, the same bytes for every -@,
     // and the text back; 0 stores, 9 shrinks most (how sizes fall with the
     // level on k-mers is the bench's to show).
