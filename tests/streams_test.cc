@@ -440,7 +440,8 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
             TaskPool pool(threads);
             const int fd = memoryFile("", 1);
             auto sink = bgzfSink(fd, 1, pool);
-            for (size_t at = 0, piece = 1; at < text.size(); at += piece, piece = piece * 7 % 100003)
+            for (size_t at = 0, piece = 1; at < text.size();
+                 at += piece, piece = piece * 7 % 100003)
                 ASSERT_EQ(sink->write(&text[at], std::min(piece, text.size() - at)), 0);
             ASSERT_EQ(sink->finish(), 0);
             ASSERT_TRUE(contents(fd) == bgzf) << threads << " " << round;
