@@ -169,53 +169,104 @@ struct __attribute__((packed)) Keyed {
 // Sorts make(0), ..., make(n - 1) by their keys (of `bits` bits), equal
 // keys in the order made, in `parts` parts (a power of 2) by the keys' top
 // bits, each given to each(first, last) in turn in `buffer`, which holds
-// the largest part: one pass counts the items of each bucket of top bits,
-// then for each part one places its items by bucket and sorts each
-// bucket on its own. Items whose keys differ only in their `together` low
-// bits are in one part.
+// the largest part. Two counting sorts, each on few enough buckets to stay
+// in the caches: one pass counts the items of each bucket of top bits;
+// then for each part one places its items by bucket, and each bucket
+// (about 2000 items) is sorted by its next bits in a small buffer and
+// finished by insertion, which moves an item only among those of its own
+// small bucket (sorted as a whole when one holds more than 32). Items
+// whose keys differ only in their `together` low bits are in one part.
 template <class Item, class Make, class Each>
 void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>& buffer,
                  Make&& make, Each&& each) {
     const int partBits = std::countr_zero(static_cast<unsigned>(parts));
     const int topBits =
-        std::clamp(static_cast<int>(std::bit_width(n)) - 3, std::max(partBits, 1), 20);
-    const int shift = std::max(together, bits - topBits);
+        std::clamp(static_cast<int>(std::bit_width(n)) - 11, std::max(partBits, 1), 16);
+    const int shift = std::max({together, bits - topBits, 0});
     const int perPartBits = topBits - partBits;  // a bucket's part: its top bits
     const size_t buckets = size_t{1} << topBits, perPart = size_t{1} << perPartBits;
     const auto bucket = [shift](const Item& item) {
         return static_cast<size_t>(item.key >> shift);
     };
-    std::vector<uint32_t> at(buckets + 1, 0);        // n is below 2^32
-    std::vector<uint8_t> partOf(parts > 1 ? n : 0);  // so that each part makes only its own
+    std::vector<uint32_t> at(buckets + 1, 0);  // n is below 2^32
+    // So that each part makes only its own: padded to whole words, with
+    // no part's number.
+    std::vector<uint8_t> partOf(parts > 1 ? (n + 63) / 64 * 64 : 0, 0xFF);
     for (size_t i = 0; i < n; ++i) {
         const size_t b = bucket(make(i));
         ++at[b + 1];
         if (parts > 1) partOf[i] = static_cast<uint8_t>(b >> perPartBits);
     }
-    size_t largest = 0;
-    for (size_t b = 1; b < at.size(); ++b) at[b] += at[b - 1];
+    size_t largest = 0, largestBucket = 0;
+    for (size_t b = 1; b < at.size(); ++b) {
+        largestBucket = std::max<size_t>(largestBucket, at[b]);
+        at[b] += at[b - 1];
+    }
     for (int part = 0; part < parts; ++part)
         largest = std::max<size_t>(largest, at[(part + 1) * perPart] - at[part * perPart]);
     buffer.resize(largest);
+    std::vector<Item> small(largestBucket);
+    std::vector<uint32_t> smallAt;
     const auto byKey = [](const Item& a, const Item& b) { return a.key < b.key; };
     for (int part = 0; part < parts; ++part) {
         const size_t from = at[part * perPart], to = at[(part + 1) * perPart];
         if (from == to) continue;
         Item* out = buffer.data() - from;  // item j of the part at out[j]
-        for (size_t i = 0; i < n; ++i) {
-            if (parts > 1 && partOf[i] != part) continue;
+        const auto place = [&](size_t i) {
             const Item item = make(i);
             out[at[bucket(item)]++] = item;
+        };
+        if (parts == 1) {
+            for (size_t i = 0; i < n; ++i) place(i);
+        } else {
+            // The part's items 64 at a time, from a mask of them: no branch
+            // on each item's part, which is as good as random.
+            const uint64_t ones = 0x0101010101010101u, high = 0x8080808080808080u;
+            const uint64_t wanted = ones * static_cast<uint8_t>(part);
+            for (size_t i = 0; i < n; i += 64) {
+                uint64_t mask = 0;
+                for (int w = 0; w < 8; ++w) {
+                    uint64_t x;
+                    std::memcpy(&x, &partOf[i + 8 * static_cast<size_t>(w)], 8);
+                    x ^= wanted;  // 0 in the bytes of the part
+                    const uint64_t zero = ~(((x & ~high) + ~high) | x | ~high);
+                    mask |= ((zero >> 7) * 0x0102040810204080u >> 56) << (8 * w);
+                }
+                for (; mask; mask &= mask - 1)
+                    place(i + static_cast<size_t>(std::countr_zero(mask)));
+            }
         }
         // at[b] is now where bucket b ends, and at[b - 1] where it starts.
         for (size_t b = part * perPart, start = from; b < (part + 1) * perPart; start = at[b++]) {
             Item* first = out + start;
-            Item* last = out + at[b];
-            if (last - first > 32) {
-                std::stable_sort(first, last, byKey);
+            const size_t m = at[b] - start;
+            // By the next bits, about one item to a small bucket.
+            const int smallBits = std::min(static_cast<int>(std::bit_width(m)), shift);
+            if (m > 32 && smallBits > 0) {
+                const int smallShift = shift - smallBits;
+                const uint64_t smallMask = (uint64_t{1} << smallBits) - 1;
+                const auto smallBucket = [&](const Item& item) {
+                    return static_cast<size_t>(static_cast<uint64_t>(item.key >> smallShift) &
+                                               smallMask);
+                };
+                smallAt.assign((size_t{1} << smallBits) + 1, 0);
+                for (size_t i = 0; i < m; ++i) ++smallAt[smallBucket(first[i]) + 1];
+                uint32_t most = 0;
+                for (size_t s = 1; s < smallAt.size(); ++s) {
+                    most = std::max(most, smallAt[s]);
+                    smallAt[s] += smallAt[s - 1];
+                }
+                for (size_t i = 0; i < m; ++i) small[smallAt[smallBucket(first[i])]++] = first[i];
+                std::memcpy(static_cast<void*>(first), small.data(), m * sizeof(Item));
+                if (most > 32)  // (skewed keys) the large ones sorted on their own
+                    for (size_t s = 0, begin = 0; s + 1 < smallAt.size(); begin = smallAt[s++])
+                        if (smallAt[s] - begin > 32)
+                            std::stable_sort(first + begin, first + smallAt[s], byKey);
+            } else if (m > 32) {
+                std::stable_sort(first, first + m, byKey);
                 continue;
             }
-            for (Item* i = first + 1; i < last; ++i) {
+            for (Item* i = first + 1; i < first + m; ++i) {
                 const Item item = *i;
                 Item* j = i;
                 for (; j > first && item.key < j[-1].key; --j) *j = j[-1];
