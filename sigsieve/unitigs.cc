@@ -616,7 +616,17 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             const W kmer = nodes_[n].key;
             pack_.decode(entered ? pack_.reverseComplement(kmer) : kmer, sequence.data());
         }
+        // (The nodes of a path lie anywhere: those ahead are fetched.)
+        constexpr size_t nodesAhead = 48;
+        for (size_t i = 1; i < std::min(nodesAhead, path.size()); ++i)
+            __builtin_prefetch(&letters_[path[i].first]);
         for (size_t i = 1; i < path.size(); ++i) {
+            if (i + nodesAhead < path.size()) {
+                const uint32_t n = path[i + nodesAhead].first;
+                __builtin_prefetch(&letters_[n]);
+                __builtin_prefetch(&bestP_[n]);
+                __builtin_prefetch(&unitig_[n], 1);
+            }
             const auto [n, entered] = path[i];
             const unsigned letters = letters_[n];
             sequence[i + static_cast<size_t>(k) - 1] =
