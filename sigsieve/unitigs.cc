@@ -68,6 +68,14 @@ struct LargePages {
 template <class T>
 using LargeVector = std::vector<T, LargePages<T>>;
 
+// Eight bytes at once: 0x80 in each byte of x that is 0, else 0 (exact,
+// with no carry from one byte into the next).
+constexpr uint64_t byteOnes = 0x0101010101010101u;
+inline uint64_t zeroBytes(uint64_t x) {
+    constexpr uint64_t low = 0x7F7F7F7F7F7F7F7Fu;
+    return ~(((x & low) + low) | x | low);
+}
+
 // Two bits a base, the first base highest: A 0, C 1, G 2, T 3; 4 for any
 // other character.
 struct BaseCodes {
@@ -221,16 +229,14 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
         } else {
             // The part's items 64 at a time, from a mask of them: no branch
             // on each item's part, which is as good as random.
-            const uint64_t ones = 0x0101010101010101u, high = 0x8080808080808080u;
-            const uint64_t wanted = ones * static_cast<uint8_t>(part);
+            const uint64_t wanted = byteOnes * static_cast<uint8_t>(part);
             for (size_t i = 0; i < n; i += 64) {
                 uint64_t mask = 0;
                 for (int w = 0; w < 8; ++w) {
                     uint64_t x;
                     std::memcpy(&x, &partOf[i + 8 * static_cast<size_t>(w)], 8);
-                    x ^= wanted;  // 0 in the bytes of the part
-                    const uint64_t zero = ~(((x & ~high) + ~high) | x | ~high);
-                    mask |= ((zero >> 7) * 0x0102040810204080u >> 56) << (8 * w);
+                    const uint64_t in = zeroBytes(x ^ wanted) >> 7;  // 1 in its bytes
+                    mask |= (in * 0x0102040810204080u >> 56) << (8 * w);
                 }
                 for (; mask; mask &= mask - 1)
                     place(i + static_cast<size_t>(std::countr_zero(mask)));
@@ -286,8 +292,15 @@ class Graph final : public GroupUnitigs::Graph {
         if (kmers_.size() >= maxKmers) fail("--unitigs: too many k-mers in a group");
         kmers_.push_back(pack_.canonical(pack_.encode(kmer)));
         value_.push_back(std::bit_cast<uint64_t>(p));
+        if (pText.size() < longText) {
+            texts_.push_back(static_cast<char>(pText.size()));
+        } else {
+            const uint32_t length = static_cast<uint32_t>(pText.size());  // a line's part
+            texts_.push_back(static_cast<char>(longText));
+            texts_.insert(texts_.end(), reinterpret_cast<const char*>(&length),
+                          reinterpret_cast<const char*>(&length) + sizeof length);
+        }
         texts_.insert(texts_.end(), pText.begin(), pText.end());
-        texts_.push_back('\n');
     }
 
     UnitigCounts write(UnitigSink& sink, const char* group,
@@ -323,7 +336,21 @@ class Graph final : public GroupUnitigs::Graph {
     Packing<W> pack_, ends_;
     LargeVector<W> kmers_;         // of each record, canonical
     LargeVector<uint64_t> value_;  // of each record, its p-value's bits
-    LargeVector<char> texts_;      // p-value texts, each ended by a newline
+    // The p-value texts, each after its length: in a byte below longText,
+    // else longText and four bytes.
+    static constexpr uint8_t longText = 255;
+    LargeVector<char> texts_;
+    // The text at `at`, and where the next one starts.
+    std::string_view textAt(size_t at, size_t& next) const {
+        size_t length = static_cast<uint8_t>(texts_[at++]);
+        if (length == longText) {
+            uint32_t longer;
+            std::memcpy(&longer, texts_.data() + at, sizeof longer);
+            length = longer, at += sizeof longer;
+        }
+        next = at + length;
+        return {texts_.data() + at, length};
+    }
     // The nodes: each k-mer and its reverse complement, read as the smaller
     // (its canonical form), in the order of those, with its first record;
     // the bits and the text of its smallest p-value (of the first record
@@ -548,10 +575,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     bestText_.resize(nodes);
     for (size_t r = 0, at = 0; r < added; ++r) {
         if (records[r] & best) bestText_[records[r] &= ~best] = at;
-        at = static_cast<size_t>(static_cast<const char*>(
-                                     std::memchr(texts_.data() + at, '\n', texts_.size() - at)) -
-                                 texts_.data()) +
-             1;
+        textAt(at, at);
     }
     letters_.resize(nodes);
     for (size_t n = 0; n < nodes; ++n)
@@ -659,8 +683,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             if (p < best || (p == best && nodes_[n].id < nodes_[lowest].id)) lowest = n;
         }
         const double p = std::bit_cast<double>(bestP_[lowest]);
-        const char* pText = texts_.data() + bestText_[lowest];
-        const size_t pLength = static_cast<size_t>(std::strchr(pText, '\n') - pText);
+        size_t after;
+        const std::string_view pText = textAt(bestText_[lowest], after);
 
         ++counts.unitigs;
         counts.longest = std::max<uint64_t>(counts.longest, sequence.size());
@@ -687,7 +711,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         out.put(group);
         out.put(separator);
         out.put("PV:Z:");
-        out.write(pText, pLength);
+        out.write(pText.data(), pText.size());
         out.put(separator);
         out.put("PA:f:");
         out.write(text, formatShortest(text, adjust(p)));
@@ -767,7 +791,21 @@ uint64_t GroupUnitigs::base() const {
 }
 
 bool unitigAlphabet(std::string_view kmer, size_t& bad) {
-    for (size_t i = 0; i < kmer.size(); ++i)
+    // Eight letters at a time: each, made lower case, is one of a, c, g
+    // and t. Only a word that fails is looked at letter by letter.
+    size_t whole = kmer.size() / 8 * 8;
+    for (size_t at = 0; at < whole; at += 8) {
+        uint64_t v;
+        std::memcpy(&v, kmer.data() + at, 8);
+        v |= byteOnes * 0x20;
+        const uint64_t found = zeroBytes(v ^ (byteOnes * 'a')) | zeroBytes(v ^ (byteOnes * 'c')) |
+                               zeroBytes(v ^ (byteOnes * 'g')) | zeroBytes(v ^ (byteOnes * 't'));
+        if (found != byteOnes * 0x80) {
+            whole = at;
+            break;
+        }
+    }
+    for (size_t i = whole; i < kmer.size(); ++i)
         if (baseCodes.code[static_cast<unsigned char>(kmer[i])] == 4) return bad = i, false;
     return true;
 }

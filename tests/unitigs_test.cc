@@ -224,15 +224,18 @@ std::vector<Record> randomRecords(std::mt19937_64& rng, size_t k, int most = 5) 
     }
     std::shuffle(kmers.begin(), kmers.end(), rng);
     std::vector<Record> records;
-    const char* const texts[][2] = {
-        {"1e-9", "1.0e-9"}, {"5e-10", "0.0000000005"}, {"3e-12", "3E-12"}};
+    // (A text of 255 characters or more is kept in a longer form.)
+    static const std::string longText = "0." + std::string(11, '0') + "3" + std::string(290, '0');
+    const char* const texts[][3] = {{"1e-9", "1.0e-9", "1e-9"},
+                                    {"5e-10", "0.0000000005", "5e-10"},
+                                    {"3e-12", "3E-12", longText.c_str()}};
     for (std::string& kmer : kmers) {
         if (rng() % 2) kmer = reverseComplement(kmer);
         if (rng() % 10 == 0)
             for (char& c : kmer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         const size_t v = rng() % 3;
         const double p = v == 0 ? 1e-9 : v == 1 ? 5e-10 : 3e-12;
-        records.push_back({kmer, texts[v][rng() % 2], p});
+        records.push_back({kmer, texts[v][rng() % 3], p});
         if (rng() % 8 == 0) records.push_back(records.back());
     }
     return records;
@@ -343,6 +346,32 @@ TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
             ASSERT_EQ(unitigs.unitigOfRecords().size(), records.size());
             for (size_t r = 0; r < records.size(); ++r)
                 EXPECT_EQ(unitigs.base() + unitigs.unitigOfRecords()[r], 7 + expected.ofRecord[r]);
+        }
+    }
+}
+
+// The alphabet test, eight letters at a time, against a test of each letter:
+// strings of the eight letters with now and then another byte (its case
+// or its high bit changed among them) anywhere in a word or in the tail.
+TEST(Unitigs, AlphabetAsLetterByLetter) {
+    std::mt19937_64 rng(8);
+    const std::string letters = "ACGTacgt";
+    for (int round = 0; round < 1000000; ++round) {
+        std::string kmer(rng() % 72, 'A');
+        for (char& c : kmer) c = letters[rng() % 8];
+        for (int n = static_cast<int>(rng() % 3); n > 0 && !kmer.empty(); --n) {
+            char& c = kmer[rng() % kmer.size()];
+            const int how = static_cast<int>(rng() % 3);
+            c = how == 0 ? static_cast<char>(rng())
+                         : static_cast<char>(c ^ (how == 1 ? 0x80 : 0x40));
+        }
+        size_t expected = kmer.size();
+        for (size_t i = 0; i < kmer.size() && expected == kmer.size(); ++i)
+            if (letters.find(kmer[i]) == std::string::npos) expected = i;
+        size_t bad = SIZE_MAX;
+        ASSERT_EQ(unitigAlphabet(kmer, bad), expected == kmer.size()) << kmer;
+        if (expected < kmer.size()) {
+            ASSERT_EQ(bad, expected) << kmer;
         }
     }
 }
