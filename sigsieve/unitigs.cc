@@ -199,7 +199,7 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
     std::vector<uint32_t> at(buckets + 1, 0);  // n is below 2^32
     // So that each part makes only its own: padded to whole words, with
     // no part's number.
-    std::vector<uint8_t> partOf(parts > 1 ? (n + 63) / 64 * 64 : 0, 0xFF);
+    LargeVector<uint8_t> partOf(parts > 1 ? (n + 63) / 64 * 64 : 0, 0xFF);
     for (size_t i = 0; i < n; ++i) {
         const size_t b = bucket(make(i));
         ++at[b + 1];
