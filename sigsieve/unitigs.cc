@@ -180,10 +180,11 @@ struct __attribute__((packed)) Keyed {
 // the largest part. Two counting sorts, each on few enough buckets to stay
 // in the caches: one pass counts the items of each bucket of top bits;
 // then for each part one places its items by bucket, and each bucket
-// (about 2000 items) is sorted by its next bits in a small buffer and
-// finished by insertion, which moves an item only among those of its own
-// small bucket (sorted as a whole when one holds more than 32). Items
-// whose keys differ only in their `together` low bits are in one part.
+// (about 2000 items, or as a whole when skewed keys make it far larger) is
+// sorted by its next bits in a small buffer and finished by insertion,
+// which moves an item only among those of its own small bucket (sorted as
+// a whole when one holds more than 32). Items whose keys differ only in
+// their `together` low bits are in one part.
 template <class Item, class Make, class Each>
 void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>& buffer,
                  Make&& make, Each&& each) {
@@ -213,7 +214,8 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
     for (int part = 0; part < parts; ++part)
         largest = std::max<size_t>(largest, at[(part + 1) * perPart] - at[part * perPart]);
     buffer.resize(largest);
-    std::vector<Item> small(largestBucket);
+    constexpr size_t smallest = 32, largestSmall = size_t{1} << 16;
+    std::vector<Item> small(std::min(largestBucket, largestSmall));
     std::vector<uint32_t> smallAt;
     const auto byKey = [](const Item& a, const Item& b) { return a.key < b.key; };
     for (int part = 0; part < parts; ++part) {
@@ -248,7 +250,7 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
             const size_t m = at[b] - start;
             // By the next bits, about one item to a small bucket.
             const int smallBits = std::min(static_cast<int>(std::bit_width(m)), shift);
-            if (m > 32 && smallBits > 0) {
+            if (m > smallest && m <= largestSmall && smallBits > 0) {
                 const int smallShift = shift - smallBits;
                 const uint64_t smallMask = (uint64_t{1} << smallBits) - 1;
                 const auto smallBucket = [&](const Item& item) {
@@ -264,11 +266,11 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
                 }
                 for (size_t i = 0; i < m; ++i) small[smallAt[smallBucket(first[i])]++] = first[i];
                 std::memcpy(static_cast<void*>(first), small.data(), m * sizeof(Item));
-                if (most > 32)  // (skewed keys) the large ones sorted on their own
+                if (most > smallest)  // (skewed keys) the large ones sorted on their own
                     for (size_t s = 0, begin = 0; s + 1 < smallAt.size(); begin = smallAt[s++])
-                        if (smallAt[s] - begin > 32)
+                        if (smallAt[s] - begin > smallest)
                             std::stable_sort(first + begin, first + smallAt[s], byKey);
-            } else if (m > 32) {
+            } else if (m > smallest) {
                 std::stable_sort(first, first + m, byKey);
                 continue;
             }
