@@ -102,11 +102,9 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
     const bool values = sieve.table || sieve.passing || sieve.unitigK;
     int kept[4];
     const int fieldCount = keptFields(sieve, kept);
-    const auto onText = [&](Passing& into, const std::string_view* fields, uint64_t line) {
-        ++into.records;
-        const Verdict v = verdict(fields[3], sieve.threshold, true);
-        if (v == Verdict::NotANumber) return false;
-        if (v != Verdict::Pass) return true;
+    // A passing record kept: off the common path, which is a failing one.
+    const auto keep = [&](Passing & into, const std::string_view* fields, uint64_t line)
+        __attribute__((noinline)) {
         if (sieve.unitigK && !into.badLine) {
             const std::string_view kmer = fields[0];
             size_t bad;
@@ -123,6 +121,13 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
             into.values.push_back(p + 0.0);  // -0 as 0
         }
         ++into.count;
+    };
+    const auto onText = [&](Passing & into, const std::string_view* fields, uint64_t line)
+        __attribute__((always_inline)) {
+        ++into.records;
+        const Verdict v = verdict(fields[3], sieve.threshold, true);
+        if (v == Verdict::NotANumber) return false;
+        if (v == Verdict::Pass) keep(into, fields, line);
         return true;
     };
     const auto merge = [&](const Passing& chunk, uint64_t linesBefore) {
