@@ -342,16 +342,16 @@ class Graph final : public GroupUnitigs::Graph {
     // else longText and four bytes.
     static constexpr uint8_t longText = 255;
     LargeVector<char> texts_;
-    // The text at `at`, and where the next one starts.
-    std::string_view textAt(size_t at, size_t& next) const {
+    // The text at `at`, which is moved on to the next one.
+    std::string_view nextText(size_t& at) const {
         size_t length = static_cast<uint8_t>(texts_[at++]);
         if (length == longText) {
             uint32_t longer;
             std::memcpy(&longer, texts_.data() + at, sizeof longer);
             length = longer, at += sizeof longer;
         }
-        next = at + length;
-        return {texts_.data() + at, length};
+        at += length;
+        return {texts_.data() + at - length, length};
     }
     // The nodes: each k-mer and its reverse complement, read as the smaller
     // (its canonical form), in the order of those, with its first record;
@@ -577,7 +577,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     bestText_.resize(nodes);
     for (size_t r = 0, at = 0; r < added; ++r) {
         if (records[r] & best) bestText_[records[r] &= ~best] = at;
-        textAt(at, at);
+        nextText(at);
     }
     letters_.resize(nodes);
     for (size_t n = 0; n < nodes; ++n)
@@ -685,8 +685,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             if (p < best || (p == best && nodes_[n].id < nodes_[lowest].id)) lowest = n;
         }
         const double p = std::bit_cast<double>(bestP_[lowest]);
-        size_t after;
-        const std::string_view pText = textAt(bestText_[lowest], after);
+        size_t textAt = bestText_[lowest];
+        const std::string_view pText = nextText(textAt);
 
         ++counts.unitigs;
         counts.longest = std::max<uint64_t>(counts.longest, sequence.size());
