@@ -3,8 +3,11 @@
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstring>
 #include <new>
 
@@ -80,24 +83,23 @@ class BgzfSource : public UnitSource {
     }
 };
 
-// The libdeflate level of each gzip level. Level 1 is libdeflate's 1, the
-// bytes bgzip -l 1 writes; 0 stores. Lists of k-mers, what these tools
-// write, come out larger from libdeflate's level 2 than from its 1, and
-// from its 6 to 9 than from its 5 (by about 1%, at two to nine times the
-// time), so those are skipped: the sizes never grow with the level and
-// the time always does or stays.
+// The libdeflate level of each gzip level above 1 (level 1 is ISA-L's
+// own, below; 0 stores). Lists of k-mers, what these tools write, come out
+// larger from libdeflate's level 2 than from ISA-L's level 1, and from its
+// 6 to 9 than from its 5 (by about 1%, at two to nine times the time), so
+// those are skipped: the sizes never grow with the level and the time
+// always does or stays.
 constexpr int libdeflateLevel[10] = {0, 1, 3, 4, 5, 5, 5, 10, 11, 12};
 
-// Every block is compressed on its own by libdeflate, whose bytes depend on
-// nothing but the block and the level (ISA-L's levels 1 and 2 choose their
-// matches by where their state lies in memory, which changes from run to
-// run and from thread to thread); blocks are compressed on the pool's
+// Every block is compressed on its own, at level 1 by ISA-L (placed as
+// FastDeflate says), at the others by libdeflate, whose bytes depend on
+// nothing but the block and the level; blocks are compressed on the pool's
 // threads and written in order by the writing thread.
 class BgzfSink : public ByteSink {
   public:
     BgzfSink(int fd, int level, TaskPool& pool)
         : fd_(fd),
-          level_(libdeflateLevel[level]),
+          level_(level),
           depth_(pool.threads() > 0 ? 2 * size_t(pool.threads()) + 2 : 1),
           blocks_(pool) {}
     int write(const char* data, size_t n) override {
@@ -151,20 +153,28 @@ class BgzfSink : public ByteSink {
         const size_t n = b.inSize;
         uint8_t* in = b.in.get();
         uint8_t* out = b.out.get();
-        // One compressor per thread and level, kept for the thread's life.
-        struct Compressors {
-            libdeflate_compressor* at[13] = {};
-            ~Compressors() {
-                for (auto* c : at) libdeflate_free_compressor(c);
-            }
-        };
-        thread_local Compressors compressors;
-        libdeflate_compressor*& c = compressors.at[level_];
-        if (!c) c = libdeflate_alloc_compressor(level_);
-        if (!c) throw std::bad_alloc();
         uint8_t* data = out + headerSize;
-        size_t size =
-            libdeflate_deflate_compress(c, in, n, data, maxBlock - headerSize - trailerSize);
+        const size_t room = maxBlock - headerSize - trailerSize;
+        size_t size;
+        if (level_ == 1) {
+            thread_local std::unique_ptr<FastDeflate> fast;
+            if (!fast) fast = std::make_unique<FastDeflate>();
+            size = (*fast)(in, n, data, room);
+        } else {
+            // One compressor per thread and level, kept for the thread's life.
+            struct Compressors {
+                libdeflate_compressor* at[13] = {};
+                ~Compressors() {
+                    for (auto* c : at) libdeflate_free_compressor(c);
+                }
+            };
+            thread_local Compressors compressors;
+            const int level = libdeflateLevel[level_];
+            libdeflate_compressor*& c = compressors.at[level];
+            if (!c) c = libdeflate_alloc_compressor(level);
+            if (!c) throw std::bad_alloc();
+            size = libdeflate_deflate_compress(c, in, n, data, room);
+        }
         if (size == 0) {  // one stored block, when deflate does not shrink it
             data[0] = 1;
             data[1] = static_cast<uint8_t>(n), data[2] = static_cast<uint8_t>(n >> 8);
@@ -191,6 +201,79 @@ class BgzfSink : public ByteSink {
 };
 
 }  // namespace
+
+namespace {
+
+// CRC-32C of the four bytes of x (little-endian), from 0 and not inverted:
+// what the crc32 instruction gives.
+uint32_t crc32c(uint32_t x) {
+    static const std::array<uint32_t, 256> table = [] {
+        std::array<uint32_t, 256> t{};
+        for (uint32_t i = 0; i < 256; ++i) {
+            uint32_t c = i;
+            for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+            t[i] = c;
+        }
+        return t;
+    }();
+    uint32_t c = 0;
+    for (int i = 0; i < 4; ++i) c = table[(c ^ (x >> (8 * i))) & 0xFF] ^ (c >> 8);
+    return c;
+}
+
+constexpr size_t stateSize = (sizeof(isal_zstream) + 4095) & ~size_t{4095};
+
+}  // namespace
+
+uint32_t FastDeflate::keyOf(const void* state) {
+    return crc32c(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(state) >> 16)) & 0xFFFF;
+}
+
+FastDeflate::FastDeflate(uint32_t key) : level_(new uint8_t[ISAL_DEF_LVL1_DEFAULT]) {
+    // Below where the system would map it, the first free place with the
+    // key: one in 65536 places of 64 KiB has it, so a few GiB down.
+    void* hint =
+        mmap(nullptr, stateSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (hint == MAP_FAILED) throw std::bad_alloc();
+    munmap(hint, stateSize);
+    uintptr_t place = reinterpret_cast<uintptr_t>(hint) >> 16;
+    for (int tries = 0; tries < 64 && place > 256;) {
+        --place;
+        void* want = reinterpret_cast<void*>(place << 16);
+        if (keyOf(want) != key) continue;
+        ++tries;
+        void* got = mmap(want, stateSize, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+        if (got == want) {
+            state_ = got;
+            return;
+        }
+        if (got != MAP_FAILED) munmap(got, stateSize);  // (a system without the flag)
+    }
+    throw std::bad_alloc();
+}
+
+FastDeflate::~FastDeflate() {
+    munmap(state_, stateSize);
+}
+
+size_t FastDeflate::operator()(const uint8_t* in, size_t n, uint8_t* out, size_t room) {
+    isal_zstream& s = *static_cast<isal_zstream*>(state_);
+    // The fields a caller sets (the init leaves some, such as hist_bits, as
+    // they are); the init and the deflate set the rest and the level buffer.
+    std::memset(&s, 0, offsetof(isal_zstream, internal_state));
+    isal_deflate_stateless_init(&s);
+    s.level = 1;
+    s.level_buf = level_.get();
+    s.level_buf_size = ISAL_DEF_LVL1_DEFAULT;
+    s.next_in = const_cast<uint8_t*>(in);
+    s.avail_in = static_cast<uint32_t>(n);
+    s.end_of_stream = 1;
+    s.next_out = out;
+    s.avail_out = static_cast<uint32_t>(room);
+    if (isal_deflate_stateless(&s) != COMP_OK || s.avail_in != 0) return 0;
+    return s.total_out;
+}
 
 size_t bgzfBlockSize(const uint8_t* p, size_t n) {
     if (n < 12 || !(p[3] & 4)) return 0;  // no FEXTRA

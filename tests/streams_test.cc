@@ -4,6 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <isa-l.h>
+#include <libdeflate.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
@@ -14,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <string_view>
@@ -399,6 +402,59 @@ TEST(Streams, InputFormsReadOrRefused) {
 // bgzip and the tools, ending with the end-of-file block; a cut or damaged
 // copy fails with the same message however many threads decode it. .zst outputs too are the same
 // whatever -@.
+// Level 1 writes deflate data that inflates to the block, for blocks of
+// every kind and size, and its bytes follow nothing but the key of where
+// its state lies: two states with one key write the same bytes, and a key
+// that files the third position over the second one's entry changes them.
+TEST(Streams, FastDeflateFollowsTheKeyAlone) {
+    FastDeflate one, two;  // at two places with the one key
+    ASSERT_NE(one.state(), two.state());
+    EXPECT_EQ(FastDeflate::keyOf(one.state()), FastDeflate::defaultKey);
+    EXPECT_EQ(FastDeflate::keyOf(two.state()), FastDeflate::defaultKey);
+    libdeflate_decompressor* inflater = libdeflate_alloc_decompressor();
+    const auto roundTrip = [&](const std::string& block, FastDeflate& deflate) {
+        std::string out(65510, '\0'), back(block.size(), '\0');
+        const size_t size = deflate(reinterpret_cast<const uint8_t*>(block.data()), block.size(),
+                                    reinterpret_cast<uint8_t*>(out.data()), out.size());
+        EXPECT_GT(size, 0u) << block.size();
+        out.resize(size);
+        size_t got = 0;
+        EXPECT_EQ(libdeflate_deflate_decompress(inflater, out.data(), out.size(), back.data(),
+                                                back.size(), &got),
+                  LIBDEFLATE_SUCCESS);
+        EXPECT_TRUE(got == block.size() && back == block) << block.size();
+        return out;
+    };
+    std::mt19937_64 random(7);
+    for (int round = 0; round < 240; ++round) {
+        // Random bytes, lines of bases, one byte over and over, digits.
+        const char* alphabets[] = {nullptr, "ACGT\n", "A", "0123456789\t\n"};
+        const char* alphabet = alphabets[round % 4];
+        std::string block(round < 40 ? round / 4 * 7 : random() % 65281, '\0');
+        for (char& c : block)
+            c = alphabet ? alphabet[random() % std::strlen(alphabet)] : static_cast<char>(random());
+        ASSERT_TRUE(roundTrip(block, one) == roundTrip(block, two)) << round;
+    }
+    // The second position's bytes come again at 64; placed so that the
+    // third position is filed under their hash, the match is not found.
+    std::string block = "xACGTTGCAAT";
+    for (int i = 0; i < 53; ++i) block += static_cast<char>('a' + i * 7 % 26);
+    block += "ACGTTGCAAT";
+    while (block.size() < 600) block += static_cast<char>('a' + random() % 26);
+    uint32_t second;
+    std::memcpy(&second, block.data() + 1, 4);
+    FastDeflate onSecond(
+        FastDeflate::keyOf(reinterpret_cast<const void*>(uintptr_t{second} << 16)));
+    const std::string usual = roundTrip(block, one), overwritten = roundTrip(block, onSecond);
+#if defined(__x86_64__)
+    // The ISA-L this was found in, on a processor that takes its AVX2 body.
+    if (ISAL_VERSION == ISAL_MAKE_VERSION(2, 30, 0) && __builtin_cpu_supports("avx2")) {
+        EXPECT_FALSE(usual == overwritten) << "the key no longer matters: the placing may go";
+    }
+#endif
+    libdeflate_free_decompressor(inflater);
+}
+
 TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
     Scratch s;
     std::string seeds;
@@ -429,8 +485,8 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
     EXPECT_TRUE(filterThrough("gzip -dc", bgzf) == text);
     if (std::system("command -v bgzip >/dev/null") == 0) {
         EXPECT_EQ(s.run("/bin/sh", {"-c", "bgzip -t k.gz"}).status, 0);
-        // The very bytes bgzip writes at the same level.
-        EXPECT_TRUE(s.run("/bin/sh", {"-c", "bgzip -l 1 -c k.txt"}).out == bgzf);
+        // No larger than what bgzip writes at the same level.
+        EXPECT_LE(bgzf.size(), s.run("/bin/sh", {"-c", "bgzip -l 1 -c k.txt"}).out.size());
     }
     // More threads than a tool takes here (its -@ stops at the cores beside
     // the calling one), each taking whichever blocks come, in odd pieces:
