@@ -230,25 +230,31 @@ uint32_t FastDeflate::keyOf(const void* state) {
 }
 
 FastDeflate::FastDeflate(uint32_t key) : level_(new uint8_t[ISAL_DEF_LVL1_DEFAULT]) {
-    // Below where the system would map it, the first free place with the
-    // key: one in 65536 places of 64 KiB has it, so a few GiB down.
+    // Near where the system would map it, below it and then above it, the
+    // first free place with the key: one in 65536 places of 64 KiB has it,
+    // so a few GiB away. (A system that takes the address as a hint only
+    // gives it when it is free, as the flag asks.)
     void* hint =
         mmap(nullptr, stateSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (hint == MAP_FAILED) throw std::bad_alloc();
     munmap(hint, stateSize);
-    uintptr_t place = reinterpret_cast<uintptr_t>(hint) >> 16;
-    for (int tries = 0; tries < 64 && place > 256;) {
-        --place;
-        void* want = reinterpret_cast<void*>(place << 16);
-        if (keyOf(want) != key) continue;
-        ++tries;
-        void* got = mmap(want, stateSize, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
-        if (got == want) {
-            state_ = got;
-            return;
+    const uintptr_t start = reinterpret_cast<uintptr_t>(hint) >> 16, lowest = 256,
+                    highest = (uintptr_t{1} << 31) - 2;  // below 2^47
+    for (const int step : {-1, 1}) {
+        uintptr_t place = start;
+        for (int tries = 0; tries < 64 && place > lowest && place < highest;) {
+            place += static_cast<uintptr_t>(step);
+            void* want = reinterpret_cast<void*>(place << 16);
+            if (keyOf(want) != key) continue;
+            ++tries;
+            void* got = mmap(want, stateSize, PROT_READ | PROT_WRITE,
+                             MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+            if (got == want) {
+                state_ = got;
+                return;
+            }
+            if (got != MAP_FAILED) munmap(got, stateSize);
         }
-        if (got != MAP_FAILED) munmap(got, stateSize);  // (a system without the flag)
     }
     throw std::bad_alloc();
 }
