@@ -78,6 +78,35 @@ inline Magnitude shortDecimalMagnitude(const char* p, size_t size) {
     const uint32_t inText = (uint32_t{1} << n) - 1;
     const DigitBits bits = digitBits32(p);
     const uint32_t digits = bits.digits & inText, zeros = bits.zeros & inText;
+    {
+        // The two shapes nearly every p-value comes in, told apart without
+        // the walk below: "0." and digits ("0.00123"), and a digit other
+        // than 0, a point, digits and an exponent of two digits
+        // ("7.87575e-08"). Their tests and both decades are made side by
+        // side, from the masks and from loads at places the length alone
+        // gives, and one of the decades is chosen without a branch.
+        const unsigned char c0 = static_cast<unsigned char>(p[0]),
+                            c1 = static_cast<unsigned char>(p[1]);
+        const char* tail = p + (n >= 4 ? n - 4 : 0);
+        const unsigned char mark = static_cast<unsigned char>(tail[0]),
+                            sign = static_cast<unsigned char>(tail[1]);
+        const uint32_t fraction = inText & ~3u;  // all but the first two
+        const bool zeroPoint = n >= 3 && c0 == '0' && c1 == '.' && (digits & fraction) == fraction;
+        const uint32_t beforeMark = fraction & ((uint32_t{1} << (n >= 4 ? n - 4 : 0)) - 1),
+                       exponentDigits = n >= 2 ? uint32_t{3} << (n - 2) : 0,
+                       scientific = beforeMark | exponentDigits;
+        const bool withExponent = n >= 6 && c1 == '.' && c0 >= '1' && c0 <= '9' &&
+                                  (digits & scientific) == scientific && (mark | 0x20) == 'e' &&
+                                  (sign == '-' || sign == '+');
+        if (zeroPoint | withExponent) {
+            const uint32_t significant = digits & ~zeros & fraction;
+            if (zeroPoint && !significant) return {Magnitude::Zero, 0};
+            const int value = (tail[2] - '0') * 10 + (tail[3] - '0');
+            const int64_t exponent = sign == '-' ? -value : value;
+            const int64_t leading = 1 - __builtin_ctz(significant | 0x80000000u);
+            return {Magnitude::Decade, zeroPoint ? leading : exponent};
+        }
+    }
     // The whole part's digits, then a point and the fraction's.
     const int wholeEnd = __builtin_ctz(~digits);
     const bool point = wholeEnd < n && p[wholeEnd] == '.';
