@@ -6,7 +6,6 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstring>
 #include <new>
@@ -23,6 +22,8 @@ constexpr uint8_t header[16] = {0x1f, 0x8b, 8, 4, 0, 0, 0, 0, 0, 0xff, 6, 0, 'B'
 constexpr size_t headerSize = 18, trailerSize = 8;
 constexpr size_t maxBlock = 65536;     // of a member, and of its data
 constexpr size_t blockInput = 0xff00;  // written per block, as bgzip does
+// ISA-L's state, in whole pages (see FastDeflate).
+constexpr size_t stateSize = (sizeof(isal_zstream) + 4095) & ~size_t{4095};
 
 bool plainHeader(const uint8_t* p) {
     return std::memcmp(p, header, 4) == 0 && std::memcmp(p + 10, header + 10, 6) == 0;
@@ -202,31 +203,13 @@ class BgzfSink : public ByteSink {
 
 }  // namespace
 
-namespace {
-
-// CRC-32C of the four bytes of x (little-endian), from 0 and not inverted:
-// what the crc32 instruction gives.
-uint32_t crc32c(uint32_t x) {
-    static const std::array<uint32_t, 256> table = [] {
-        std::array<uint32_t, 256> t{};
-        for (uint32_t i = 0; i < 256; ++i) {
-            uint32_t c = i;
-            for (int k = 0; k < 8; ++k) c = c & 1 ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-            t[i] = c;
-        }
-        return t;
-    }();
-    uint32_t c = 0;
-    for (int i = 0; i < 4; ++i) c = table[(c ^ (x >> (8 * i))) & 0xFF] ^ (c >> 8);
-    return c;
-}
-
-constexpr size_t stateSize = (sizeof(isal_zstream) + 4095) & ~size_t{4095};
-
-}  // namespace
-
 uint32_t FastDeflate::keyOf(const void* state) {
-    return crc32c(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(state) >> 16)) & 0xFFFF;
+    // CRC-32C from 0, not inverted, of bits 16 to 47 as four bytes, lowest
+    // first: what the crc32 instruction makes of them.
+    const uint64_t bits = reinterpret_cast<uintptr_t>(state) >> 16;
+    unsigned char bytes[4];
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<unsigned char>(bits >> (8 * i));
+    return crc32_iscsi(bytes, 4, 0) & 0xFFFF;
 }
 
 FastDeflate::FastDeflate(uint32_t key) : level_(new uint8_t[ISAL_DEF_LVL1_DEFAULT]) {
