@@ -35,6 +35,51 @@ size_t scanRealSlow(std::string_view text, double& value) {
     return static_cast<size_t>(stop - s);
 }
 
+// The text, when all of it is a short decimal: at most 19 significant
+// digits of value m <= 2^53 times 10^e with -22 <= e <= 22. Then m and
+// 10^e are exact doubles, and one multiplication or division rounds their
+// product or quotient exactly as strtod does.
+bool scanShortDecimal(const char* p, const char* end, double& value) {
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    uint64_t m = 0;
+    int significant = 0, e = 0;
+    bool any = false, point = false;
+    for (; p != end; ++p) {
+        if (*p == '.' && !point) {
+            point = true;
+            continue;
+        }
+        if (!isDigit(*p)) break;
+        any = true;
+        e -= point;
+        if (m == 0 && *p == '0') continue;  // a leading zero
+        if (++significant > 19) return false;
+        m = m * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (!any) return false;
+    if (p != end && (*p | 0x20) == 'e') {
+        ++p;
+        const bool down = p != end && *p == '-';
+        p += p != end && (*p == '-' || *p == '+');
+        int x = 0, digits = 0;
+        for (; p != end && isDigit(*p); ++p) {
+            if (++digits > 4) return false;
+            x = x * 10 + (*p - '0');
+        }
+        if (digits == 0) return false;
+        e += down ? -x : x;
+    }
+    if (p != end || m > uint64_t{1} << 53 || e < -22 || e > 22) return false;
+    const double v =
+        e < 0 ? static_cast<double>(m) / powers[-e] : static_cast<double>(m) * powers[e];
+    value = negative ? -v : v;
+    return true;
+}
+
 }  // namespace
 
 WholeNumber scanWhole(std::string_view text) {
@@ -82,15 +127,16 @@ bool parseRealArgument(const char* text, double& value) {
 }
 
 size_t scanReal(std::string_view text, double& value) {
-    // Fast path for plain decimal text: an optional minus sign and a digit or
-    // point. from_chars agrees with strtod there except on "0x" prefixes and
-    // out-of-range results, which go to strtod itself, as does everything
-    // else (white space, '+', inf, nan, hexadecimal).
+    // Fast paths for plain decimal text: an optional minus sign and a digit
+    // or point; short decimals first. from_chars agrees with strtod there except on "0x" prefixes
+    // and out-of-range results, which go to strtod itself, as does everything else (white space,
+    // '+', inf, nan, hexadecimal).
     const char* p = text.data();
     const char* end = p + text.size();
     const char* q = p + (p != end && *p == '-');
     if (q != end && (isDigit(*q) || *q == '.') &&
         !(*q == '0' && end - q > 1 && (q[1] | 0x20) == 'x')) {
+        if (scanShortDecimal(p, end, value)) return text.size();
         auto [stop, ec] = std::from_chars(p, end, value);
         if (ec == std::errc()) return static_cast<size_t>(stop - p);
     }
