@@ -1,7 +1,5 @@
 #include "kmer_buffer.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <array>
 #include <numeric>
@@ -10,12 +8,6 @@
 #include "task_pool.h"
 
 namespace {
-
-constexpr size_t pageBytes = 4096;
-
-size_t pages(size_t bytes) {
-    return (bytes + pageBytes - 1) / pageBytes * pageBytes;
-}
 
 // Sorts n keys of W words (the most significant first) by their `bits`
 // low bits, 8-bit digits, least significant first, the counts of every
@@ -137,27 +129,4 @@ SortedText::SortedText(const char* text, size_t count, size_t k)
     std::sort(order_.begin(), order_.end(), [&](uint32_t a, uint32_t b) {
         return std::memcmp(text + size_t{a} * k, text + size_t{b} * k, k) < 0;
     });
-}
-
-GrowingArray::~GrowingArray() {
-    release();
-}
-
-void GrowingArray::release() {
-    if (data_) munmap(data_, bytes_);
-    data_ = nullptr;
-    bytes_ = 0;
-}
-
-bool GrowingArray::reserve(size_t bytes) {
-    if (bytes <= bytes_) return true;
-    bytes = pages(bytes);
-    void* p =
-        data_ ? mremap(data_, bytes_, bytes, MREMAP_MAYMOVE)
-              : mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) return false;
-    madvise(p, bytes, MADV_HUGEPAGE);
-    data_ = static_cast<char*>(p);
-    bytes_ = bytes;
-    return true;
 }

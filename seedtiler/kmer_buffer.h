@@ -1,6 +1,6 @@
-// The windows a k-mer set holds in memory: arrays that grow as they fill,
-// and their sort (packed windows by radix on the pool's threads, text
-// windows by their bytes).
+// The windows a k-mer set holds in memory (in arrays that grow as they
+// fill): their sort, packed windows by radix on the pool's threads, text
+// windows by their bytes.
 #pragma once
 
 #include <cstddef>
@@ -9,28 +9,9 @@
 #include <vector>
 
 #include "kmer_merge.h"
+#include "large_memory.h"
 
 class TaskPool;
-
-// An array of 64-bit words or bytes, mapped as it is touched and grown by
-// remapping (no copy, no second array), up to a limit; in huge pages where
-// the kernel gives them.
-class GrowingArray {
-  public:
-    GrowingArray() = default;
-    ~GrowingArray();
-    GrowingArray(const GrowingArray&) = delete;
-    GrowingArray& operator=(const GrowingArray&) = delete;
-    char* data() const { return data_; }
-    size_t bytes() const { return bytes_; }
-    // Room for at least `bytes`; false when the system gives no more.
-    bool reserve(size_t bytes);
-    void release();
-
-  private:
-    char* data_ = nullptr;
-    size_t bytes_ = 0;
-};
 
 // A sorted range of packed windows: their keys, W words each.
 struct Part {

@@ -27,12 +27,15 @@ void writeNumber(OutputFile& out, double v) {
 
 // The passing records of a stretch of the input, kept until it is merged:
 // the fields the sieve writes, each record's ended by a newline, and the
-// p-values. For unitigs, the first passing k-mer, and the first that
-// differs from it in length or holds another character than A, C, G and
-// T, each with its line in the stretch.
+// p-values. For unitigs, the k-mers packed and the p-values' texts, up to
+// the first passing k-mer that differs from the stretch's first in length
+// or holds another character than A, C, G and T; those two k-mers, each
+// with its line in the stretch.
 struct Passing {
     std::string fields;
     std::vector<double> values;
+    std::vector<uint64_t> packed;
+    std::string pTexts;
     uint64_t count = 0;
     int64_t records = 0;  // read, passing or not
     std::string firstKmer, badKmer;
@@ -40,21 +43,10 @@ struct Passing {
     uint64_t badAt = 0;  // the passing records before the unfit one
 };
 
-// The fields kept of a passing record: the k-mer; for a table the
-// integers' and the p-value's texts; for unitigs the p-value's text.
-int keptFields(const Sieve& sieve, int kept[4]) {
-    if (sieve.table) {
-        for (int f = 0; f < 4; ++f) kept[f] = f;
-        return 4;
-    }
-    kept[0] = 0, kept[1] = 3;
-    return sieve.unitigK ? 2 : 1;
-}
-
 [[noreturn]] void failUnfit(const char* name, uint64_t line, const std::string& kmer, int k) {
     const char* what = "--unitigs needs k-mers of one length over A, C, G and T";
-    size_t bad;
-    if (!unitigAlphabet(kmer, bad))
+    const size_t bad = kmer.find_first_not_of("ACGTacgt");
+    if (bad != std::string::npos)
         fail("%s:%" PRIu64 ": %s: '%.*s' holds '%c'", name, line, what, shown(kmer.size()),
              kmer.data(), kmer[bad]);
     if (kmer.size() > static_cast<size_t>(maxUnitigK))
@@ -91,7 +83,6 @@ void write(const Sieve& sieve, int64_t index, const std::string_view* fields, do
         out.put('\n');
     }
     if (sieve.passing) sieve.passing->push_back(p);
-    if (sieve.unitigs) (*sieve.unitigs)->add(fields[0], p, fields[3]);
 }
 
 }  // namespace
@@ -100,21 +91,27 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
                 const RecordThreads& threads) {
     int64_t index = 0, records = 0;
     const bool values = sieve.table || sieve.passing || sieve.unitigK;
-    int kept[4];
-    const int fieldCount = keptFields(sieve, kept);
+    // The fields kept of a passing record: the k-mer; for a table the
+    // integers' and the p-value's texts too.
+    const int fieldCount = sieve.table ? 4 : 1;
     // A passing record kept: off the common path, which is a failing one.
     const auto keep = [&](Passing & into, const std::string_view* fields, uint64_t line)
         __attribute__((noinline)) {
         if (sieve.unitigK && !into.badLine) {
             const std::string_view kmer = fields[0];
-            size_t bad;
             if (!into.firstLine) into.firstKmer = kmer, into.firstLine = line;
-            if (kmer.size() != into.firstKmer.size() || !unitigAlphabet(kmer, bad))
+            uint64_t words[2];
+            if (kmer.size() != into.firstKmer.size() || kmer.size() > maxUnitigK ||
+                !packCanonical(kmer, words)) {
                 into.badKmer = kmer, into.badLine = line, into.badAt = into.count;
+            } else {
+                into.packed.insert(into.packed.end(), words, words + packedWords(kmer.size()));
+                appendPText(into.pTexts, fields[3]);
+            }
         }
         // Every field the sieve writes, tab-separated; the k-mer first.
         for (int f = 0; f < fieldCount; ++f)
-            into.fields.append(fields[kept[f]]).push_back(f + 1 < fieldCount ? '\t' : '\n');
+            into.fields.append(fields[f]).push_back(f + 1 < fieldCount ? '\t' : '\n');
         if (values) {
             double p = 0;
             scanReal(fields[3], p);
@@ -152,12 +149,15 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
             std::string_view fields[4];
             for (int f = 0; f < fieldCount; ++f) {
                 const size_t end = text.find(f + 1 < fieldCount ? '\t' : '\n', at);
-                fields[kept[f]] = text.substr(at, end - at);
+                fields[f] = text.substr(at, end - at);
                 at = end + 1;
             }
             write(sieve, index++, fields, values ? chunk.values[r] : 0);
         }
         if (unfit) failUnfit(inName, linesBefore + unfitLine, *unfit, *sieve.unitigK);
+        if (sieve.unitigK && chunk.count)
+            (*sieve.unitigs)
+                ->add(chunk.packed.data(), chunk.values.data(), chunk.pTexts, chunk.count);
     };
     if (sieve.table)
         readPValues<Passing, true>(in, inName, threads, onText, merge);

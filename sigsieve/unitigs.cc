@@ -1,7 +1,5 @@
 #include "unitigs.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <bit>
 #include <cstdlib>
@@ -11,62 +9,11 @@
 #include <string>
 
 #include "failure.h"
+#include "large_memory.h"
 #include "numbers.h"
 #include "output_file.h"
 
 namespace {
-
-// Memory for the large arrays of a group: in 2 MiB pages where the system
-// gives them (far fewer page faults, and fewer misses of the address
-// cache on the random reads of a walk), and left as it comes instead of
-// zeroed, since every element is written before it is read.
-template <class T>
-struct LargePages {
-    using value_type = T;
-    static constexpr size_t page = size_t{2} << 20;
-    LargePages() = default;
-    template <class U>
-    LargePages(const LargePages<U>&) {}
-    T* allocate(size_t n) {
-        const size_t bytes = n * sizeof(T);
-        if (bytes < page / 4) {
-            if (void* p = std::malloc(bytes)) return static_cast<T*>(p);
-            throw std::bad_alloc();
-        }
-        // Aligned to a page, so that all of it can be in large pages.
-        const size_t size = (bytes + page - 1) / page * page;
-        void* got =
-            mmap(nullptr, size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (got == MAP_FAILED) throw std::bad_alloc();
-        char* at = static_cast<char*>(got);
-        const size_t head = (page - reinterpret_cast<uintptr_t>(at) % page) % page;
-        if (head) munmap(at, head);
-        if (page - head) munmap(at + head + size, page - head);
-        madvise(at + head, size, MADV_HUGEPAGE);
-        return reinterpret_cast<T*>(at + head);
-    }
-    void deallocate(T* p, size_t n) {
-        const size_t bytes = n * sizeof(T);
-        if (bytes < page / 4)
-            std::free(p);
-        else
-            munmap(p, (bytes + page - 1) / page * page);
-    }
-    template <class U>
-    void construct(U* p) {
-        ::new (static_cast<void*>(p)) U;
-    }
-    template <class U, class... A>
-    void construct(U* p, A&&... a) {
-        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
-    }
-    template <class U>
-    bool operator==(const LargePages<U>&) const {
-        return true;
-    }
-};
-template <class T>
-using LargeVector = std::vector<T, LargePages<T>>;
 
 // Eight bytes at once: 0x80 in each byte of x that is 0, else 0 (exact,
 // with no carry from one byte into the next).
@@ -90,6 +37,9 @@ struct BaseCodes {
 };
 constexpr BaseCodes baseCodes;
 constexpr char bases[] = "ACGT";
+
+// A p-value text's length in a byte below this, else this and four bytes.
+constexpr uint8_t longText = 255;
 
 // The reverse complement of the 32 bases of x.
 inline uint64_t reverseComplement64(uint64_t x) {
@@ -120,26 +70,41 @@ struct Packing {
         }
     }
     W canonical(W x) const { return std::min(x, reverseComplement(x)); }
-    // The k characters of `text`, each one of A, C, G, T, a, c, g and t.
-    W encode(std::string_view text) const {
+    // The k characters of `text` packed; false when one is not A, C, G, T,
+    // a, c, g or t.
+    bool encode(std::string_view text, W& out) const {
         // Eight at a time: the codes are bits 1-2 of the letters, with
-        // bit 2 turning G's 3 and T's 2 round.
-        char padded[64] = {};
-        std::memcpy(padded, text.data(), text.size());
+        // bit 2 turning G's 3 and T's 2 round. Each letter, made lower
+        // case, must be the one its code gives back: a, c, g and t are
+        // 0x61 plus 0, 2, 6 and 19. Fewer than eight at the end are read
+        // with the letters before them, those shifted out, and 'a' in
+        // their place.
+        const char* p = text.data();
+        const size_t n = text.size(), whole = n / 8 * 8, rest = n - whole;
+        constexpr uint64_t a = byteOnes * 0x61;
         W x = 0;
-        for (size_t at = 0; at < text.size(); at += 8) {
-            uint64_t v;
-            std::memcpy(&v, padded + at, 8);
-            v = ((v >> 1) & 0x0303030303030303u) ^ ((v >> 2) & 0x0101010101010101u);
-            v = __builtin_bswap64(v);  // the first letter highest
-            v = (v | v >> 6) & 0x000F000F000F000Fu;
-            v = (v | v >> 12) & 0x000000FF000000FFu;
-            v = (v | v >> 24) & 0xFFFFu;
-            x = x << 16 | v;
+        uint64_t wrong = 0;
+        const auto eight = [&x, &wrong](uint64_t v) {
+            const uint64_t q = ((v >> 1) & 0x0303030303030303u) ^ ((v >> 2) & byteOnes);
+            const uint64_t high = (q >> 1) & byteOnes;
+            wrong |= (v | byteOnes * 0x20) ^ (a + (q << 1) + (high << 1) + (high & q) * 11);
+            uint64_t c = __builtin_bswap64(q);  // the first letter highest
+            c = (c | c >> 6) & 0x000F000F000F000Fu;
+            c = (c | c >> 12) & 0x000000FF000000FFu;
+            c = (c | c >> 24) & 0xFFFFu;
+            x = x << 16 | c;
+        };
+        for (size_t at = 0; at < whole; at += 8) eight(load8(p + at));
+        if (rest) {
+            uint64_t v = a;
+            if (whole)
+                v = load8(p + n - 8) >> (64 - 8 * rest);
+            else
+                std::memcpy(&v, p, rest);
+            eight(v | a << (8 * rest));  // (the padding's codes are 0)
         }
-        // Eight letters a round: the padding's codes are shifted out.
-        const size_t past = (8 - text.size() % 8) % 8;
-        return x >> (2 * past);
+        out = x >> (2 * ((8 - rest) % 8));
+        return wrong == 0;
     }
     void decode(W x, char* out) const {
         for (int i = k - 1; i >= 0; --i, x >>= 2) out[i] = bases[static_cast<unsigned>(x & 3)];
@@ -151,7 +116,8 @@ struct Packing {
 // The nodes of a group and their joins, for one width of packed k-mer.
 struct GroupUnitigs::Graph {
     virtual ~Graph() = default;
-    virtual void add(std::string_view kmer, double p, std::string_view pText) = 0;
+    virtual void add(const uint64_t* packed, const double* p, std::string_view texts,
+                     size_t count) = 0;
     virtual UnitigCounts write(UnitigSink& sink, const char* group,
                                const std::function<double(double)>& adjust) = 0;
     LargeVector<uint32_t> records;  // the node of each record added, then its unitig
@@ -290,19 +256,15 @@ class Graph final : public GroupUnitigs::Graph {
   public:
     explicit Graph(int k) : pack_(k), ends_(k - 1) {}
 
-    void add(std::string_view kmer, double p, std::string_view pText) override {
-        if (kmers_.size() >= maxKmers) fail("--unitigs: too many k-mers in a group");
-        kmers_.push_back(pack_.canonical(pack_.encode(kmer)));
-        value_.push_back(std::bit_cast<uint64_t>(p));
-        if (pText.size() < longText) {
-            texts_.push_back(static_cast<char>(pText.size()));
-        } else {
-            const uint32_t length = static_cast<uint32_t>(pText.size());  // a line's part
-            texts_.push_back(static_cast<char>(longText));
-            texts_.insert(texts_.end(), reinterpret_cast<const char*>(&length),
-                          reinterpret_cast<const char*>(&length) + sizeof length);
-        }
-        texts_.insert(texts_.end(), pText.begin(), pText.end());
+    void add(const uint64_t* packed, const double* p, std::string_view texts,
+             size_t count) override {
+        if (count > maxKmers - kmers_.size()) fail("--unitigs: too many k-mers in a group");
+        static_assert(sizeof(W) % sizeof(uint64_t) == 0 &&
+                      std::endian::native == std::endian::little);
+        kmers_.insert(kmers_.end(), reinterpret_cast<const W*>(packed),
+                      reinterpret_cast<const W*>(packed) + count);
+        value_.insert(value_.end(), p, p + count);
+        texts_.insert(texts_.end(), texts.data(), texts.data() + texts.size());
     }
 
     UnitigCounts write(UnitigSink& sink, const char* group,
@@ -336,15 +298,13 @@ class Graph final : public GroupUnitigs::Graph {
     }
 
     Packing<W> pack_, ends_;
-    LargeVector<W> kmers_;         // of each record, canonical
-    LargeVector<uint64_t> value_;  // of each record, its p-value's bits
-    // The p-value texts, each after its length: in a byte below longText,
-    // else longText and four bytes.
-    static constexpr uint8_t longText = 255;
+    LargeVector<W> kmers_;       // of each record, canonical
+    LargeVector<double> value_;  // of each record, its p-value
+    // The p-value texts, each after its length (see appendPText).
     LargeVector<char> texts_;
     // The text at `at`, which is moved on to the next one.
     std::string_view nextText(size_t& at) const {
-        size_t length = static_cast<uint8_t>(texts_[at++]);
+        size_t length = static_cast<uint8_t>(texts_.data()[at++]);
         if (length == longText) {
             uint32_t longer;
             std::memcpy(&longer, texts_.data() + at, sizeof longer);
@@ -361,7 +321,8 @@ class Graph final : public GroupUnitigs::Graph {
     // letter's code times 4 plus its last one's (so that a walk reads
     // the letter it adds from one byte of the node).
     LargeVector<Keyed<W>> nodes_;
-    LargeVector<uint64_t> bestP_, bestText_;
+    LargeVector<double> bestP_;
+    LargeVector<uint64_t> bestText_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
@@ -490,7 +451,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     sortInParts(
         added, 2 * k, 0, 1, nodes_,
         [&](size_t r) {
-            return Keyed<W>{kmers_[r], static_cast<uint32_t>(r)};
+            return Keyed<W>{kmers_.data()[r], static_cast<uint32_t>(r)};
         },
         [](Keyed<W>*, Keyed<W>*) {});
     LargeVector<W>().swap(kmers_);
@@ -503,25 +464,25 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     size_t bestRecord = 0;
     for (size_t i = 0, n = 0; i < added; ++i) {
         if (i + 16 < added) {  // the records ahead lie anywhere
-            __builtin_prefetch(&value_[nodes_[i + 16].id]);
+            __builtin_prefetch(&value_.data()[nodes_[i + 16].id]);
             __builtin_prefetch(&records[nodes_[i + 16].id], 1);
         }
         const uint32_t r = nodes_[i].id;
         if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
             if (n > 0) records[bestRecord] |= best;
             nodes_[n] = nodes_[i];
-            bestP_[n] = value_[r];
+            bestP_[n] = value_.data()[r];
             bestRecord = r;
             ++n;
-        } else if (std::bit_cast<double>(value_[r]) < std::bit_cast<double>(bestP_[n - 1])) {
-            bestP_[n - 1] = value_[r];
+        } else if (value_.data()[r] < bestP_[n - 1]) {
+            bestP_[n - 1] = value_.data()[r];
             bestRecord = r;
         }
         records[r] = static_cast<uint32_t>(n - 1);
     }
     if (added > 0) records[bestRecord] |= best;  // the last node's
     nodes_.resize(nodes);
-    LargeVector<uint64_t>().swap(value_);
+    LargeVector<double>().swap(value_);
 
     // The joins: the sides by key, an eighth of them at a time. A side
     // has one join when its key's group holds exactly one side that it
@@ -680,11 +641,10 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         uint32_t lowest = path.front().first;
         for (const auto& [n, entered] : path) {
             unitig_[n] = static_cast<uint32_t>(number - base) | written;
-            const double p = std::bit_cast<double>(bestP_[n]);
-            const double best = std::bit_cast<double>(bestP_[lowest]);
+            const double p = bestP_[n], best = bestP_[lowest];
             if (p < best || (p == best && nodes_[n].id < nodes_[lowest].id)) lowest = n;
         }
-        const double p = std::bit_cast<double>(bestP_[lowest]);
+        const double p = bestP_[lowest];
         size_t textAt = bestText_[lowest];
         const std::string_view pText = nextText(textAt);
 
@@ -754,13 +714,14 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<Keyed<W>>().swap(nodes_);
     LargeVector<uint64_t>().swap(joined_);
     LargeVector<uint8_t>().swap(endsOf_);
-    LargeVector<uint64_t>().swap(bestP_);
+    LargeVector<double>().swap(bestP_);
     LargeVector<uint64_t>().swap(bestText_);
     LargeVector<uint8_t>().swap(letters_);
     LargeVector<uint32_t>().swap(unitig_);
     LargeVector<uint32_t>().swap(paths_);
     LargeVector<uint32_t>().swap(spans_);
     LargeVector<char>().swap(texts_);
+    releaseLargePages();
     return counts;
 }
 
@@ -775,8 +736,9 @@ GroupUnitigs::GroupUnitigs(int k) {
 
 GroupUnitigs::~GroupUnitigs() = default;
 
-void GroupUnitigs::add(std::string_view kmer, double p, std::string_view pText) {
-    graph_->add(kmer, p, pText);
+void GroupUnitigs::add(const uint64_t* packed, const double* p, std::string_view texts,
+                       size_t count) {
+    graph_->add(packed, p, texts, count);
 }
 
 UnitigCounts GroupUnitigs::write(UnitigSink& sink, const char* group,
@@ -792,22 +754,29 @@ uint64_t GroupUnitigs::base() const {
     return graph_->base;
 }
 
-bool unitigAlphabet(std::string_view kmer, size_t& bad) {
-    // Eight letters at a time: each, made lower case, is one of a, c, g
-    // and t. Only a word that fails is looked at letter by letter.
-    size_t whole = kmer.size() / 8 * 8;
-    for (size_t at = 0; at < whole; at += 8) {
-        uint64_t v;
-        std::memcpy(&v, kmer.data() + at, 8);
-        v |= byteOnes * 0x20;
-        const uint64_t found = zeroBytes(v ^ (byteOnes * 'a')) | zeroBytes(v ^ (byteOnes * 'c')) |
-                               zeroBytes(v ^ (byteOnes * 'g')) | zeroBytes(v ^ (byteOnes * 't'));
-        if (found != byteOnes * 0x80) {
-            whole = at;
-            break;
-        }
+bool packCanonical(std::string_view kmer, uint64_t* words) {
+    if (kmer.size() <= 32) {
+        const Packing<uint64_t> pack(static_cast<int>(kmer.size()));
+        uint64_t x;
+        if (!pack.encode(kmer, x)) return false;
+        words[0] = pack.canonical(x);
+    } else {
+        const Packing<Word128> pack(static_cast<int>(kmer.size()));
+        Word128 x;
+        if (!pack.encode(kmer, x)) return false;
+        x = pack.canonical(x);
+        words[0] = static_cast<uint64_t>(x), words[1] = static_cast<uint64_t>(x >> 64);
     }
-    for (size_t i = whole; i < kmer.size(); ++i)
-        if (baseCodes.code[static_cast<unsigned char>(kmer[i])] == 4) return bad = i, false;
     return true;
+}
+
+void appendPText(std::string& texts, std::string_view text) {
+    if (text.size() < longText) {
+        texts.push_back(static_cast<char>(text.size()));
+    } else {
+        const uint32_t length = static_cast<uint32_t>(text.size());  // a line's part
+        texts.push_back(static_cast<char>(longText));
+        texts.append(reinterpret_cast<const char*>(&length), sizeof length);
+    }
+    texts.append(text);
 }

@@ -28,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +52,19 @@ struct UnitigCounts {
     uint64_t unitigs = 0, longest = 0;
 };
 
+// A k-mer as GroupUnitigs takes it: its canonical form, two bits a base
+// (A 0, C 1, G 2, T 3), the first base highest, in packedWords(k) words
+// (the low word first). False, with nothing packed, when a character is
+// not one of A, C, G, T, a, c, g and t. For 1 <= k <= maxUnitigK.
+bool packCanonical(std::string_view kmer, uint64_t* words);
+inline size_t packedWords(size_t k) {
+    return k <= 32 ? 1 : 2;
+}
+
+// Appends a p-value's text to texts as GroupUnitigs takes them: after its
+// length, in a byte below 255, else in 255 and four bytes.
+void appendPText(std::string& texts, std::string_view text);
+
 class GroupUnitigs {
   public:
     explicit GroupUnitigs(int k);  // 1 <= k <= maxUnitigK
@@ -58,9 +72,10 @@ class GroupUnitigs {
     GroupUnitigs(const GroupUnitigs&) = delete;
     GroupUnitigs& operator=(const GroupUnitigs&) = delete;
 
-    // Adds the next passing k-mer of the group (k characters of A, C, G
-    // and T, either case), its p-value and that p-value's text.
-    void add(std::string_view kmer, double p, std::string_view pText);
+    // Adds the next `count` passing k-mers of the group: packed (by
+    // packCanonical), their p-values, and those p-values' texts (each
+    // appended by appendPText).
+    void add(const uint64_t* packed, const double* p, std::string_view texts, size_t count);
 
     // Joins the k-mers and writes their unitigs in the order of the first
     // k-mer of each that was added, named `group` in their tags; `adjust`
@@ -79,7 +94,3 @@ class GroupUnitigs {
   private:
     std::unique_ptr<Graph> graph_;
 };
-
-// Whether every character of `kmer` is one of A, C, G, T, a, c, g and t;
-// the first other one at `bad` when not.
-bool unitigAlphabet(std::string_view kmer, size_t& bad);

@@ -309,7 +309,19 @@ TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
         const Expected expected = plainUnitigs(records, k);
         for (const bool gfa : {false, true}) {
             GroupUnitigs unitigs(static_cast<int>(k));
-            for (const Record& r : records) unitigs.add(r.kmer, r.p, r.pText);
+            // Added in slices, as the stretches of an input come.
+            for (size_t r = 0, n; r < records.size(); r += n) {
+                n = std::min<size_t>(records.size() - r, 1 + rng() % 40);
+                std::vector<uint64_t> packed(2 * n);
+                std::vector<double> p;
+                std::string texts;
+                for (size_t i = 0; i < n; ++i) {
+                    ASSERT_TRUE(packCanonical(records[r + i].kmer, &packed[i * packedWords(k)]));
+                    p.push_back(records[r + i].p);
+                    appendPText(texts, records[r + i].pText);
+                }
+                unitigs.add(packed.data(), p.data(), texts, n);
+            }
             const int fd = memoryFile("", 2);
             {
                 OutputFile out(fd, "unitigs", 1 << 16);
@@ -350,29 +362,32 @@ TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
     }
 }
 
-// The alphabet test, eight letters at a time, against a test of each letter:
-// strings of the eight letters with now and then another byte (its case
-// or its high bit changed among them) anywhere in a word or in the tail.
-TEST(Unitigs, AlphabetAsLetterByLetter) {
+// The packing, eight letters at a time, against a packing letter by
+// letter of the canonical form: strings of the eight letters with now and
+// then another byte (its case or its high bit changed among them)
+// anywhere in a word or in the tail.
+TEST(Unitigs, PackingAsLetterByLetter) {
     std::mt19937_64 rng(8);
     const std::string letters = "ACGTacgt";
     for (int round = 0; round < 1000000; ++round) {
-        std::string kmer(rng() % 72, 'A');
+        std::string kmer(1 + rng() % 64, 'A');
         for (char& c : kmer) c = letters[rng() % 8];
-        for (int n = static_cast<int>(rng() % 3); n > 0 && !kmer.empty(); --n) {
+        for (int n = static_cast<int>(rng() % 3); n > 0; --n) {
             char& c = kmer[rng() % kmer.size()];
             const int how = static_cast<int>(rng() % 3);
             c = how == 0 ? static_cast<char>(rng())
                          : static_cast<char>(c ^ (how == 1 ? 0x80 : 0x40));
         }
-        size_t expected = kmer.size();
-        for (size_t i = 0; i < kmer.size() && expected == kmer.size(); ++i)
-            if (letters.find(kmer[i]) == std::string::npos) expected = i;
-        size_t bad = SIZE_MAX;
-        ASSERT_EQ(unitigAlphabet(kmer, bad), expected == kmer.size()) << kmer;
-        if (expected < kmer.size()) {
-            ASSERT_EQ(bad, expected) << kmer;
-        }
+        const bool fit = kmer.find_first_not_of(letters) == std::string::npos;
+        uint64_t words[2] = {}, expected[2] = {};
+        ASSERT_EQ(packCanonical(kmer, words), fit) << kmer;
+        if (!fit) continue;
+        __extension__ unsigned __int128 x = 0;
+        for (const char c : canonical(upper(kmer)))
+            x = x << 2 | static_cast<unsigned>(std::string("ACGT").find(c));
+        expected[0] = static_cast<uint64_t>(x), expected[1] = static_cast<uint64_t>(x >> 64);
+        ASSERT_EQ(words[0], expected[0]) << kmer;
+        ASSERT_EQ(kmer.size() > 32 ? words[1] : 0, expected[1]) << kmer;
     }
 }
 
