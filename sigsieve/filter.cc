@@ -114,7 +114,8 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
             into.fields.append(fields[f]).push_back(f + 1 < fieldCount ? '\t' : '\n');
         if (values) {
             double p = 0;
-            scanReal(fields[3], p);
+            const std::string_view text = fields[3];  // (padded, as a line is)
+            if (text.size() >= 31 || !shortPValue(text.data(), text.size(), p)) scanReal(text, p);
             into.values.push_back(p + 0.0);  // -0 as 0
         }
         ++into.count;

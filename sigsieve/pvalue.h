@@ -147,6 +147,56 @@ inline Magnitude shortDecimalMagnitude(const char* p, size_t size) {
     return {Magnitude::Decade, decade + (mark ? (negative ? -value : value) : 0)};
 }
 
+// The value of eight digits (each 0-9, the first in the low byte).
+inline uint64_t eightDigits(uint64_t v) {
+    v = v * 10 + (v >> 8);
+    return (((v & 0x000000FF000000FFu) * (100 + (uint64_t{1000000} << 32))) +
+            (((v >> 16) & 0x000000FF000000FFu) * (1 + (uint64_t{10000} << 32)))) >>
+           32;
+}
+
+// The value of a p-value text in one of the two shapes of
+// shortDecimalMagnitude's quick test ("0.00123", "7.87575e-08", at most 16
+// digits after the point), exactly as strtod reads it, when its digits
+// make an integer m <= 2^53 and its value is m times 10^e, |e| <= 22:
+// then both are exact doubles, and one division or multiplication rounds
+// as strtod does. False for any other text. The text is shorter than 31
+// characters and followed by at least 32 readable bytes.
+inline bool shortPValue(const char* p, size_t size, double& value) {
+    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const int n = static_cast<int>(size);
+    const uint32_t inText = (uint32_t{1} << n) - 1;
+    const uint32_t digits = digitBits32(p).digits & inText;
+    // The f digits after the point, as an integer: eight at a time, fewer
+    // shifted up to the top of a word (the bytes after them out of it).
+    const auto fraction = [p](int f) -> uint64_t {
+        constexpr uint64_t zeros = 0x3030303030303030u;
+        const uint64_t first = load8(p + 2) - zeros;  // (no borrow into a digit)
+        if (f <= 8) return f ? eightDigits(first << (8 * (8 - f))) : 0;
+        return eightDigits(first) * static_cast<uint64_t>(powers[f - 8]) +
+               eightDigits((load8(p + 10) - zeros) << (8 * (16 - f)));
+    };
+    uint64_t m;
+    int e;
+    if (n >= 3 && n <= 18 && p[0] == '0' && p[1] == '.' && digits == (inText & ~2u)) {
+        m = fraction(n - 2), e = 2 - n;
+    } else if (n >= 6 && n <= 22 && p[0] != '0' && p[1] == '.' && (p[n - 4] | 0x20) == 'e' &&
+               (p[n - 3] == '-' || p[n - 3] == '+') &&
+               digits == (1u | (inText >> 4 & ~3u) | 3u << (n - 2))) {
+        const int f = n - 6, x = (p[n - 2] - '0') * 10 + (p[n - 1] - '0');
+        m = static_cast<uint64_t>(p[0] - '0') * static_cast<uint64_t>(powers[f]) + fraction(f);
+        e = (p[n - 3] == '-' ? -x : x) - f;
+    } else {
+        return false;
+    }
+    if (m > uint64_t{1} << 53 || e < -22 || e > 22) return false;
+    const double v = static_cast<double>(m);
+    value = e < 0 ? v / powers[-e] : v * powers[e];
+    return true;
+}
+
 // With `padded`, the text is followed by at least 32 readable bytes.
 inline Magnitude decimalMagnitude(std::string_view text, bool padded = false) {
     const auto skip = [padded](const char* from, const char* to) {

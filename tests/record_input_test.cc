@@ -158,6 +158,7 @@ TEST(ParseReal, ReadsTheLeadingNumber) {
 
 TEST(ParseReal, MatchesStrtodBitForBit) {
     sweepParseReal(100000);
+    sweepShortPValues(200000);
 }
 
 // Reads all of `content` with a LineReader and returns the lines it gave,

@@ -41,6 +41,40 @@ inline void sweepParseReal(int cases) {
     }
 }
 
+// The quick reading of p-values' usual shapes against strtod, on texts of
+// those shapes ("0." and 1 to 20 digits; a digit, a point, 0 to 19 digits,
+// e or E, a sign and an exponent of 1 to 3 digits) with now and then one
+// character changed: where it reads a value, the value is strtod's and
+// strtod reads the whole text; about half of the unchanged ones it reads.
+inline void sweepShortPValues(int cases) {
+    std::mt19937_64 rng(43);
+    const auto digits = [&rng](size_t n) {
+        std::string d;
+        for (size_t i = 0; i < n; ++i) d += static_cast<char>('0' + rng() % 10);
+        return d;
+    };
+    int read = 0;
+    for (int i = 0; i < cases; ++i) {
+        std::string s;
+        if (rng() % 3 == 0) {
+            s = "0." + digits(1 + rng() % 20);
+        } else {
+            s = std::string(1, static_cast<char>('1' + rng() % 9)) + "." + digits(rng() % 20) +
+                (rng() % 2 ? "e" : "E") + (rng() % 4 ? "-" : "+") + digits(1 + rng() % 3);
+        }
+        if (rng() % 8 == 0) s[rng() % s.size()] = "0.e+-x 9"[rng() % 8];
+        char* stop;
+        const double expected = std::strtod(s.c_str(), &stop);
+        const std::string padded = s + std::string(32, rng() % 2 ? '5' : '.');
+        double got;
+        if (!shortPValue(padded.data(), s.size(), got)) continue;
+        ++read;
+        ASSERT_EQ(stop, s.c_str() + s.size()) << s;
+        ASSERT_EQ(bits(got), bits(expected)) << s;
+    }
+    EXPECT_GT(read, cases / 4);
+}
+
 // The text of the value digits × 10^power (digits without leading zeros)
 // in one of the notations strtod reads: scientific, an integer mantissa,
 // plain decimals, a leading or trailing point, padding zeros, 'E', '+'.

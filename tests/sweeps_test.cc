@@ -5,6 +5,7 @@ namespace {
 
 TEST(Sweep, ParseRealMatchesStrtod) {
     sweepParseReal(3000000);
+    sweepShortPValues(3000000);
 }
 TEST(Sweep, BonferroniVerdictsMatchStrtodComparison) {
     sweepVerdicts(2000000);
