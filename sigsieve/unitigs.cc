@@ -142,15 +142,14 @@ struct __attribute__((packed)) Keyed {
 
 // Sorts make(0), ..., make(n - 1) by their keys (of `bits` bits), equal
 // keys in the order made, in `parts` parts (a power of 2) by the keys' top
-// bits, each given to each(first, last) in turn in `buffer`, which holds
-// the largest part. Two counting sorts, each on few enough buckets to stay
-// in the caches: one pass counts the items of each bucket of top bits;
-// then for each part one places its items by bucket, and each bucket
-// (about 2000 items, or as a whole when skewed keys make it far larger) is
-// sorted by its next bits in a small buffer and finished by insertion,
-// which moves an item only among those of its own small bucket (sorted as
-// a whole when one holds more than 32). Items whose keys differ only in
-// their `together` low bits are in one part.
+// bits, in `buffer`, which holds the largest part: each(first, last) gets
+// the sorted items a stretch at a time, in order, items whose keys differ
+// only in their `together` low bits in one stretch. Two counting sorts, each on few enough buckets
+// to stay in the caches: one pass counts the items of each bucket of top bits; then for each part
+// one places its items by bucket, and each bucket (about 2000 items, or as a whole when skewed keys
+// make it far larger) is sorted by its next bits in a small buffer and finished by insertion, which
+// moves an item only among those of its own small bucket (sorted as a whole when one holds more
+// than 32).
 template <class Item, class Make, class Each>
 void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>& buffer,
                  Make&& make, Each&& each) {
@@ -238,6 +237,7 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
                             std::stable_sort(first + begin, first + smallAt[s], byKey);
             } else if (m > smallest) {
                 std::stable_sort(first, first + m, byKey);
+                each(first, first + m);
                 continue;
             }
             for (Item* i = first + 1; i < first + m; ++i) {
@@ -246,8 +246,8 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
                 for (; j > first && item.key < j[-1].key; --j) *j = j[-1];
                 *j = item;
             }
+            each(first, first + m);  // while it is in the caches
         }
-        each(out + from, out + to);
     }
 }
 
@@ -283,7 +283,7 @@ class Graph final : public GroupUnitigs::Graph {
     W sideKey(W c, int side) const {
         const W back = pack_.reverseComplement(c);
         const W exit = (side ? c : back) & ends_.mask, exitBack = (side ? back : c) >> 2;
-        return exit <= exitBack ? exit << 1 : exitBack << 1 | 1;
+        return std::min(exit, exitBack) << 1 | W{exit > exitBack};
     }
 
     // Calls f(m, t) for each join of side `side` of node n: side t of node
@@ -410,6 +410,7 @@ void Graph<W>::findPaths() {
                 w.node = link >> 1, w.entered = static_cast<int>(link & 1);
                 w.path.push_back(link);
                 __builtin_prefetch(&links_[2 * size_t{w.node}]);
+                __builtin_prefetch(&unitig_[w.node], 1);  // for keep
                 continue;
             }
             w.busy = false;
@@ -537,6 +538,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     // over the texts in the order of their records.
     bestText_.resize(nodes);
     for (size_t r = 0, at = 0; r < added; ++r) {
+        constexpr size_t ahead = 16;  // (the nodes lie anywhere)
+        if (r + ahead < added) __builtin_prefetch(&bestText_[records[r + ahead] & ~best], 1);
         if (records[r] & best) bestText_[records[r] &= ~best] = at;
         nextText(at);
     }
@@ -574,7 +577,10 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         }
         const uint32_t start = records[record];
         const uint32_t label = unitig_[start];
-        if (label & written) continue;
+        if (label & written) {
+            records[record] = label & ~written;
+            continue;
+        }
         const bool cycle = label != single && label >= cycles_;
         if (label == single) {
             path.assign(1, {start, 0});
@@ -637,6 +643,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         }
 
         const uint64_t number = sink.next++;
+        records[record] = static_cast<uint32_t>(number - base);
         // The smallest p-value: of the k-mer added first among those with it.
         uint32_t lowest = path.front().first;
         for (const auto& [n, entered] : path) {
@@ -710,7 +717,6 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             });
         }
     }
-    for (uint32_t& r : records) r = unitig_[r] & ~written;
     LargeVector<Keyed<W>>().swap(nodes_);
     LargeVector<uint64_t>().swap(joined_);
     LargeVector<uint8_t>().swap(endsOf_);
