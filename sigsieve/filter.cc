@@ -90,7 +90,7 @@ void write(const Sieve& sieve, int64_t index, const std::string_view* fields, do
 Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
                 const RecordThreads& threads) {
     int64_t index = 0, records = 0;
-    const bool values = sieve.table || sieve.passing || sieve.unitigK;
+    const bool values = sieve.table || sieve.passing;
     // The fields kept of a passing record: the k-mer; for a table the
     // integers' and the p-value's texts too.
     const int fieldCount = sieve.table ? 4 : 1;
@@ -112,12 +112,7 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
         // Every field the sieve writes, tab-separated; the k-mer first.
         for (int f = 0; f < fieldCount; ++f)
             into.fields.append(fields[f]).push_back(f + 1 < fieldCount ? '\t' : '\n');
-        if (values) {
-            double p = 0;
-            const std::string_view text = fields[3];  // (padded, as a line is)
-            if (text.size() >= 31 || !shortPValue(text.data(), text.size(), p)) scanReal(text, p);
-            into.values.push_back(p + 0.0);  // -0 as 0
-        }
+        if (values) into.values.push_back(paddedPValue(fields[3]));  // (padded, as a line is)
         ++into.count;
     };
     const auto onText = [&](Passing & into, const std::string_view* fields, uint64_t line)
@@ -157,8 +152,7 @@ Filtered filter(ByteSource& in, const char* inName, const Sieve& sieve,
         }
         if (unfit) failUnfit(inName, linesBefore + unfitLine, *unfit, *sieve.unitigK);
         if (sieve.unitigK && chunk.count)
-            (*sieve.unitigs)
-                ->add(chunk.packed.data(), chunk.values.data(), chunk.pTexts, chunk.count);
+            (*sieve.unitigs)->add(chunk.packed.data(), chunk.pTexts, chunk.count);
     };
     if (sieve.table)
         readPValues<Passing, true>(in, inName, threads, onText, merge);

@@ -197,6 +197,14 @@ inline bool shortPValue(const char* p, size_t size, double& value) {
     return true;
 }
 
+// The value of a p-value's text as strtod reads it, -0 as 0; the text is
+// followed by at least 32 readable bytes.
+inline double paddedPValue(std::string_view text) {
+    double p = 0;
+    if (text.size() >= 31 || !shortPValue(text.data(), text.size(), p)) scanReal(text, p);
+    return p + 0.0;
+}
+
 // With `padded`, the text is followed by at least 32 readable bytes.
 inline Magnitude decimalMagnitude(std::string_view text, bool padded = false) {
     const auto skip = [padded](const char* from, const char* to) {

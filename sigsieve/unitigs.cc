@@ -12,6 +12,7 @@
 #include "large_memory.h"
 #include "numbers.h"
 #include "output_file.h"
+#include "pvalue.h"
 
 namespace {
 
@@ -116,8 +117,7 @@ struct Packing {
 // The nodes of a group and their joins, for one width of packed k-mer.
 struct GroupUnitigs::Graph {
     virtual ~Graph() = default;
-    virtual void add(const uint64_t* packed, const double* p, std::string_view texts,
-                     size_t count) = 0;
+    virtual void add(const uint64_t* packed, std::string_view texts, size_t count) = 0;
     virtual UnitigCounts write(UnitigSink& sink, const char* group,
                                const std::function<double(double)>& adjust) = 0;
     LargeVector<uint32_t> records;  // the node of each record added, then its unitig
@@ -256,15 +256,13 @@ class Graph final : public GroupUnitigs::Graph {
   public:
     explicit Graph(int k) : pack_(k), ends_(k - 1) {}
 
-    void add(const uint64_t* packed, const double* p, std::string_view texts,
-             size_t count) override {
+    void add(const uint64_t* packed, std::string_view texts, size_t count) override {
         if (count > maxKmers - kmers_.size()) fail("--unitigs: too many k-mers in a group");
         static_assert(sizeof(W) % sizeof(uint64_t) == 0 &&
                       std::endian::native == std::endian::little);
         kmers_.insert(kmers_.end(), reinterpret_cast<const W*>(packed),
                       reinterpret_cast<const W*>(packed) + count);
-        value_.insert(value_.end(), p, p + count);
-        texts_.insert(texts_.end(), texts.data(), texts.data() + texts.size());
+        texts_.insert(texts_.end(), texts.begin(), texts.end());
     }
 
     UnitigCounts write(UnitigSink& sink, const char* group,
@@ -298,8 +296,7 @@ class Graph final : public GroupUnitigs::Graph {
     }
 
     Packing<W> pack_, ends_;
-    LargeVector<W> kmers_;       // of each record, canonical
-    LargeVector<double> value_;  // of each record, its p-value
+    LargeVector<W> kmers_;  // of each record, canonical
     // The p-value texts, each after its length (see appendPText).
     LargeVector<char> texts_;
     // The text at `at`, which is moved on to the next one.
@@ -321,8 +318,11 @@ class Graph final : public GroupUnitigs::Graph {
     // letter's code times 4 plus its last one's (so that a walk reads
     // the letter it adds from one byte of the node).
     LargeVector<Keyed<W>> nodes_;
-    LargeVector<double> bestP_;
-    LargeVector<uint64_t> bestText_;
+    struct Best {
+        double p;
+        uint64_t text;
+    };
+    LargeVector<Best> best_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
@@ -458,32 +458,18 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<W>().swap(kmers_);
     size_t nodes = 0;
     for (size_t i = 0; i < added; ++i) nodes += i == 0 || nodes_[i].key != nodes_[i - 1].key;
-    // A node's first record with its smallest p-value is marked in its
-    // record's entry until that p-value's text is found.
-    constexpr uint32_t best = uint32_t{1} << 31;
-    bestP_.resize(nodes);
-    size_t bestRecord = 0;
+    // A node's first record is marked in its entry until its smallest
+    // p-value is found.
+    constexpr uint32_t first = uint32_t{1} << 31;
     for (size_t i = 0, n = 0; i < added; ++i) {
-        if (i + 16 < added) {  // the records ahead lie anywhere
-            __builtin_prefetch(&value_.data()[nodes_[i + 16].id]);
-            __builtin_prefetch(&records[nodes_[i + 16].id], 1);
-        }
+        // (The records ahead lie anywhere.)
+        if (i + 16 < added) __builtin_prefetch(&records[nodes_[i + 16].id], 1);
         const uint32_t r = nodes_[i].id;
-        if (i == 0 || nodes_[i].key != nodes_[n - 1].key) {
-            if (n > 0) records[bestRecord] |= best;
-            nodes_[n] = nodes_[i];
-            bestP_[n] = value_.data()[r];
-            bestRecord = r;
-            ++n;
-        } else if (value_.data()[r] < bestP_[n - 1]) {
-            bestP_[n - 1] = value_.data()[r];
-            bestRecord = r;
-        }
-        records[r] = static_cast<uint32_t>(n - 1);
+        const bool firstOfNode = i == 0 || nodes_[i].key != nodes_[n - 1].key;
+        if (firstOfNode) nodes_[n++] = nodes_[i];
+        records[r] = static_cast<uint32_t>(n - 1) | (firstOfNode ? first : 0);
     }
-    if (added > 0) records[bestRecord] |= best;  // the last node's
     nodes_.resize(nodes);
-    LargeVector<double>().swap(value_);
 
     // The joins: the sides by key, an eighth of them at a time. A side
     // has one join when its key's group holds exactly one side that it
@@ -534,14 +520,19 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     char text[shortestLength + 24];
     findPaths();
     LargeVector<uint32_t>().swap(links_);  // (GFA looks the joins up among the nodes)
-    // Where the text of each node's smallest p-value starts, from one pass
-    // over the texts in the order of their records.
-    bestText_.resize(nodes);
+    // Each node's smallest p-value (of its first record with it) and where
+    // its text starts, from one pass over the texts in the order of their
+    // records, each read as the records' p-values are.
+    texts_.resize(texts_.size() + 32);  // (each text followed by 32 bytes)
+    best_.resize(nodes);
     for (size_t r = 0, at = 0; r < added; ++r) {
         constexpr size_t ahead = 16;  // (the nodes lie anywhere)
-        if (r + ahead < added) __builtin_prefetch(&bestText_[records[r + ahead] & ~best], 1);
-        if (records[r] & best) bestText_[records[r] &= ~best] = at;
-        nextText(at);
+        if (r + ahead < added) __builtin_prefetch(&best_[records[r + ahead] & ~first], 1);
+        const size_t textAt = at;
+        const double p = paddedPValue(nextText(at));
+        const bool firstOfNode = records[r] & first;
+        Best& b = best_[records[r] &= ~first];
+        if (firstOfNode || p < b.p) b = {p, textAt};
     }
     letters_.resize(nodes);
     for (size_t n = 0; n < nodes; ++n)
@@ -563,8 +554,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             if (!(label & written)) {
                 if (label + 1 < spans_.size()) __builtin_prefetch(&spans_[label]);
                 __builtin_prefetch(&nodes_[n]);
-                __builtin_prefetch(&bestP_[n]);
-                __builtin_prefetch(&bestText_[n]);
+                __builtin_prefetch(&best_[n]);
                 if (label != single) __builtin_prefetch(&letters_[n]);
             }
         }
@@ -572,7 +562,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             const uint32_t n = records[record + ahead], label = unitig_[n];
             if (!(label & written)) {
                 if (label + 1 < spans_.size()) __builtin_prefetch(&paths_[spans_[label]]);
-                __builtin_prefetch(texts_.data() + bestText_[n]);
+                __builtin_prefetch(texts_.data() + best_[n].text);
             }
         }
         const uint32_t start = records[record];
@@ -617,7 +607,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             if (i + nodesAhead < path.size()) {
                 const uint32_t n = path[i + nodesAhead].first;
                 __builtin_prefetch(&letters_[n]);
-                __builtin_prefetch(&bestP_[n]);
+                __builtin_prefetch(&best_[n]);
                 __builtin_prefetch(&unitig_[n], 1);
             }
             const auto [n, entered] = path[i];
@@ -648,11 +638,11 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         uint32_t lowest = path.front().first;
         for (const auto& [n, entered] : path) {
             unitig_[n] = static_cast<uint32_t>(number - base) | written;
-            const double p = bestP_[n], best = bestP_[lowest];
+            const double p = best_[n].p, best = best_[lowest].p;
             if (p < best || (p == best && nodes_[n].id < nodes_[lowest].id)) lowest = n;
         }
-        const double p = bestP_[lowest];
-        size_t textAt = bestText_[lowest];
+        const double p = best_[lowest].p;
+        size_t textAt = best_[lowest].text;
         const std::string_view pText = nextText(textAt);
 
         ++counts.unitigs;
@@ -720,8 +710,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<Keyed<W>>().swap(nodes_);
     LargeVector<uint64_t>().swap(joined_);
     LargeVector<uint8_t>().swap(endsOf_);
-    LargeVector<double>().swap(bestP_);
-    LargeVector<uint64_t>().swap(bestText_);
+    LargeVector<Best>().swap(best_);
     LargeVector<uint8_t>().swap(letters_);
     LargeVector<uint32_t>().swap(unitig_);
     LargeVector<uint32_t>().swap(paths_);
@@ -742,9 +731,8 @@ GroupUnitigs::GroupUnitigs(int k) {
 
 GroupUnitigs::~GroupUnitigs() = default;
 
-void GroupUnitigs::add(const uint64_t* packed, const double* p, std::string_view texts,
-                       size_t count) {
-    graph_->add(packed, p, texts, count);
+void GroupUnitigs::add(const uint64_t* packed, std::string_view texts, size_t count) {
+    graph_->add(packed, texts, count);
 }
 
 UnitigCounts GroupUnitigs::write(UnitigSink& sink, const char* group,

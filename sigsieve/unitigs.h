@@ -73,9 +73,9 @@ class GroupUnitigs {
     GroupUnitigs& operator=(const GroupUnitigs&) = delete;
 
     // Adds the next `count` passing k-mers of the group: packed (by
-    // packCanonical), their p-values, and those p-values' texts (each
-    // appended by appendPText).
-    void add(const uint64_t* packed, const double* p, std::string_view texts, size_t count);
+    // packCanonical), and their p-values' texts (each appended by
+    // appendPText), read as the records' p-values are.
+    void add(const uint64_t* packed, std::string_view texts, size_t count);
 
     // Joins the k-mers and writes their unitigs in the order of the first
     // k-mer of each that was added, named `group` in their tags; `adjust`

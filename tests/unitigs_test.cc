@@ -313,14 +313,12 @@ TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
             for (size_t r = 0, n; r < records.size(); r += n) {
                 n = std::min<size_t>(records.size() - r, 1 + rng() % 40);
                 std::vector<uint64_t> packed(2 * n);
-                std::vector<double> p;
                 std::string texts;
                 for (size_t i = 0; i < n; ++i) {
                     ASSERT_TRUE(packCanonical(records[r + i].kmer, &packed[i * packedWords(k)]));
-                    p.push_back(records[r + i].p);
                     appendPText(texts, records[r + i].pText);
                 }
-                unitigs.add(packed.data(), p.data(), texts, n);
+                unitigs.add(packed.data(), texts, n);
             }
             const int fd = memoryFile("", 2);
             {
