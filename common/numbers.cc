@@ -36,13 +36,8 @@ size_t scanRealSlow(std::string_view text, double& value) {
 }
 
 // The text, when all of it is a short decimal: at most 19 significant
-// digits of value m <= 2^53 times 10^e with -22 <= e <= 22. Then m and
-// 10^e are exact doubles, and one multiplication or division rounds their
-// product or quotient exactly as strtod does.
+// digits whose value is exactDecimal's.
 bool scanShortDecimal(const char* p, const char* end, double& value) {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const bool negative = p != end && *p == '-';
     p += negative;
     uint64_t m = 0;
@@ -73,10 +68,8 @@ bool scanShortDecimal(const char* p, const char* end, double& value) {
         if (digits == 0) return false;
         e += down ? -x : x;
     }
-    if (p != end || m > uint64_t{1} << 53 || e < -22 || e > 22) return false;
-    const double v =
-        e < 0 ? static_cast<double>(m) / powers[-e] : static_cast<double>(m) * powers[e];
-    value = negative ? -v : v;
+    if (p != end || !exactDecimal(m, e, value)) return false;
+    if (negative) value = -value;
     return true;
 }
 
@@ -128,9 +121,10 @@ bool parseRealArgument(const char* text, double& value) {
 
 size_t scanReal(std::string_view text, double& value) {
     // Fast paths for plain decimal text: an optional minus sign and a digit
-    // or point; short decimals first. from_chars agrees with strtod there except on "0x" prefixes
-    // and out-of-range results, which go to strtod itself, as does everything else (white space,
-    // '+', inf, nan, hexadecimal).
+    // or point; short decimals first. from_chars agrees with strtod there
+    // except on "0x" prefixes and out-of-range results, which go to strtod
+    // itself, as does everything else (white space, '+', inf, nan,
+    // hexadecimal).
     const char* p = text.data();
     const char* end = p + text.size();
     const char* q = p + (p != end && *p == '-');

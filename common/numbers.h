@@ -119,6 +119,19 @@ WholeNumber scanWhole(std::string_view text);
 enum class ArgumentStatus { Ok, Invalid, TooLarge };
 ArgumentStatus parseWholeArgument(const char* text, uint64_t max, uint64_t& value);
 
+// The value m times 10^e, when m <= 2^53 and |e| <= 22: then both are
+// exact doubles, and one multiplication or division rounds as strtod
+// rounds the decimal text. False otherwise.
+inline constexpr double exactPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                              1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                              1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline bool exactDecimal(uint64_t m, int e, double& value) {
+    if (m > uint64_t{1} << 53 || e < -22 || e > 22) return false;
+    const double v = static_cast<double>(m);
+    value = e < 0 ? v / exactPowersOfTen[-e] : v * exactPowersOfTen[e];
+    return true;
+}
+
 // Reads the longest leading floating-point number of `text` exactly as
 // strtod does in the "C" locale (decimal and hexadecimal forms, inf,
 // infinity, nan, nan(chars), overflow to +-inf, underflow to 0 or a

@@ -157,15 +157,11 @@ inline uint64_t eightDigits(uint64_t v) {
 
 // The value of a p-value text in one of the two shapes of
 // shortDecimalMagnitude's quick test ("0.00123", "7.87575e-08", at most 16
-// digits after the point), exactly as strtod reads it, when its digits
-// make an integer m <= 2^53 and its value is m times 10^e, |e| <= 22:
-// then both are exact doubles, and one division or multiplication rounds
-// as strtod does. False for any other text. The text is shorter than 31
-// characters and followed by at least 32 readable bytes.
+// digits after the point), exactly as strtod reads it, when its digits and
+// its power of ten are within exactDecimal's reach. False for any other
+// text. The text is shorter than 31 characters and followed by at least 32
+// readable bytes.
 inline bool shortPValue(const char* p, size_t size, double& value) {
-    static constexpr double powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                        1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                        1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const int n = static_cast<int>(size);
     const uint32_t inText = (uint32_t{1} << n) - 1;
     const uint32_t digits = digitBits32(p).digits & inText;
@@ -175,7 +171,7 @@ inline bool shortPValue(const char* p, size_t size, double& value) {
         constexpr uint64_t zeros = 0x3030303030303030u;
         const uint64_t first = load8(p + 2) - zeros;  // (no borrow into a digit)
         if (f <= 8) return f ? eightDigits(first << (8 * (8 - f))) : 0;
-        return eightDigits(first) * static_cast<uint64_t>(powers[f - 8]) +
+        return eightDigits(first) * static_cast<uint64_t>(exactPowersOfTen[f - 8]) +
                eightDigits((load8(p + 10) - zeros) << (8 * (16 - f)));
     };
     uint64_t m;
@@ -186,15 +182,13 @@ inline bool shortPValue(const char* p, size_t size, double& value) {
                (p[n - 3] == '-' || p[n - 3] == '+') &&
                digits == (1u | (inText >> 4 & ~3u) | 3u << (n - 2))) {
         const int f = n - 6, x = (p[n - 2] - '0') * 10 + (p[n - 1] - '0');
-        m = static_cast<uint64_t>(p[0] - '0') * static_cast<uint64_t>(powers[f]) + fraction(f);
+        m = static_cast<uint64_t>(p[0] - '0') * static_cast<uint64_t>(exactPowersOfTen[f]) +
+            fraction(f);
         e = (p[n - 3] == '-' ? -x : x) - f;
     } else {
         return false;
     }
-    if (m > uint64_t{1} << 53 || e < -22 || e > 22) return false;
-    const double v = static_cast<double>(m);
-    value = e < 0 ? v / powers[-e] : v * powers[e];
-    return true;
+    return exactDecimal(m, e, value);
 }
 
 // The value of a p-value's text as strtod reads it, -0 as 0; the text is

@@ -144,12 +144,13 @@ struct __attribute__((packed)) Keyed {
 // keys in the order made, in `parts` parts (a power of 2) by the keys' top
 // bits, in `buffer`, which holds the largest part: each(first, last) gets
 // the sorted items a stretch at a time, in order, items whose keys differ
-// only in their `together` low bits in one stretch. Two counting sorts, each on few enough buckets
-// to stay in the caches: one pass counts the items of each bucket of top bits; then for each part
-// one places its items by bucket, and each bucket (about 2000 items, or as a whole when skewed keys
-// make it far larger) is sorted by its next bits in a small buffer and finished by insertion, which
-// moves an item only among those of its own small bucket (sorted as a whole when one holds more
-// than 32).
+// only in their `together` low bits in one stretch. Two counting sorts,
+// each on few enough buckets to stay in the caches: one pass counts the
+// items of each bucket of top bits; then for each part one places its
+// items by bucket, and each bucket (about 2000 items, or as a whole when
+// skewed keys make it far larger) is sorted by its next bits in a small
+// buffer and finished by insertion, which moves an item only among those
+// of its own small bucket (sorted as a whole when one holds more than 32).
 template <class Item, class Make, class Each>
 void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>& buffer,
                  Make&& make, Each&& each) {
