@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -313,17 +314,11 @@ class Graph final : public GroupUnitigs::Graph {
     }
     // The nodes: each k-mer and its reverse complement, read as the smaller
     // (its canonical form), in the order of those, with its first record;
-    // the bits and the text of its smallest p-value (of the first record
-    // with it); of each side 2 n + s with an inner join, the side 2 m + t
-    // it joins; the number of its path, then of its unitig; its first
-    // letter's code times 4 plus its last one's (so that a walk reads
-    // the letter it adds from one byte of the node).
+    // of each side 2 n + s with an inner join, the side 2 m + t it joins;
+    // the number of its path (or `single`, then its unitig's number, marked
+    // as written); its first letter's code times 4 plus its last one's (so
+    // that a walk reads the letter it adds from one byte of the node).
     LargeVector<Keyed<W>> nodes_;
-    struct Best {
-        double p;
-        uint64_t text;
-    };
-    LargeVector<Best> best_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
@@ -521,55 +516,74 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     char text[shortestLength + 24];
     findPaths();
     LargeVector<uint32_t>().swap(links_);  // (GFA looks the joins up among the nodes)
-    // Each node's smallest p-value (of its first record with it) and where
-    // its text starts, from one pass over the texts in the order of their
-    // records, each read as the records' p-values are.
+    // The smallest p-value of each unitig and where its text starts, from
+    // one pass over the texts in the order of their records, each read as
+    // the records' p-values are: of a path's in one entry for the path, of a
+    // node alone in the node's (so that a long unitig's nodes are not
+    // visited again for it). The smallest is of the first record with it
+    // among those of the node with the first record among the nodes with it.
+    struct Best {
+        double p;
+        uint64_t text;
+    };
+    struct PathBest : Best {
+        uint32_t node;
+    };
+    const size_t labels = spans_.size() - 1;
+    LargeVector<PathBest> pathBest(labels, {{HUGE_VAL, 0}, none});
+    LargeVector<Best> nodeBest(nodes);  // (touched for the nodes alone only)
     texts_.resize(texts_.size() + 32);  // (each text followed by 32 bytes)
-    best_.resize(nodes);
     for (size_t r = 0, at = 0; r < added; ++r) {
-        constexpr size_t ahead = 16;  // (the nodes lie anywhere)
-        if (r + ahead < added) __builtin_prefetch(&best_[records[r + ahead] & ~first], 1);
+        // (The nodes lie anywhere: their paths' numbers fetched ahead, and
+        // then the entries of the nodes alone.)
+        constexpr size_t ahead = 16;
+        if (r + 2 * ahead < added) __builtin_prefetch(&unitig_[records[r + 2 * ahead] & ~first]);
+        if (r + ahead < added) {
+            const uint32_t n = records[r + ahead] & ~first;
+            if (unitig_[n] == single) __builtin_prefetch(&nodeBest[n], 1);
+        }
         const size_t textAt = at;
         const double p = paddedPValue(nextText(at));
         const bool firstOfNode = records[r] & first;
-        Best& b = best_[records[r] &= ~first];
-        if (firstOfNode || p < b.p) b = {p, textAt};
+        const uint32_t n = records[r] &= ~first, label = unitig_[n];
+        if (label == single) {
+            Best& b = nodeBest[n];
+            if (firstOfNode || p < b.p) b = {p, textAt};
+        } else {
+            PathBest& b = pathBest[label];
+            if (p < b.p || (p == b.p && b.node != n && nodes_[n].id < nodes_[b.node].id))
+                b = {{p, textAt}, n};
+        }
     }
     letters_.resize(nodes);
     for (size_t n = 0; n < nodes; ++n)
         letters_[n] =
             static_cast<uint8_t>((nodes_[n].key >> (2 * k - 2)) << 2 | (nodes_[n].key & 3));
-    // Once its unitig is written, a node's number of its path gives way to
-    // the unitig's number in the group, marked as written.
+    // Once written, a path's unitig has its number in the group, and a node
+    // alone has it in place of `single`, marked as written.
     constexpr uint32_t written = uint32_t{1} << 31;
+    LargeVector<uint32_t> numbers(labels, none);
+    const auto numberOf = [&](uint32_t n) {
+        const uint32_t label = unitig_[n];
+        return label == single ? none : label & written ? label & ~written : numbers[label];
+    };
     for (size_t record = 0; record < added; ++record) {
         // What the records ahead will read, fetched while this one is
-        // written, in three steps: their nodes' paths; what those paths
-        // and nodes hold; the paths' first nodes and the texts (all of a
-        // unitig of one k-mer, the most common).
+        // written: their nodes' paths; then what a path yet to be written
+        // holds, or the text of a node alone.
         constexpr size_t ahead = 8;
-        if (record + 4 * ahead < added) __builtin_prefetch(&unitig_[records[record + 4 * ahead]]);
-        // (Nothing for a unitig written already: of a k-mer seen before.)
-        if (record + 2 * ahead < added) {
-            const uint32_t n = records[record + 2 * ahead], label = unitig_[n];
-            if (!(label & written)) {
-                if (label + 1 < spans_.size()) __builtin_prefetch(&spans_[label]);
-                __builtin_prefetch(&nodes_[n]);
-                __builtin_prefetch(&best_[n]);
-                if (label != single) __builtin_prefetch(&letters_[n]);
-            }
-        }
+        if (record + 2 * ahead < added) __builtin_prefetch(&unitig_[records[record + 2 * ahead]]);
         if (record + ahead < added) {
             const uint32_t n = records[record + ahead], label = unitig_[n];
-            if (!(label & written)) {
-                if (label + 1 < spans_.size()) __builtin_prefetch(&paths_[spans_[label]]);
-                __builtin_prefetch(texts_.data() + best_[n].text);
-            }
+            if (label == single)
+                __builtin_prefetch(texts_.data() + nodeBest[n].text);
+            else if (!(label & written) && numbers[label] == none)
+                __builtin_prefetch(&paths_[spans_[label]]);
         }
         const uint32_t start = records[record];
         const uint32_t label = unitig_[start];
-        if (label & written) {
-            records[record] = label & ~written;
+        if (const uint32_t number = numberOf(start); number != none) {
+            records[record] = number;
             continue;
         }
         const bool cycle = label != single && label >= cycles_;
@@ -605,12 +619,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         for (size_t i = 1; i < std::min(nodesAhead, path.size()); ++i)
             __builtin_prefetch(&letters_[path[i].first]);
         for (size_t i = 1; i < path.size(); ++i) {
-            if (i + nodesAhead < path.size()) {
-                const uint32_t n = path[i + nodesAhead].first;
-                __builtin_prefetch(&letters_[n]);
-                __builtin_prefetch(&best_[n]);
-                __builtin_prefetch(&unitig_[n], 1);
-            }
+            if (i + nodesAhead < path.size())
+                __builtin_prefetch(&letters_[path[i + nodesAhead].first]);
             const auto [n, entered] = path[i];
             const unsigned letters = letters_[n];
             sequence[i + static_cast<size_t>(k) - 1] =
@@ -635,15 +645,13 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
 
         const uint64_t number = sink.next++;
         records[record] = static_cast<uint32_t>(number - base);
-        // The smallest p-value: of the k-mer added first among those with it.
-        uint32_t lowest = path.front().first;
-        for (const auto& [n, entered] : path) {
-            unitig_[n] = static_cast<uint32_t>(number - base) | written;
-            const double p = best_[n].p, best = best_[lowest].p;
-            if (p < best || (p == best && nodes_[n].id < nodes_[lowest].id)) lowest = n;
-        }
-        const double p = best_[lowest].p;
-        size_t textAt = best_[lowest].text;
+        if (label == single)
+            unitig_[start] = static_cast<uint32_t>(number - base) | written;
+        else
+            numbers[label] = static_cast<uint32_t>(number - base);
+        const Best& best = label == single ? nodeBest[start] : pathBest[label];
+        const double p = best.p;
+        size_t textAt = best.text;
         const std::string_view pText = nextText(textAt);
 
         ++counts.unitigs;
@@ -692,9 +700,9 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             const uint32_t n = ends[e].first;
             const int s = ends[e].second;
             forEachJoin(n, s, [&](uint32_t m, int t) {
-                const uint32_t of = unitig_[m];
-                if (!(of & written)) return;
-                const uint64_t other = base + (of & ~written);
+                const uint32_t of = numberOf(m);
+                if (of == none) return;
+                const uint64_t other = base + of;
                 if (other == number && std::pair(m, t) < std::pair(n, s)) return;
                 const int end = endsOf_[2 * size_t{m} + static_cast<size_t>(t)];
                 if (end == 0) throw std::logic_error("a join into a unitig's inside");
@@ -711,8 +719,10 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<Keyed<W>>().swap(nodes_);
     LargeVector<uint64_t>().swap(joined_);
     LargeVector<uint8_t>().swap(endsOf_);
-    LargeVector<Best>().swap(best_);
     LargeVector<uint8_t>().swap(letters_);
+    LargeVector<PathBest>().swap(pathBest);
+    LargeVector<Best>().swap(nodeBest);
+    LargeVector<uint32_t>().swap(numbers);
     LargeVector<uint32_t>().swap(unitig_);
     LargeVector<uint32_t>().swap(paths_);
     LargeVector<uint32_t>().swap(spans_);
