@@ -14,6 +14,7 @@
 #include "numbers.h"
 #include "output_file.h"
 #include "pvalue.h"
+#include "simd/kernels.h"
 
 namespace {
 
@@ -72,42 +73,6 @@ struct Packing {
         }
     }
     W canonical(W x) const { return std::min(x, reverseComplement(x)); }
-    // The k characters of `text` packed; false when one is not A, C, G, T,
-    // a, c, g or t.
-    bool encode(std::string_view text, W& out) const {
-        // Eight at a time: the codes are bits 1-2 of the letters, with
-        // bit 2 turning G's 3 and T's 2 round. Each letter, made lower
-        // case, must be the one its code gives back: a, c, g and t are
-        // 0x61 plus 0, 2, 6 and 19. Fewer than eight at the end are read
-        // with the letters before them, those shifted out, and 'a' in
-        // their place.
-        const char* p = text.data();
-        const size_t n = text.size(), whole = n / 8 * 8, rest = n - whole;
-        constexpr uint64_t a = byteOnes * 0x61;
-        W x = 0;
-        uint64_t wrong = 0;
-        const auto eight = [&x, &wrong](uint64_t v) {
-            const uint64_t q = ((v >> 1) & 0x0303030303030303u) ^ ((v >> 2) & byteOnes);
-            const uint64_t high = (q >> 1) & byteOnes;
-            wrong |= (v | byteOnes * 0x20) ^ (a + (q << 1) + (high << 1) + (high & q) * 11);
-            uint64_t c = __builtin_bswap64(q);  // the first letter highest
-            c = (c | c >> 6) & 0x000F000F000F000Fu;
-            c = (c | c >> 12) & 0x000000FF000000FFu;
-            c = (c | c >> 24) & 0xFFFFu;
-            x = x << 16 | c;
-        };
-        for (size_t at = 0; at < whole; at += 8) eight(load8(p + at));
-        if (rest) {
-            uint64_t v = a;
-            if (whole)
-                v = load8(p + n - 8) >> (64 - 8 * rest);
-            else
-                std::memcpy(&v, p, rest);
-            eight(v | a << (8 * rest));  // (the padding's codes are 0)
-        }
-        out = x >> (2 * ((8 - rest) % 8));
-        return wrong == 0;
-    }
     void decode(W x, char* out) const {
         for (int i = k - 1; i >= 0; --i, x >>= 2) out[i] = bases[static_cast<unsigned>(x & 3)];
     }
@@ -760,16 +725,18 @@ uint64_t GroupUnitigs::base() const {
 }
 
 bool packCanonical(std::string_view kmer, uint64_t* words) {
+    // Packed with the first letter lowest, the letters' complements read
+    // as packed with the first highest: the reverse complement.
+    uint64_t bases[2];
+    if (!simd::kernels().packBases(kmer.data(), kmer.size(), bases)) return false;
     if (kmer.size() <= 32) {
         const Packing<uint64_t> pack(static_cast<int>(kmer.size()));
-        uint64_t x;
-        if (!pack.encode(kmer, x)) return false;
-        words[0] = pack.canonical(x);
+        const uint64_t back = ~bases[0] & pack.mask;
+        words[0] = pack.canonical(back);
     } else {
         const Packing<Word128> pack(static_cast<int>(kmer.size()));
-        Word128 x;
-        if (!pack.encode(kmer, x)) return false;
-        x = pack.canonical(x);
+        const Word128 back = ~(Word128{bases[1]} << 64 | bases[0]) & pack.mask;
+        const Word128 x = pack.canonical(back);
         words[0] = static_cast<uint64_t>(x), words[1] = static_cast<uint64_t>(x >> 64);
     }
     return true;

@@ -55,7 +55,9 @@ struct UnitigCounts {
 // A k-mer as GroupUnitigs takes it: its canonical form, two bits a base
 // (A 0, C 1, G 2, T 3), the first base highest, in packedWords(k) words
 // (the low word first). False, with nothing packed, when a character is
-// not one of A, C, G, T, a, c, g and t. For 1 <= k <= maxUnitigK.
+// not one of A, C, G, T, a, c, g and t. For 1 <= k <= maxUnitigK, with the
+// 64 bytes from the k-mer's first readable (as in a line a LineReader
+// returns).
 bool packCanonical(std::string_view kmer, uint64_t* words);
 inline size_t packedWords(size_t k) {
     return k <= 32 ? 1 : 2;

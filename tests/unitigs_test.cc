@@ -17,6 +17,8 @@
 #include "e2e_harness.h"
 #include "memory_file.h"
 #include "output_file.h"
+#include "simd/kernels.h"
+#include "sweeps.h"
 
 namespace {
 
@@ -298,6 +300,13 @@ Written readUnitigs(const std::string& text, bool gfa, size_t k, const char* gro
     return w;
 }
 
+// packCanonical on a k-mer followed by 64 readable bytes, as in a line
+// read: `after`, which must not be read as the k-mer's.
+bool packFollowed(const std::string& kmer, uint64_t* words, char after = 'x') {
+    const std::string line = kmer + std::string(64, after);
+    return packCanonical(std::string_view(line).substr(0, kmer.size()), words);
+}
+
 }  // namespace
 
 TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
@@ -315,7 +324,7 @@ TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
                 std::vector<uint64_t> packed(2 * n);
                 std::string texts;
                 for (size_t i = 0; i < n; ++i) {
-                    ASSERT_TRUE(packCanonical(records[r + i].kmer, &packed[i * packedWords(k)]));
+                    ASSERT_TRUE(packFollowed(records[r + i].kmer, &packed[i * packedWords(k)]));
                     appendPText(texts, records[r + i].pText);
                 }
                 unitigs.add(packed.data(), texts, n);
@@ -360,33 +369,35 @@ TEST(Unitigs, MatchAPlainReadingOfTheGraph) {
     }
 }
 
-// The packing, eight letters at a time, against a packing letter by
+// The packing under every instruction set, against a packing letter by
 // letter of the canonical form: strings of the eight letters with now and
 // then another byte (its case or its high bit changed among them)
-// anywhere in a word or in the tail.
+// anywhere, followed by a letter or by another byte.
 TEST(Unitigs, PackingAsLetterByLetter) {
     std::mt19937_64 rng(8);
     const std::string letters = "ACGTacgt";
-    for (int round = 0; round < 1000000; ++round) {
-        std::string kmer(1 + rng() % 64, 'A');
-        for (char& c : kmer) c = letters[rng() % 8];
-        for (int n = static_cast<int>(rng() % 3); n > 0; --n) {
-            char& c = kmer[rng() % kmer.size()];
-            const int how = static_cast<int>(rng() % 3);
-            c = how == 0 ? static_cast<char>(rng())
-                         : static_cast<char>(c ^ (how == 1 ? 0x80 : 0x40));
+    underEverySet([&](simd::Set) {
+        for (int round = 0; round < 400000; ++round) {
+            std::string kmer(1 + rng() % 64, 'A');
+            for (char& c : kmer) c = letters[rng() % 8];
+            for (int n = static_cast<int>(rng() % 3); n > 0; --n) {
+                char& c = kmer[rng() % kmer.size()];
+                const int how = static_cast<int>(rng() % 3);
+                c = how == 0 ? static_cast<char>(rng())
+                             : static_cast<char>(c ^ (how == 1 ? 0x80 : 0x40));
+            }
+            const bool fit = kmer.find_first_not_of(letters) == std::string::npos;
+            uint64_t words[2] = {}, expected[2] = {};
+            ASSERT_EQ(packFollowed(kmer, words, rng() % 2 ? 'T' : '\t'), fit) << kmer;
+            if (!fit) continue;
+            __extension__ unsigned __int128 x = 0;
+            for (const char c : canonical(upper(kmer)))
+                x = x << 2 | static_cast<unsigned>(std::string("ACGT").find(c));
+            expected[0] = static_cast<uint64_t>(x), expected[1] = static_cast<uint64_t>(x >> 64);
+            ASSERT_EQ(words[0], expected[0]) << kmer;
+            ASSERT_EQ(kmer.size() > 32 ? words[1] : 0, expected[1]) << kmer;
         }
-        const bool fit = kmer.find_first_not_of(letters) == std::string::npos;
-        uint64_t words[2] = {}, expected[2] = {};
-        ASSERT_EQ(packCanonical(kmer, words), fit) << kmer;
-        if (!fit) continue;
-        __extension__ unsigned __int128 x = 0;
-        for (const char c : canonical(upper(kmer)))
-            x = x << 2 | static_cast<unsigned>(std::string("ACGT").find(c));
-        expected[0] = static_cast<uint64_t>(x), expected[1] = static_cast<uint64_t>(x >> 64);
-        ASSERT_EQ(words[0], expected[0]) << kmer;
-        ASSERT_EQ(kmer.size() > 32 ? words[1] : 0, expected[1]) << kmer;
-    }
+    });
 }
 
 // The tool: the unitigs and the table's column whatever the method, the

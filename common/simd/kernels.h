@@ -62,6 +62,11 @@ struct Kernels {
     // counts[s] and, when it is above 0, 1 << kPresentShift to packed[s].
     // One word per sample instead of two: half the memory written.
     RowCounts (*addShortSamples)(const int32_t* counts, size_t n, uint32_t* packed);
+    // The n letters at p (1 <= n <= 64, p[0 .. 64) readable) two bits each,
+    // A 0, C 1, G 2 and T 3 in either case, the first lowest: letters 0 to
+    // 31 in bases[0], the rest in bases[1] (0 when n <= 32). False when one
+    // is another character (bases then hold anything).
+    bool (*packBases)(const char* p, size_t n, uint64_t bases[2]);
 };
 
 // Avx512Vbmi2: AVX-512BW with byte permutes and byte compression (Ice Lake,

@@ -189,6 +189,54 @@ RowCounts addShortSamples(const int32_t* __restrict counts, size_t n, uint32_t* 
     return row;
 }
 
+// The code of a letter is its bits 1 and 2, bit 2 turning G's 3 and T's 2
+// round. Made lower case, each letter must be the one its code gives back:
+// a, c, g and t are 0x61 plus 0, 2, 6 and 19. Bytes past n are read as 'a'.
+#if SIMD_LEVEL == 3
+bool packBases(const char* p, size_t n, uint64_t bases[2]) {
+    const __m512i a = _mm512_set1_epi8('a'), three = _mm512_set1_epi8(3);
+    const __m512i v = _mm512_mask_blend_epi8(below(static_cast<int>(n)), a, _mm512_loadu_si512(p));
+    const __m512i q =
+        _mm512_xor_si512(_mm512_and_si512(_mm512_srli_epi16(v, 1), three),
+                         _mm512_and_si512(_mm512_srli_epi16(v, 2), _mm512_set1_epi8(1)));
+    const __m512i letters = _mm512_broadcast_i32x4(
+        _mm_setr_epi8('a', 'c', 'g', 't', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0));
+    if (_mm512_cmpneq_epi8_mask(_mm512_or_si512(v, _mm512_set1_epi8(0x20)),
+                                _mm512_shuffle_epi8(letters, q)))
+        return false;
+    // Four codes to a byte: pairs of bytes summed with weights 1 and 4,
+    // then pairs of those with 1 and 16, then each 32-bit lane's low byte.
+    const __m512i pairs = _mm512_maddubs_epi16(q, _mm512_set1_epi16(0x0401));
+    const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00100001));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(bases), _mm512_cvtepi32_epi8(quads));
+    return true;
+}
+#else
+bool packBases(const char* p, size_t n, uint64_t bases[2]) {
+    // Eight letters at a time, their codes gathered from their bytes in
+    // three steps.
+    constexpr uint64_t ones = 0x0101010101010101u, a = ones * 'a';
+    uint64_t wrong = 0;
+    bases[0] = bases[1] = 0;
+    for (size_t at = 0; at < n; at += 8) {
+        uint64_t v;
+        __builtin_memcpy(&v, p + at, 8);
+        if (n - at < 8) {
+            const uint64_t keep = ~uint64_t{0} >> (64 - 8 * (n - at));
+            v = (v & keep) | (a & ~keep);
+        }
+        const uint64_t q = ((v >> 1) & ones * 3) ^ ((v >> 2) & ones);
+        const uint64_t high = (q >> 1) & ones;
+        wrong |= (v | ones * 0x20) ^ (a + (q << 1) + (high << 1) + (high & q) * 11);
+        uint64_t c = (q | q >> 6) & 0x000F000F000F000Fu;
+        c = (c | c >> 12) & 0x000000FF000000FFu;
+        c = (c | c >> 24) & 0xFFFFu;
+        bases[at / 32] |= c << (2 * (at % 32));
+    }
+    return wrong == 0;
+}
+#endif
+
 CountWalk walkCounts(const char* p, const char* end, int64_t n) {
     return walkFields<false>(p, end, n, nullptr);
 }
@@ -200,6 +248,7 @@ CountWalk readCounts(const char* p, const char* end, int64_t n, int32_t* counts)
 }  // namespace
 
 extern const Kernels kernels;
-const Kernels kernels = {SIMD_SET_NAME, index, walkCounts, readCounts, addSamples, addShortSamples};
+const Kernels kernels = {SIMD_SET_NAME, index,           walkCounts, readCounts,
+                         addSamples,    addShortSamples, packBases};
 
 }  // namespace simd::SIMD_NAMESPACE
