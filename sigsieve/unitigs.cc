@@ -277,16 +277,17 @@ class Graph final : public GroupUnitigs::Graph {
         at += length;
         return {texts_.data() + at - length, length};
     }
-    // The nodes: each k-mer and its reverse complement, read as the smaller
-    // (its canonical form), in the order of those, with its first record;
+    // The nodes are the records (numbered as added, their k-mers in
+    // kmers_), but for a record whose k-mer, or its reverse complement, an
+    // earlier record holds: that is no node (see `records`). Of each node:
     // of each side 2 n + s with an inner join, the side 2 m + t it joins;
     // the number of its path (or `single`, then its unitig's number, marked
     // as written); its first letter's code times 4 plus its last one's (so
     // that a walk reads the letter it adds from one byte of the node).
-    LargeVector<Keyed<W>> nodes_;
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
+    LargeVector<Keyed<W>> sorted_;  // for GFA: the records by k-mer
     LargeVector<uint8_t> endsOf_;   // for GFA: which end of its unitig each side is
     // The paths between two ends, each node as 2 n + the side it is
     // entered by (but those of one node: see `single`).
@@ -305,14 +306,15 @@ void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
     if (!(joined_[id / 64] >> (id % 64) & 1)) return;
     // The k-mers read in after the side's last k - 1 letters, looked up
     // among the nodes (in the order of their k-mers).
-    const W c = nodes_[n].key;
+    const W c = kmers_[n];
     const W out = ((side ? c : pack_.reverseComplement(c)) << 2) & pack_.mask;
     for (unsigned b = 0; b < 4; ++b) {
         const W into = out | b, back = pack_.reverseComplement(into), key = std::min(into, back);
-        const auto it = std::lower_bound(nodes_.begin(), nodes_.end(), key,
+        // (Of the records with a k-mer, the first is its node.)
+        const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), key,
                                          [](const Keyed<W>& a, W v) { return a.key < v; });
-        if (it == nodes_.end() || it->key != key) continue;
-        const uint32_t m = static_cast<uint32_t>(it - nodes_.begin());
+        if (it == sorted_.end() || it->key != key) continue;
+        const uint32_t m = it->id;
         if (into <= back) f(m, 0);  // read as its canonical form: in by the left
         if (into >= back) f(m, 1);
     }
@@ -326,9 +328,9 @@ void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
 // its canonical form (entered by its left side).
 template <class W>
 void Graph<W>::findPaths() {
-    const size_t sides = 2 * nodes_.size();
-    paths_.reserve(nodes_.size());
-    spans_.reserve(nodes_.size() + 1);
+    const size_t nodes = kmers_.size(), sides = 2 * nodes;
+    paths_.reserve(nodes);
+    spans_.reserve(nodes + 1);
     const auto keep = [this](const auto& path, auto side) {
         const uint32_t label = static_cast<uint32_t>(spans_.size());
         spans_.push_back(static_cast<uint32_t>(paths_.size()));
@@ -367,7 +369,7 @@ void Graph<W>::findPaths() {
             busy = true;
             const int out = 1 - w.entered;
             const uint32_t link = links_[2 * size_t{w.node} + static_cast<size_t>(out)];
-            if (!ends(w.node, out) && w.path.size() <= nodes_.size()) {
+            if (!ends(w.node, out) && w.path.size() <= nodes) {
                 w.node = link >> 1, w.entered = static_cast<int>(link & 1);
                 w.path.push_back(link);
                 __builtin_prefetch(&links_[2 * size_t{w.node}]);
@@ -385,15 +387,22 @@ void Graph<W>::findPaths() {
     }
     cycles_ = static_cast<uint32_t>(spans_.size());
     std::vector<std::pair<uint32_t, int>> path;
-    for (uint32_t start = 0; start < nodes_.size(); ++start) {
-        if (unitig_[start] != none) continue;
+    const auto around = [&](uint32_t start) {
         uint32_t next = none;
         int into = 0;
         path.assign(1, {start, 0});
-        while (path.size() <= nodes_.size() &&
+        while (path.size() <= nodes &&
                step(path.back().first, 1 - path.back().second, next, into) && next != start)
             path.emplace_back(next, into);
         if (next != start) throw std::logic_error("a unitig on no path that is no cycle");
+    };
+    for (uint32_t start = 0; start < nodes; ++start) {
+        if (unitig_[start] != none) continue;
+        around(start);
+        uint32_t smallest = start;
+        for (const auto& [n, entered] : path)
+            if (kmers_[n] < kmers_[smallest]) smallest = n;
+        if (smallest != start) around(smallest);
         keep(path, [](const std::pair<uint32_t, int>& e) {
             return e.first << 1 | static_cast<uint32_t>(e.second);
         });
@@ -407,73 +416,91 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     base = sink.next;
     const size_t added = kmers_.size();
     const int k = pack_.k;
-    // The records by k-mer, then one node per k-mer, in place; each node's
-    // smallest p-value, and the first record with it.
+    // Each record's node: itself, or the first record with its k-mer (or
+    // the k-mer's reverse complement), found as the sides are joined.
     records.resize(added);
-    sortInParts(
-        added, 2 * k, 0, 1, nodes_,
-        [&](size_t r) {
-            return Keyed<W>{kmers_.data()[r], static_cast<uint32_t>(r)};
-        },
-        [](Keyed<W>*, Keyed<W>*) {});
-    LargeVector<W>().swap(kmers_);
-    size_t nodes = 0;
-    for (size_t i = 0; i < added; ++i) nodes += i == 0 || nodes_[i].key != nodes_[i - 1].key;
-    // A node's first record is marked in its entry until its smallest
-    // p-value is found.
-    constexpr uint32_t first = uint32_t{1} << 31;
-    for (size_t i = 0, n = 0; i < added; ++i) {
-        // (The records ahead lie anywhere.)
-        if (i + 16 < added) __builtin_prefetch(&records[nodes_[i + 16].id], 1);
-        const uint32_t r = nodes_[i].id;
-        const bool firstOfNode = i == 0 || nodes_[i].key != nodes_[n - 1].key;
-        if (firstOfNode) nodes_[n++] = nodes_[i];
-        records[r] = static_cast<uint32_t>(n - 1) | (firstOfNode ? first : 0);
-    }
-    nodes_.resize(nodes);
+    for (size_t r = 0; r < added; ++r) records[r] = static_cast<uint32_t>(r);
+    if (sink.gfa)
+        sortInParts(
+            added, 2 * k, 0, 1, sorted_,
+            [&](size_t r) {
+                return Keyed<W>{kmers_.data()[r], static_cast<uint32_t>(r)};
+            },
+            [](Keyed<W>*, Keyed<W>*) {});
 
     // The joins: the sides by key, an eighth of them at a time. A side
     // has one join when its key's group holds exactly one side that it
     // joins and that one joins no other; a side whose exit is its own
     // reverse complement joins every side of its group, itself too. For
     // GFA, which sides have a join at all.
-    links_.assign(2 * nodes, none);
-    if (sink.gfa) joined_.assign((2 * nodes + 63) / 64, 0);
+    links_.assign(2 * added, none);
+    if (sink.gfa) joined_.assign((2 * added + 63) / 64, 0);
     const auto mark = [this](uint32_t id) { joined_[id / 64] |= uint64_t{1} << (id % 64); };
+    // A group's sides less those of records listed before.
+    std::vector<Keyed<W>> distinct;
     const auto join = [&](const Keyed<W>* first, const Keyed<W>* last) {
         for (const Keyed<W>* from = first; from < last;) {
             const W canonical = from->key >> 1;
             const Keyed<W>* to = from + 1;
-            while (to < last && to->key >> 1 == canonical) ++to;
+            bool alike = false;
+            for (; to < last && to->key >> 1 == canonical; ++to) alike |= to->key == to[-1].key;
+            if (alike) {
+                // Sides of one key are left by the k-mers that read one of
+                // four letters, then the exit: two alike k-mers are one
+                // listed again, whose first record (the sides of a key
+                // come in the order of their records) is its node. (Both
+                // sides of a k-mer that is its own reverse complement have
+                // one key.)
+                distinct.clear();
+                for (const Keyed<W>* side = from; side < to; ++side) {
+                    const uint32_t node = side->id >> 1;
+                    bool again = false;
+                    for (auto d = distinct.rbegin(); d != distinct.rend() && d->key == side->key;
+                         ++d) {
+                        const uint32_t other = d->id >> 1;
+                        if (other != node && kmers_[other] == kmers_[node]) {
+                            records[node] = other;
+                            again = true;
+                            break;
+                        }
+                    }
+                    if (!again) distinct.push_back(*side);
+                }
+            }
+            const Keyed<W>* begin = alike ? distinct.data() : from;
+            const Keyed<W>* end = alike ? distinct.data() + distinct.size() : to;
             const bool palindrome = endComplement(canonical) == canonical;
             const bool pair =
-                palindrome ? to - from == 1 : to - from == 2 && from[0].key != from[1].key;
+                palindrome ? end - begin == 1 : end - begin == 2 && begin[0].key != begin[1].key;
             if (pair) {
-                const uint32_t a = from->id, b = to[-1].id;
+                const uint32_t a = begin->id, b = end[-1].id;
                 links_[a] = b;
                 links_[b] = a;
             }
             if (sink.gfa) {
                 // Sides whose exits are each other's reverse complements
                 // join: those of the two keys of a canonical form.
-                const bool both = palindrome || ((from->key ^ to[-1].key) & 1);
+                const bool both = palindrome || ((begin->key ^ end[-1].key) & 1);
                 if (both)
-                    for (const Keyed<W>* side = from; side < to; ++side) mark(side->id);
+                    for (const Keyed<W>* side = begin; side < end; ++side) mark(side->id);
             }
             from = to;
         }
     };
     LargeVector<Keyed<W>> sides;
     sortInParts(
-        2 * nodes, 2 * k - 1, 1, 8, sides,
+        2 * added, 2 * k - 1, 1, 8, sides,
         [&](size_t id) {
-            return Keyed<W>{sideKey(nodes_[id >> 1].key, static_cast<int>(id & 1)),
+            return Keyed<W>{sideKey(kmers_.data()[id >> 1], static_cast<int>(id & 1)),
                             static_cast<uint32_t>(id)};
         },
         join);
     LargeVector<Keyed<W>>().swap(sides);
-    if (sink.gfa) endsOf_.assign(2 * nodes, 0);
-    unitig_.assign(nodes, none);
+    if (sink.gfa) endsOf_.assign(2 * added, 0);
+    // (A record listed before is on no path.)
+    constexpr uint32_t listedBefore = single - 1;
+    unitig_.resize(added);
+    for (size_t r = 0; r < added; ++r) unitig_[r] = records[r] == r ? none : listedBefore;
     UnitigCounts counts;
     // A unitig: each node and the side it is entered by, read left to right.
     std::vector<std::pair<uint32_t, int>> path;
@@ -496,34 +523,32 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     };
     const size_t labels = spans_.size() - 1;
     LargeVector<PathBest> pathBest(labels, {{HUGE_VAL, 0}, none});
-    LargeVector<Best> nodeBest(nodes);  // (touched for the nodes alone only)
+    LargeVector<Best> nodeBest(added);  // (touched for the nodes alone only)
     texts_.resize(texts_.size() + 32);  // (each text followed by 32 bytes)
     for (size_t r = 0, at = 0; r < added; ++r) {
         // (The nodes lie anywhere: their paths' numbers fetched ahead, and
         // then the entries of the nodes alone.)
         constexpr size_t ahead = 16;
-        if (r + 2 * ahead < added) __builtin_prefetch(&unitig_[records[r + 2 * ahead] & ~first]);
+        if (r + 2 * ahead < added) __builtin_prefetch(&unitig_[records[r + 2 * ahead]]);
         if (r + ahead < added) {
-            const uint32_t n = records[r + ahead] & ~first;
+            const uint32_t n = records[r + ahead];
             if (unitig_[n] == single) __builtin_prefetch(&nodeBest[n], 1);
         }
         const size_t textAt = at;
         const double p = paddedPValue(nextText(at));
-        const bool firstOfNode = records[r] & first;
-        const uint32_t n = records[r] &= ~first, label = unitig_[n];
+        const uint32_t n = records[r], label = unitig_[n];
+        const bool firstOfNode = n == r;
         if (label == single) {
             Best& b = nodeBest[n];
             if (firstOfNode || p < b.p) b = {p, textAt};
         } else {
             PathBest& b = pathBest[label];
-            if (p < b.p || (p == b.p && b.node != n && nodes_[n].id < nodes_[b.node].id))
-                b = {{p, textAt}, n};
+            if (p < b.p || (p == b.p && n < b.node)) b = {{p, textAt}, n};
         }
     }
-    letters_.resize(nodes);
-    for (size_t n = 0; n < nodes; ++n)
-        letters_[n] =
-            static_cast<uint8_t>((nodes_[n].key >> (2 * k - 2)) << 2 | (nodes_[n].key & 3));
+    letters_.resize(added);
+    for (size_t n = 0; n < added; ++n)
+        letters_[n] = static_cast<uint8_t>((kmers_[n] >> (2 * k - 2)) << 2 | (kmers_[n] & 3));
     // Once written, a path's unitig has its number in the group, and a node
     // alone has it in place of `single`, marked as written.
     constexpr uint32_t written = uint32_t{1} << 31;
@@ -576,7 +601,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         sequence.resize(path.size() + static_cast<size_t>(k) - 1);
         {
             const auto [n, entered] = path.front();
-            const W kmer = nodes_[n].key;
+            const W kmer = kmers_[n];
             pack_.decode(entered ? pack_.reverseComplement(kmer) : kmer, sequence.data());
         }
         // (The nodes of a path lie anywhere: those ahead are fetched.)
@@ -681,7 +706,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             });
         }
     }
-    LargeVector<Keyed<W>>().swap(nodes_);
+    LargeVector<W>().swap(kmers_);
+    LargeVector<Keyed<W>>().swap(sorted_);
     LargeVector<uint64_t>().swap(joined_);
     LargeVector<uint8_t>().swap(endsOf_);
     LargeVector<uint8_t>().swap(letters_);
