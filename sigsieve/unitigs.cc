@@ -305,7 +305,7 @@ void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
     const size_t id = 2 * size_t{n} + static_cast<size_t>(side);
     if (!(joined_[id / 64] >> (id % 64) & 1)) return;
     // The k-mers read in after the side's last k - 1 letters, looked up
-    // among the nodes (in the order of their k-mers).
+    // among the records sorted by k-mer.
     const W c = kmers_[n];
     const W out = ((side ? c : pack_.reverseComplement(c)) << 2) & pack_.mask;
     for (unsigned b = 0; b < 4; ++b) {
@@ -445,12 +445,13 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             bool alike = false;
             for (; to < last && to->key >> 1 == canonical; ++to) alike |= to->key == to[-1].key;
             if (alike) {
-                // Sides of one key are left by the k-mers that read one of
-                // four letters, then the exit: two alike k-mers are one
-                // listed again, whose first record (the sides of a key
-                // come in the order of their records) is its node. (Both
-                // sides of a k-mer that is its own reverse complement have
-                // one key.)
+                // The sides of one key are left by k-mers that read one of
+                // four letters, then the exit: a side of a record whose
+                // k-mer an earlier side of the key has is of that k-mer
+                // listed again, and joins nothing. The k-mer's node is its
+                // first record, as the sides of a key come in the order of
+                // their records. (Both sides of a k-mer that is its own
+                // reverse complement have one key: they are no copies.)
                 distinct.clear();
                 for (const Keyed<W>* side = from; side < to; ++side) {
                     const uint32_t node = side->id >> 1;
