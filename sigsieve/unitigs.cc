@@ -117,9 +117,14 @@ struct __attribute__((packed)) Keyed {
 // skewed keys make it far larger) is sorted by its next bits in a small
 // buffer and finished by insertion, which moves an item only among those
 // of its own small bucket (sorted as a whole when one holds more than 32).
+// Unless `ordered`, the items of a stretch are only grouped: those whose
+// keys differ only in their `together` low bits next to each other, equal
+// keys in the order made. Such items share a small bucket, so only the
+// small buckets of three or more are finished, in the small buffer, which
+// each() then gets.
 template <class Item, class Make, class Each>
-void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>& buffer,
-                 Make&& make, Each&& each) {
+void sortInParts(size_t n, int bits, int together, int parts, bool ordered,
+                 LargeVector<Item>& buffer, Make&& make, Each&& each) {
     const int partBits = std::countr_zero(static_cast<unsigned>(parts));
     const int topBits =
         std::clamp(static_cast<int>(std::bit_width(n)) - 11, std::max(partBits, 1), 16);
@@ -150,6 +155,14 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
     std::vector<Item> small(std::min(largestBucket, largestSmall));
     std::vector<uint32_t> smallAt;
     const auto byKey = [](const Item& a, const Item& b) { return a.key < b.key; };
+    const auto insertionSort = [](Item* first, Item* last) {
+        for (Item* i = first + 1; i < last; ++i) {
+            const Item item = *i;
+            Item* j = i;
+            for (; j > first && item.key < j[-1].key; --j) *j = j[-1];
+            *j = item;
+        }
+    };
     for (int part = 0; part < parts; ++part) {
         const size_t from = at[part * perPart], to = at[(part + 1) * perPart];
         if (from == to) continue;
@@ -197,6 +210,16 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
                     smallAt[s] += smallAt[s - 1];
                 }
                 for (size_t i = 0; i < m; ++i) small[smallAt[smallBucket(first[i])]++] = first[i];
+                if (!ordered && smallShift >= together) {
+                    Item* const to = small.data();
+                    for (size_t s = 0, begin = 0; s + 1 < smallAt.size(); begin = smallAt[s++])
+                        if (smallAt[s] - begin > smallest)
+                            std::stable_sort(to + begin, to + smallAt[s], byKey);
+                        else if (smallAt[s] - begin > 2)
+                            insertionSort(to + begin, to + smallAt[s]);
+                    each(to, to + m);
+                    continue;
+                }
                 std::memcpy(static_cast<void*>(first), small.data(), m * sizeof(Item));
                 if (most > smallest)  // (skewed keys) the large ones sorted on their own
                     for (size_t s = 0, begin = 0; s + 1 < smallAt.size(); begin = smallAt[s++])
@@ -207,12 +230,7 @@ void sortInParts(size_t n, int bits, int together, int parts, LargeVector<Item>&
                 each(first, first + m);
                 continue;
             }
-            for (Item* i = first + 1; i < first + m; ++i) {
-                const Item item = *i;
-                Item* j = i;
-                for (; j > first && item.key < j[-1].key; --j) *j = j[-1];
-                *j = item;
-            }
+            insertionSort(first, first + m);
             each(first, first + m);  // while it is in the caches
         }
     }
@@ -422,7 +440,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     for (size_t r = 0; r < added; ++r) records[r] = static_cast<uint32_t>(r);
     if (sink.gfa)
         sortInParts(
-            added, 2 * k, 0, 1, sorted_,
+            added, 2 * k, 0, 1, true, sorted_,
             [&](size_t r) {
                 return Keyed<W>{kmers_.data()[r], static_cast<uint32_t>(r)};
             },
@@ -490,7 +508,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     };
     LargeVector<Keyed<W>> sides;
     sortInParts(
-        2 * added, 2 * k - 1, 1, 8, sides,
+        2 * added, 2 * k - 1, 1, 8, false, sides,
         [&](size_t id) {
             return Keyed<W>{sideKey(kmers_.data()[id >> 1], static_cast<int>(id & 1)),
                             static_cast<uint32_t>(id)};
