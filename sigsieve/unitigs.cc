@@ -434,10 +434,10 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     base = sink.next;
     const size_t added = kmers_.size();
     const int k = pack_.k;
-    // Each record's node: itself, or the first record with its k-mer (or
-    // the k-mer's reverse complement), found as the sides are joined.
-    records.resize(added);
-    for (size_t r = 0; r < added; ++r) records[r] = static_cast<uint32_t>(r);
+    // Each record's node is itself, but for the copies: the records whose
+    // k-mer (or its reverse complement) an earlier one has, each with the
+    // first record with it, found as the sides are joined.
+    std::vector<std::pair<uint32_t, uint32_t>> copies;
     if (sink.gfa)
         sortInParts(
             added, 2 * k, 0, 1, true, sorted_,
@@ -478,7 +478,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
                          ++d) {
                         const uint32_t other = d->id >> 1;
                         if (other != node && kmers_[other] == kmers_[node]) {
-                            records[node] = other;
+                            copies.emplace_back(node, other);
                             again = true;
                             break;
                         }
@@ -516,10 +516,16 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         join);
     LargeVector<Keyed<W>>().swap(sides);
     if (sink.gfa) endsOf_.assign(2 * added, 0);
-    // (A record listed before is on no path.)
+    // (A copy is on no path.)
+    std::sort(copies.begin(), copies.end());
+    copies.erase(std::unique(copies.begin(), copies.end()), copies.end());
     constexpr uint32_t listedBefore = single - 1;
-    unitig_.resize(added);
-    for (size_t r = 0; r < added; ++r) unitig_[r] = records[r] == r ? none : listedBefore;
+    unitig_.assign(added, none);
+    for (const auto& [copy, node] : copies) unitig_[copy] = listedBefore;
+    // The node of each record in turn.
+    const auto nodes = [&copies, next = size_t{0}](uint32_t r) mutable {
+        return next < copies.size() && copies[next].first == r ? copies[next++].second : r;
+    };
     UnitigCounts counts;
     // A unitig: each node and the side it is entered by, read left to right.
     std::vector<std::pair<uint32_t, int>> path;
@@ -544,18 +550,11 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<PathBest> pathBest(labels, {{HUGE_VAL, 0}, none});
     LargeVector<Best> nodeBest(added);  // (touched for the nodes alone only)
     texts_.resize(texts_.size() + 32);  // (each text followed by 32 bytes)
+    auto nodeOfText = nodes;
     for (size_t r = 0, at = 0; r < added; ++r) {
-        // (The nodes lie anywhere: their paths' numbers fetched ahead, and
-        // then the entries of the nodes alone.)
-        constexpr size_t ahead = 16;
-        if (r + 2 * ahead < added) __builtin_prefetch(&unitig_[records[r + 2 * ahead]]);
-        if (r + ahead < added) {
-            const uint32_t n = records[r + ahead];
-            if (unitig_[n] == single) __builtin_prefetch(&nodeBest[n], 1);
-        }
         const size_t textAt = at;
         const double p = paddedPValue(nextText(at));
-        const uint32_t n = records[r], label = unitig_[n];
+        const uint32_t n = nodeOfText(static_cast<uint32_t>(r)), label = unitig_[n];
         const bool firstOfNode = n == r;
         if (label == single) {
             Best& b = nodeBest[n];
@@ -576,20 +575,18 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         const uint32_t label = unitig_[n];
         return label == single ? none : label & written ? label & ~written : numbers[label];
     };
+    records.resize(added);
+    auto nodeOfRecord = nodes;
     for (size_t record = 0; record < added; ++record) {
-        // What the records ahead will read, fetched while this one is
-        // written: their nodes' paths; then what a path yet to be written
-        // holds, or the text of a node alone.
+        // (What a path yet to be written holds, fetched a few records
+        // ahead; all else is read in the order of the records.)
         constexpr size_t ahead = 8;
-        if (record + 2 * ahead < added) __builtin_prefetch(&unitig_[records[record + 2 * ahead]]);
         if (record + ahead < added) {
-            const uint32_t n = records[record + ahead], label = unitig_[n];
-            if (label == single)
-                __builtin_prefetch(texts_.data() + nodeBest[n].text);
-            else if (!(label & written) && numbers[label] == none)
+            const uint32_t label = unitig_[record + ahead];
+            if (label < labels && numbers[label] == none)
                 __builtin_prefetch(&paths_[spans_[label]]);
         }
-        const uint32_t start = records[record];
+        const uint32_t start = nodeOfRecord(static_cast<uint32_t>(record));
         const uint32_t label = unitig_[start];
         if (const uint32_t number = numberOf(start); number != none) {
             records[record] = number;
