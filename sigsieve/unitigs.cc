@@ -546,6 +546,12 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     struct PathBest : Best {
         uint32_t node;
     };
+    // (The arrays read in full first, so that they take the pages the
+    // joins gave back.)
+    records.resize(added);
+    letters_.resize(added);
+    for (size_t n = 0; n < added; ++n)
+        letters_[n] = static_cast<uint8_t>((kmers_[n] >> (2 * k - 2)) << 2 | (kmers_[n] & 3));
     const size_t labels = spans_.size() - 1;
     LargeVector<PathBest> pathBest(labels, {{HUGE_VAL, 0}, none});
     LargeVector<Best> nodeBest(added);  // (touched for the nodes alone only)
@@ -564,9 +570,6 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
             if (p < b.p || (p == b.p && n < b.node)) b = {{p, textAt}, n};
         }
     }
-    letters_.resize(added);
-    for (size_t n = 0; n < added; ++n)
-        letters_[n] = static_cast<uint8_t>((kmers_[n] >> (2 * k - 2)) << 2 | (kmers_[n] & 3));
     // Once written, a path's unitig has its number in the group, and a node
     // alone has it in place of `single`, marked as written.
     constexpr uint32_t written = uint32_t{1} << 31;
@@ -575,7 +578,6 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
         const uint32_t label = unitig_[n];
         return label == single ? none : label & written ? label & ~written : numbers[label];
     };
-    records.resize(added);
     auto nodeOfRecord = nodes;
     for (size_t record = 0; record < added; ++record) {
         // (What a path yet to be written holds, fetched a few records
