@@ -86,7 +86,7 @@ struct GroupUnitigs::Graph {
     virtual void add(const uint64_t* packed, std::string_view texts, size_t count) = 0;
     virtual UnitigCounts write(UnitigSink& sink, const char* group,
                                const std::function<double(double)>& adjust) = 0;
-    LargeVector<uint32_t> records;  // the node of each record added, then its unitig
+    LargeVector<uint32_t> records;  // after write, the unitig of each record added
     uint64_t base = 0;
 };
 
@@ -297,7 +297,8 @@ class Graph final : public GroupUnitigs::Graph {
     }
     // The nodes are the records (numbered as added, their k-mers in
     // kmers_), but for a record whose k-mer, or its reverse complement, an
-    // earlier record holds: that is no node (see `records`). Of each node:
+    // earlier record holds: that is no node, but a copy (see write). Of
+    // each node:
     // of each side 2 n + s with an inner join, the side 2 m + t it joins;
     // the number of its path (or `single`, then its unitig's number, marked
     // as written); its first letter's code times 4 plus its last one's (so
@@ -454,7 +455,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     links_.assign(2 * added, none);
     if (sink.gfa) joined_.assign((2 * added + 63) / 64, 0);
     const auto mark = [this](uint32_t id) { joined_[id / 64] |= uint64_t{1} << (id % 64); };
-    // A group's sides less those of records listed before.
+    // A group's sides less those of copies.
     std::vector<Keyed<W>> distinct;
     const auto join = [&](const Keyed<W>* first, const Keyed<W>* last) {
         for (const Keyed<W>* from = first; from < last;) {
