@@ -298,11 +298,11 @@ class Graph final : public GroupUnitigs::Graph {
     // The nodes are the records (numbered as added, their k-mers in
     // kmers_), but for a record whose k-mer, or its reverse complement, an
     // earlier record holds: that is no node, but a copy (see write). Of
-    // each node:
-    // of each side 2 n + s with an inner join, the side 2 m + t it joins;
-    // the number of its path (or `single`, then its unitig's number, marked
-    // as written); its first letter's code times 4 plus its last one's (so
-    // that a walk reads the letter it adds from one byte of the node).
+    // each node: of each side 2 n + s with an inner join, the side 2 m + t
+    // it joins; the number of its path (or `single`, then its unitig's
+    // number, marked as written); its first letter's code times 4 plus its
+    // last one's (so that a walk reads the letter it adds from one byte of
+    // the node).
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
