@@ -479,7 +479,8 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
                          ++d) {
                         const uint32_t other = d->id >> 1;
                         if (other != node && kmers_[other] == kmers_[node]) {
-                            copies.emplace_back(node, other);
+                            // (Kept once: as met by its left side.)
+                            if (!(side->id & 1)) copies.emplace_back(node, other);
                             again = true;
                             break;
                         }
