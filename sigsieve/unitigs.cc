@@ -306,7 +306,7 @@ class Graph final : public GroupUnitigs::Graph {
     LargeVector<uint8_t> letters_;
     LargeVector<uint32_t> links_, unitig_;
     LargeVector<uint64_t> joined_;  // for GFA: a bit for each side with a join
-    LargeVector<Keyed<W>> sorted_;  // for GFA: the records by k-mer
+    LargeVector<Keyed<W>> sorted_;  // for GFA: nodes by k-mer (see write)
     LargeVector<uint8_t> endsOf_;   // for GFA: which end of its unitig each side is
     // The paths between two ends, each node as 2 n + the side it is
     // entered by (but those of one node: see `single`).
@@ -324,12 +324,11 @@ void Graph<W>::forEachJoin(uint32_t n, int side, F&& f) const {
     const size_t id = 2 * size_t{n} + static_cast<size_t>(side);
     if (!(joined_[id / 64] >> (id % 64) & 1)) return;
     // The k-mers read in after the side's last k - 1 letters, looked up
-    // among the records sorted by k-mer.
+    // among the nodes with ends sorted by k-mer.
     const W c = kmers_[n];
     const W out = ((side ? c : pack_.reverseComplement(c)) << 2) & pack_.mask;
     for (unsigned b = 0; b < 4; ++b) {
         const W into = out | b, back = pack_.reverseComplement(into), key = std::min(into, back);
-        // (Of the records with a k-mer, the first is its node.)
         const auto it = std::lower_bound(sorted_.begin(), sorted_.end(), key,
                                          [](const Keyed<W>& a, W v) { return a.key < v; });
         if (it == sorted_.end() || it->key != key) continue;
@@ -439,13 +438,6 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     // k-mer (or its reverse complement) an earlier one has, each with the
     // first record with it, found as the sides are joined.
     std::vector<std::pair<uint32_t, uint32_t>> copies;
-    if (sink.gfa)
-        sortInParts(
-            added, 2 * k, 0, 1, true, sorted_,
-            [&](size_t r) {
-                return Keyed<W>{kmers_.data()[r], static_cast<uint32_t>(r)};
-            },
-            [](Keyed<W>*, Keyed<W>*) {});
 
     // The joins: the sides by key, an eighth of them at a time. A side
     // has one join when its key's group holds exactly one side that it
@@ -534,7 +526,32 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     std::string sequence;
     char text[shortestLength + 24];
     findPaths();
-    LargeVector<uint32_t>().swap(links_);  // (GFA looks the joins up among the nodes)
+    LargeVector<uint32_t>().swap(links_);
+    if (sink.gfa) {
+        // The nodes with an end of a unitig that has a join, by k-mer, for
+        // the joins of the ends to be looked up: those joins are all to such
+        // ends (a side with one join that is no inner one joins a side with
+        // more, or its own node; a side with more joins only sides with
+        // more). A cycle's ends are where it is cut.
+        std::vector<uint32_t> ends;
+        const auto end = [&](uint32_t side) {
+            if (joined_[side / 64] >> (side % 64) & 1) ends.push_back(side >> 1);
+        };
+        for (uint32_t n = 0; n < added; ++n)
+            if (unitig_[n] == single) end(2 * n), end(2 * n + 1);
+        for (size_t label = 0; label + 1 < spans_.size(); ++label) {
+            end(paths_[spans_[label]]);
+            end(paths_[spans_[label + 1] - 1] ^ 1);
+        }
+        std::sort(ends.begin(), ends.end());
+        ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+        sortInParts(
+            ends.size(), 2 * k, 0, 1, true, sorted_,
+            [&](size_t i) {
+                return Keyed<W>{kmers_.data()[ends[i]], ends[i]};
+            },
+            [](Keyed<W>*, Keyed<W>*) {});
+    }
     // The smallest p-value of each unitig and where its text starts, from
     // one pass over the texts in the order of their records, each read as
     // the records' p-values are: of a path's in one entry for the path, of a
