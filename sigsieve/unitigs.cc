@@ -511,8 +511,7 @@ UnitigCounts Graph<W>::write(UnitigSink& sink, const char* group,
     LargeVector<Keyed<W>>().swap(sides);
     if (sink.gfa) endsOf_.assign(2 * added, 0);
     // (A copy is on no path.)
-    std::sort(copies.begin(), copies.end());
-    copies.erase(std::unique(copies.begin(), copies.end()), copies.end());
+    std::sort(copies.begin(), copies.end());  // (each once: see join)
     constexpr uint32_t listedBefore = single - 1;
     unitig_.assign(added, none);
     for (const auto& [copy, node] : copies) unitig_[copy] = listedBefore;
