@@ -5,6 +5,23 @@
 #include <string>
 #include <vector>
 
+// Whether the tools under test run under AddressSanitizer or ThreadSanitizer,
+// as GCC says it (__SANITIZE_*__) or clang (__has_feature).
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TOOLS_UNDER_ASAN 1
+#endif
+#if __has_feature(thread_sanitizer)
+#define TOOLS_UNDER_TSAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) && !defined(TOOLS_UNDER_ASAN)
+#define TOOLS_UNDER_ASAN 1
+#endif
+#if defined(__SANITIZE_THREAD__) && !defined(TOOLS_UNDER_TSAN)
+#define TOOLS_UNDER_TSAN 1
+#endif
+
 struct RunResult {
     int status = -1;  // exit status, or 128 + signal number
     std::string out;

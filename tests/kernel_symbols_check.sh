@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Checks that each kernel object of the library defines weak (mergeable)
-# symbols only inside its own instruction set's namespace (the unwinder's
-# DW.ref data words aside, which hold no code): a weak inline
+# symbols only inside its own instruction set's namespace (data that holds
+# no code aside: the unwinder's DW.ref words, and the type descriptions
+# clang's UndefinedBehaviorSanitizer checks calls with): a weak inline
 # function built with AVX-512 flags could otherwise be picked by the linker
 # for every caller, and crash on a CPU without AVX-512.
 #   kernel_symbols_check.sh LIBRARY.a
@@ -14,7 +15,7 @@ for set in scalar sse2 avx2 avx512 avx512vbmi2; do
     scratch=$(mktemp -d)
     (cd "$scratch" && ar x "$lib" $members)
     stray=$(nm -C --defined-only "$scratch"/* | awk '$2 ~ /^[WVuiw]$/' | grep -v "simd::$set::" |
-        grep -v " DW\.ref\." || true)  # the exception personality's data word, not code
+        grep -vE " (DW\.ref\.|typeinfo (name )?for )" || true)
     rm -rf "$scratch"
     if [ -n "$stray" ]; then
         echo "kernels_$set defines weak symbols outside simd::$set::" >&2

@@ -464,7 +464,7 @@ TEST(Streams, BgzfOutputAndTheSameBytesWhateverTheThreads) {
     // took a block may change a byte.
     for (const char* name : {"k.gz", "k.zst"}) {
         std::string first;
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#if defined(TOOLS_UNDER_TSAN) || defined(TOOLS_UNDER_ASAN)
         const int rounds = name[2] == 'g' ? 3 : 1;  // the tools run several times slower
 #else
         const int rounds = name[2] == 'g' ? 20 : 1;
@@ -732,7 +732,7 @@ std::string sunk(const std::string& text, const char* name, std::vector<size_t> 
 // in the file. Every tool, every input form and -@ 0 to 4 give the same
 // outputs, messages and exit status. Under the sanitizers, whose tools run
 // several times slower, the inputs are smaller and -@ is 0 and 3.
-#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#if defined(TOOLS_UNDER_TSAN) || defined(TOOLS_UNDER_ASAN)
 constexpr bool sanitized = true;
 #else
 constexpr bool sanitized = false;
@@ -849,7 +849,7 @@ std::pair<int, int> peakThreads(const Scratch& s, const std::string& binary,
 }  // namespace
 
 // ThreadSanitizer's runtime has a thread of its own in every process.
-#if defined(__SANITIZE_THREAD__)
+#if defined(TOOLS_UNDER_TSAN)
 constexpr int runtimeThreads = 1;
 #else
 constexpr int runtimeThreads = 0;
