@@ -98,8 +98,8 @@ constexpr uint32_t none = UINT32_MAX;
 // holds fewer than 2^31 nodes.
 constexpr uint32_t single = UINT32_MAX >> 1;
 
-// An item to sort by its key, and what it stands for: a record, a node or
-// a side of a node. Packed: there is one per record or two per node.
+// An item to sort by its key, and what it stands for: a side of a node,
+// or (for GFA) a node. Packed: there are two per node.
 template <class W>
 struct __attribute__((packed)) Keyed {
     W key;
